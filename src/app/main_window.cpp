@@ -1,0 +1,46 @@
+#include "app/main_window.h"
+
+#include "app/controls.h"
+#include "app/secondary.h"
+#include "app/update.h"
+#include "images/discovery.h"
+#include "images/paths.h"
+#include "res/resource.h"
+
+void InitMainWindow(HWND window, const std::wstring& programDirectory) {
+  SetMainWindow(window);
+  // With no image at all the controls stay uncached: nothing can change them later.
+  if (DiscoverImagesIn(window, programDirectory)) CacheControls(window);
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      InitMainWindow(window, ModuleDirectory());
+      return 0;
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDC_UPDATE:
+          RunUpdate(window);
+          break;
+        case IDC_EXIT:
+          PostQuitMessage(0);
+          break;
+        case IDC_ACK:
+          ApplyAcknowledgementRule(window);
+          break;
+        case IDC_NOTES:
+          OpenNotesDialog(window);
+          break;
+        case IDC_README:
+          ShowReadme(window);
+          break;
+      }
+      return 0;
+    case WM_DESTROY:
+      ForgetControls();
+      PostQuitMessage(0);
+      return 0;
+  }
+  return 0;
+}

@@ -1,0 +1,63 @@
+#include "app/secondary.h"
+
+#include <shellapi.h>
+
+#include <string>
+
+#include "app/controls.h"
+#include "app/ui_text.h"
+#include "images/discovery.h"
+#include "images/paths.h"
+#include "res/resource.h"
+
+void ApplyAcknowledgementRule(HWND window) {
+  bool ticked = IsDlgButtonChecked(window, IDC_ACK) == BST_CHECKED;
+  EnableWindow(GetDlgItem(window, IDC_UPDATE), UpdateAllowed() && ticked ? TRUE : FALSE);
+}
+
+void OpenNotesDialog(HWND window) {
+  HWND notes = CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(IDD_NOTES), window, NotesDialogProc, 0);
+  if (notes) ShowWindow(notes, SW_SHOW);
+}
+
+void OpenConnectionWarning(HWND window) {
+  HWND warning =
+      CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(IDD_CONN_WARNING), window, ConnectionWarningProc, 0);
+  if (warning) ShowWindow(warning, SW_SHOW);
+}
+
+INT_PTR CALLBACK NotesDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_CLOSE || (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) DestroyWindow(dialog);
+  return 0;
+}
+
+INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_CLOSE || (message == WM_COMMAND && LOWORD(wParam) == IDOK)) {
+    SetDlgItemTextW(MainWindow(), IDC_STATUS, LoadText(IDS_SYNC_CLAIMS_USB).c_str());
+    SetControlsEnabled(true);
+    DestroyWindow(dialog);
+  }
+  return 0;
+}
+
+void ShowReadme(HWND window) {
+  std::wstring path = ProgramDirectory() + L"readme.txt";
+  if (GetFileAttributesW(ExtendedPath(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    ShowError(window, LoadText(IDS_README_MISSING));
+    return;
+  }
+  // The shell takes no path beyond MAX_PATH: hand it the short form of a deep path.
+  if (path.size() >= MAX_PATH) {
+    std::wstring extended = ExtendedPath(path);
+    DWORD n = GetShortPathNameW(extended.c_str(), nullptr, 0);
+    std::wstring shortPath(n, L'\0');
+    if (n) shortPath.resize(GetShortPathNameW(extended.c_str(), &shortPath[0], n));
+    if (shortPath.compare(0, 4, L"\\\\?\\") == 0) shortPath.erase(0, 4);
+    if (shortPath.empty() || shortPath.size() >= MAX_PATH) {
+      ShowError(window, LoadText(IDS_README_MISSING));
+      return;
+    }
+    path = shortPath;
+  }
+  ShellExecuteW(window, L"open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}

@@ -1,0 +1,123 @@
+#include "app/update.h"
+
+#include <string>
+
+#include "app/controls.h"
+#include "app/secondary.h"
+#include "app/ui_text.h"
+#include "app/update_rules.h"
+#include "device/messages.h"
+#include "flash/download.h"
+#include "images/discovery.h"
+#include "images/version_file.h"
+#include "res/resource.h"
+
+namespace {
+
+constexpr int kVersionQueries = 10;
+constexpr DWORD kVersionQueryPauseMs = 1000;
+constexpr int kStartAttempts = 10;
+constexpr DWORD kStartAttemptPauseMs = 3000;
+
+bool g_updateRunning;
+
+// Waits while serving the window's messages, so that it stays painted and Windows
+// never marks it as not responding. False when the program was asked to quit
+// meanwhile (the quit message is posted again for the outer loop).
+bool WaitServingMessages(DWORD milliseconds) {
+  const ULONGLONG deadline = GetTickCount64() + milliseconds;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));
+        return false;
+      }
+      HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+      if (!root || !IsDialogMessageW(root, &msg)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+    }
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return true;
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+}
+
+void ShowSelectedImageSize(HWND window) {
+  wchar_t selected[64] = {};
+  GetDlgItemTextW(window, IDC_IMAGE_LIST, selected, 64);
+  uint32_t size = std::wstring(selected) == kOsImageName ? OsImageSize() : BootImageSize();
+  SetDlgItemTextW(window, IDC_IMAGE_SIZE, FormatTextNumber(IDS_SIZE_FORMAT, static_cast<int>(size >> 10)).c_str());
+}
+
+void RunUpdateSteps(HWND window) {
+  SetControlsEnabled(false);
+  SetDlgItemTextW(window, IDC_STATUS, LoadText(IDS_DOWNLOADING).c_str());
+  ResetProgress();
+
+  int bootHigh = 0, bootLow = 0;
+  bool mustUpdateBoot = false;
+  bool versionRead = ReadVersionFile(&bootHigh, &bootLow, &mustUpdateBoot);
+
+  int listed = static_cast<int>(SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_GETCOUNT, 0, 0));
+  std::wstring missing;
+  if (listed < 2) missing = MissingFileNames(CurrentImageSet(), versionRead);
+  else if (!versionRead) missing = kVersionFileName;
+  if (!missing.empty()) {
+    ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
+    DestroyWindow(window);
+    return;
+  }
+
+  if (!CheckSyncConnection()) {
+    OpenConnectionWarning(window);
+    return;
+  }
+
+  // The device answers reliably only once it has settled in flash mode: ask ten
+  // times and trust the last answer.
+  uint16_t deviceVersion = 0;
+  for (int i = 0; i < kVersionQueries; ++i) {
+    if (!WaitServingMessages(kVersionQueryPauseMs)) return;
+    deviceVersion = QueryBootVersion();
+  }
+  int index = ChooseImageIndex(mustUpdateBoot, bootHigh, bootLow, deviceVersion);
+  SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  ShowSelectedImageSize(window);
+
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    if (!WaitServingMessages(kStartAttemptPauseMs)) return;
+    if (StartDownload(window)) return;
+  }
+  std::wstring text = LoadText(IDS_DEVICE_NOT_FOUND);
+  ShowError(window, text);
+  SetDlgItemTextW(window, IDC_STATUS, text.c_str());
+  SetControlsEnabled(true);
+}
+
+}  // namespace
+
+bool IsUpdateRunning() { return g_updateRunning; }
+
+void RunUpdate(HWND window) {
+  // Never twice at once (the waits serve messages), never during a download.
+  if (g_updateRunning || IsDownloadRunning()) return;
+  g_updateRunning = true;
+  RunUpdateSteps(window);
+  g_updateRunning = false;
+}
+
+int CheckSyncConnection() {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows CE Services", 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return 1;
+  }
+  DWORD value = 0, size = sizeof(value);
+  LONG status = RegQueryValueExA(key, "ConnectTypesAllowed", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return 1;
+  return (value == 8 || value == 10 || value == 12 || value == 14) ? 0 : 1;
+}

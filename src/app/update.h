@@ -1,0 +1,9 @@
+// The Update command: pre-flight checks, version query, image choice and start.
+#pragma once
+#include <windows.h>
+
+void RunUpdate(HWND window);
+// 0 when the desktop synchronisation service still claims the USB connection.
+int CheckSyncConnection();
+// True while RunUpdate runs (it waits with the window still served).
+bool IsUpdateRunning();

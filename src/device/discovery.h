@@ -1,0 +1,26 @@
+// Finds the handheld in ROM flash mode among the present device interfaces of its
+// class and opens its two pipes. Shows nothing: every failure is the invalid handle.
+#pragma once
+#include <windows.h>
+#include <setupapi.h>
+#include <string>
+
+// {8E120C45-4968-4188-BA19-9A82361C8FA8}
+extern const GUID kDeviceInterfaceGuid;
+
+extern const char kStatusPipe[];  // "PIPE00"
+extern const char kDataPipe[];    // "PIPE01"
+
+// Reads one interface's device path into pathOut and opens it for reading and writing.
+HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                           std::string& pathOut);
+// The first present interface of the class that opens; pathOut holds its path.
+HANDLE FindDevice(const GUID& guid, std::string& pathOut);
+// 1 when FindDevice found and opened an interface (closed again at once), else 0.
+int IsDevicePresent(const GUID& guid, std::string& pathOut);
+// Finds the device anew and opens <device path>\<pipeName>. The handle is opened for
+// overlapped I/O so that every read and write can be bounded (see pipe_io.h).
+HANDLE OpenPipe(const char* pipeName);
+
+// The device path buffer: after OpenPipe, the full pipe path it opened.
+const std::string& DevicePathBuffer();

@@ -1,0 +1,58 @@
+#include "device/pipe_io.h"
+
+#include "util/handle.h"
+
+namespace {
+
+enum class Direction { Read, Write };
+
+IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, DWORD* done, DWORD timeoutMs) {
+  *done = 0;
+  if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) return IoStatus::Failed;
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event.valid()) return IoStatus::Failed;
+  OVERLAPPED ov{};
+  ov.hEvent = event.get();
+  BOOL ok = direction == Direction::Read ? ReadFile(pipe, buffer, length, nullptr, &ov)
+                                         : WriteFile(pipe, buffer, length, nullptr, &ov);
+  if (!ok && GetLastError() != ERROR_IO_PENDING) return IoStatus::Failed;
+  IoStatus status = IoStatus::Ok;
+  if (WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+    CancelIoEx(pipe, &ov);
+    status = IoStatus::TimedOut;
+  }
+  // Wait for the request to finish (or be cancelled) before its buffer and OVERLAPPED go.
+  DWORD n = 0;
+  if (!GetOverlappedResult(pipe, &ov, &n, TRUE)) {
+    return status == IoStatus::TimedOut ? IoStatus::TimedOut : IoStatus::Failed;
+  }
+  *done = n;
+  // A request that completed in the very moment we gave up still counts.
+  return IoStatus::Ok;
+}
+
+}  // namespace
+
+IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs) {
+  return Transfer(Direction::Read, pipe, buffer, length, got, timeoutMs);
+}
+
+IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs) {
+  return Transfer(Direction::Write, pipe, const_cast<void*>(buffer), length, written, timeoutMs);
+}
+
+IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs) {
+  const char* p = static_cast<const char*>(buffer);
+  DWORD left = length;
+  do {
+    DWORD written = 0;
+    IoStatus status = WriteBounded(pipe, p, left, &written, timeoutMs);
+    if (status != IoStatus::Ok) return status;
+    // A device that accepts nothing makes no progress: that is a broken link.
+    if (written == 0 && left > 0) return IoStatus::Failed;
+    if (written > left) written = left;
+    p += written;
+    left -= written;
+  } while (left > 0);
+  return IoStatus::Ok;
+}

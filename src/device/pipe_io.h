@@ -1,0 +1,22 @@
+// Reads and writes on the device's pipes, each bounded by a time-out, so that a hung
+// or vanished device can never hold the program forever.
+#pragma once
+#include <windows.h>
+
+// A status report is answered by the device at once from its current state; five
+// seconds is far beyond any answer of a working device and still short enough that
+// the user is not left staring at a frozen window.
+constexpr DWORD kStatusReadTimeoutMs = 5000;
+// A 16 KiB chunk takes about 16 ms at USB full speed; a device that has not taken it
+// after fifteen seconds is gone, not slow. The command packet uses the same bound.
+constexpr DWORD kDataWriteTimeoutMs = 15000;
+
+enum class IoStatus { Ok, Failed, TimedOut };
+
+// One read request of up to length bytes; got receives the bytes delivered.
+IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs);
+// One write request; written receives the bytes the device accepted.
+IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs);
+// Writes all of buffer, issuing further requests for what a short write left over,
+// so the device never receives a stream with a hole. Ok only when every byte went.
+IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs);

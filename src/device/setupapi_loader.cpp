@@ -1,0 +1,28 @@
+#include "device/setupapi_loader.h"
+
+namespace {
+
+template <typename T>
+bool Bind(HMODULE module, const char* name, T* out) {
+  *out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return *out != nullptr;
+}
+
+SetupApi LoadOnce(bool* ok) {
+  SetupApi api{};
+  HMODULE module = LoadLibraryExW(L"setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  *ok = module && Bind(module, "SetupDiGetClassDevsA", &api.getClassDevs) &&
+        Bind(module, "SetupDiEnumDeviceInterfaces", &api.enumDeviceInterfaces) &&
+        Bind(module, "SetupDiGetDeviceInterfaceDetailA", &api.getDeviceInterfaceDetail) &&
+        Bind(module, "SetupDiDestroyDeviceInfoList", &api.destroyDeviceInfoList);
+  return api;
+}
+
+}  // namespace
+
+const SetupApi* LoadSetupApi() {
+  // Loaded once for the whole run; thread-safe initialisation of a local static.
+  static bool ok = false;
+  static const SetupApi api = LoadOnce(&ok);
+  return ok ? &api : nullptr;
+}

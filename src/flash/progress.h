@@ -1,0 +1,43 @@
+// Progress arithmetic of the transfer and of the flash monitor, free of any window.
+#pragma once
+#include <cstdint>
+
+#include "device/messages.h"
+
+constexpr uint32_t kChunkSize = 16384;
+// Images above this size are formatted and stored by the device after the transfer,
+// which the flash monitor follows.
+constexpr uint32_t kLargeImageThreshold = 131072;
+
+struct TransferSteps {
+  uint32_t percentStep;   // size / 100, at least 1
+  uint32_t transferStep;  // size / 35 (0 below 35 bytes)
+};
+TransferSteps ComputeTransferSteps(uint32_t downloadSize);
+
+// What the window shows after a chunk, given the bytes-sent offset after it (which
+// grows by a whole chunk each time, also after the last, shorter one).
+struct ChunkDisplay {
+  bool update;  // only chunks whose quotient offset / percentStep is odd update
+  int bar;      // value for SetProgress
+  int status;   // value for the status line's percentage
+};
+ChunkDisplay DisplayAfterChunk(uint32_t downloadSize, uint64_t offsetAfter, const TransferSteps& steps);
+
+// What one status report means to the flash monitor.
+enum class MonitorAction {
+  None,          // a kind that carries nothing: nothing shown, keep polling
+  Progress,      // show value, keep polling
+  Stored,        // show value, then send the closing command packet
+  FormatFailed,  // the device's format failure report
+  WriteFailed,   // the device's write failure report
+};
+struct MonitorStep {
+  MonitorAction action;
+  int value;
+};
+MonitorStep DecodeMonitorReport(const StatusReport& report);
+
+// The bytes of a failure report shown to the user: from byte 0 up to the first zero
+// byte, at most the whole report.
+size_t ReportTextLength(const StatusReport& report);

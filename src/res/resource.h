@@ -1,0 +1,44 @@
+// Resource ids shared by the resource script and the code.
+#pragma once
+
+// Dialog templates
+#define IDD_MAIN                129
+#define IDD_NOTES               131
+#define IDD_CONN_WARNING        135
+
+// Pictures
+#define IDB_BANNER              130
+#define IDB_NOTES               132
+#define IDB_CONN_WARNING        134
+
+// Controls of the main window (1 and 2 are IDOK/IDCANCEL: Update and Exit)
+#define IDC_UPDATE              1
+#define IDC_EXIT                2
+#define IDC_ACK                 1000
+#define IDC_IMAGE_SIZE                1002
+#define IDC_PROGRESS            1003
+#define IDC_STATUS              1004
+#define IDC_NOTES               1007
+#define IDC_README              1008
+#define IDC_IMAGE_LIST          1010
+
+// String table
+#define IDS_README_MISSING      111
+#define IDS_SYNC_CLAIMS_USB     112
+#define IDS_DEVICE_NOT_FOUND    114
+#define IDS_PROGRESS            115
+#define IDS_DOWNLOADING         116
+#define IDS_USB_DONE            117
+#define IDS_OS_UPDATED          118
+#define IDS_BOOT_RESET          119
+#define IDS_FILE_MISSING        122
+#define IDS_IMAGE_DAMAGED       123
+#define IDS_USB_BROKEN          136
+// Captions and texts that are not German but still belong with the others
+#define IDS_CAPTION_ERROR       140
+#define IDS_CAPTION_SUCCESS     141
+#define IDS_CAPTION_START       142
+#define IDS_PACKET_FAILED       143
+// Our own additions
+#define IDS_THREAD_FAILED       150
+#define IDS_SIZE_FORMAT         151

@@ -1,0 +1,125 @@
+// Image header and image discovery, with fixture files in temporary program folders.
+#include <gtest/gtest.h>
+
+#include "images/discovery.h"
+#include "images/image_header.h"
+#include "res/resource.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kOs = "X000FF\n";
+const std::string kBoot = "B000FF\n";
+
+TEST(ImageHeader, DecidesByTheFirstSevenBytesOnly) {
+  struct Case {
+    std::string bytes;
+    ImageKind kind;
+  } cases[] = {
+      {"X000FF\n", ImageKind::Os},
+      {"B000FF\n", ImageKind::Boot},
+      {"X000FF\nanything after it", ImageKind::Os},
+      {"B000FF\n\xff\x00\x01", ImageKind::Boot},
+      {"x000FF\n", ImageKind::Damaged},    // case-sensitive
+      {"X000FF\r\n", ImageKind::Damaged},  // CR before LF
+      {"X000ff\n", ImageKind::Damaged},
+      {"X000FF", ImageKind::Damaged},  // six bytes
+      {"", ImageKind::Damaged},
+      {"Y000FF\n", ImageKind::Damaged},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CheckImageHeader(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()), c.kind)
+        << "header: " << c.bytes;
+  }
+  EXPECT_EQ(CheckImageHeader(nullptr, 7), ImageKind::Damaged);
+}
+
+struct DiscoveryCase {
+  const char* name;
+  const char* osContent;    // nullptr: no file
+  const char* bootContent;  // nullptr: no file
+  std::vector<std::wstring> list;
+  ImageSet set;
+  bool allowed;
+  int result;
+};
+
+class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
+
+TEST_P(Discovery, ListSetAndFlagFollowTheFilesPresent) {
+  const DiscoveryCase& c = GetParam();
+  TempDir dir;
+  if (c.osContent) dir.Write(kOsImageName, std::string(c.osContent));
+  if (c.bootContent) dir.Write(kBootImageName, std::string(c.bootContent));
+  TestWindow window(dir.Path());
+  EXPECT_EQ(window.ListEntries(), c.list);
+  EXPECT_EQ(CurrentImageSet(), c.set);
+  EXPECT_EQ(UpdateAllowed(), c.allowed);
+  EXPECT_EQ(DiscoverImagesIn(window.hwnd(), dir.Path()), c.result);
+  EXPECT_EQ(window.ListEntries(), c.list) << "a second discovery starts from an empty list";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Discovery,
+    ::testing::Values(
+        DiscoveryCase{"Neither", nullptr, nullptr, {}, kNoImage, true, 0},
+        DiscoveryCase{"OsGoodNoBoot", "X000FF\nrest", nullptr, {kOsImageName}, kOsImageOnly, true, 1},
+        DiscoveryCase{"OsBadNoBoot", "X000FF\r\n", nullptr, {}, kNoImage, false, 1},
+        DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, 1},
+        DiscoveryCase{"BootOnlyGood", nullptr, "B000FF\n", {kBootImageName}, kBootImageOnly, true, 1},
+        DiscoveryCase{"BootOnlyBad", nullptr, "garbage", {kBootImageName}, kBootImageOnly, false, 1},
+        DiscoveryCase{"BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages,
+                      true, 1},
+        DiscoveryCase{"BothOsBad", "x000FF\n", "B000FF\n", {kBootImageName}, kBothImages, false, 1},
+        // Either header in either file: the kind is decided at download time.
+        DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, 1}),
+    [](const ::testing::TestParamInfo<DiscoveryCase>& info) { return std::string(info.param.name); });
+
+TEST(DiscoverySizes, RecordsBothSizesAndTheFolder) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage(kOs, 1048576));
+  dir.Write(kBootImageName, MakeImage(kBoot, 262143));
+  TestWindow window(dir.Path());
+  EXPECT_EQ(OsImageSize(), 1048576u);
+  EXPECT_EQ(BootImageSize(), 262143u);
+  EXPECT_EQ(ProgramDirectory(), dir.Path());
+}
+
+TEST(DiscoverySizes, OsSizeIsOneWithoutAnOsImage) {
+  TempDir dir;
+  dir.Write(kBootImageName, MakeImage(kBoot, 5000));
+  TestWindow window(dir.Path());
+  EXPECT_EQ(OsImageSize(), 1u);
+  EXPECT_EQ(BootImageSize(), 5000u);
+}
+
+TEST(DiscoveryPaths, FolderLongerThanTheClassicLimitsStillFindsItsImages) {
+  TempDir dir;
+  std::wstring deep = dir.MakeDeepFolder(700);
+  ASSERT_GT(deep.size(), 512u);
+  HANDLE f = CreateFileW((L"\\\\?\\" + deep + kOsImageName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                         nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  WriteFile(f, kOs.data(), 7, &n, nullptr);
+  CloseHandle(f);
+  TestWindow window(deep);
+  EXPECT_EQ(window.ListEntries(), std::vector<std::wstring>{kOsImageName});
+  EXPECT_TRUE(UpdateAllowed());
+  EXPECT_EQ(ProgramDirectory(), deep);
+}
+
+TEST(DiscoveryPaths, FolderNamesOutsideTheSystemCodePage) {
+  for (const wchar_t* name : {L"\u041f\u0440\u043e\u0448\u0438\u0432\u043a\u0430", L"\u56fa\u4ef6\u66f4\u65b0"}) {
+    TempDir dir(name);
+    dir.Write(kOsImageName, MakeImage(kOs, 100));
+    dir.Write(kBootImageName, MakeImage(kBoot, 100));
+    TestWindow window(dir.Path());
+    EXPECT_EQ(window.ListEntries(), (std::vector<std::wstring>{kBootImageName, kOsImageName}));
+    EXPECT_EQ(CurrentImageSet(), kBothImages);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,342 @@
+#include "test_support.h"
+
+#include <commctrl.h>
+
+#include "app/controls.h"
+#include "app/main_window.h"
+#include "res/resource.h"
+
+namespace testing_support {
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& s) {
+  if (s.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+namespace {
+
+std::wstring Long(const std::wstring& path) {
+  if (path.size() < MAX_PATH - 12 || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  return L"\\\\?\\" + path;
+}
+
+void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW(Long(dir + L"*").c_str(), &fd);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring full = dir + name;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full + L"\\");
+      else DeleteFileW(Long(full).c_str());
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+  }
+  RemoveDirectoryW(Long(dir).c_str());
+}
+
+}  // namespace
+
+TempDir::TempDir(const std::wstring& nameHint) {
+  static LONG counter;
+  wchar_t temp[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, temp);
+  path_ = std::wstring(temp) + nameHint + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+          std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
+  CreateDirectoryW(Long(path_).c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void TempDir::Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const {
+  HANDLE f = CreateFileW(Long(path_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD n = 0;
+  if (!bytes.empty()) WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+  CloseHandle(f);
+}
+
+void TempDir::Write(const std::wstring& name, const std::string& text) const {
+  Write(name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void TempDir::Remove(const std::wstring& name) const { DeleteFileW(Long(path_ + name).c_str()); }
+
+std::wstring TempDir::MakeDeepFolder(size_t minChars) const {
+  std::wstring dir = path_;
+  int level = 0;
+  while (dir.size() < minChars) {
+    dir += L"folder-with-a-rather-long-name-" + std::to_wstring(level++) + L"\\";
+    CreateDirectoryW(Long(dir).c_str(), nullptr);
+  }
+  return dir;
+}
+
+std::vector<uint8_t> MakeImage(const std::string& header, size_t size) {
+  std::vector<uint8_t> image(size);
+  for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
+  for (size_t i = 0; i < header.size() && i < size; ++i) image[i] = static_cast<uint8_t>(header[i]);
+  return image;
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
+  std::vector<uint8_t> bytes;
+  HANDLE f = CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return bytes;
+  LARGE_INTEGER size{};
+  GetFileSizeEx(f, &size);
+  bytes.resize(static_cast<size_t>(size.QuadPart));
+  DWORD n = 0;
+  if (!bytes.empty()) ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+  bytes.resize(n);
+  CloseHandle(f);
+  return bytes;
+}
+
+namespace {
+
+INT_PTR CALLBACK TestDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    InitMainWindow(window, *reinterpret_cast<const std::wstring*>(lParam));
+    return 0;
+  }
+  return MainDialogProc(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+TestWindow::TestWindow(const std::wstring& programDirectory) {
+  SetAppInstance(GetModuleHandleW(nullptr));
+  INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&icc);
+  ForgetControls();
+  hwnd_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, TestDialogProc,
+                             reinterpret_cast<LPARAM>(&programDirectory));
+  ShowWindow(hwnd_, SW_SHOW);
+  Pump(0);
+}
+
+TestWindow::~TestWindow() {
+  if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
+  ForgetControls();
+  // The destruction posts a quit message; drop it so the next test starts clean.
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  }
+}
+
+std::wstring TestWindow::Text(int id) const {
+  wchar_t buf[1024] = {};
+  GetDlgItemTextW(hwnd_, id, buf, 1024);
+  return buf;
+}
+
+int TestWindow::ProgressPos() const { return static_cast<int>(SendMessageW(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0)); }
+
+std::vector<std::wstring> TestWindow::ListEntries() const {
+  std::vector<std::wstring> entries;
+  int n = static_cast<int>(SendMessageW(Item(IDC_IMAGE_LIST), CB_GETCOUNT, 0, 0));
+  for (int i = 0; i < n; ++i) {
+    wchar_t buf[256] = {};
+    SendMessageW(Item(IDC_IMAGE_LIST), CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(buf));
+    entries.push_back(buf);
+  }
+  return entries;
+}
+
+void TestWindow::Click(int id) const {
+  // A disabled control gets no click, as with the mouse.
+  if (!Enabled(id)) return;
+  SendMessageW(Item(id), BM_CLICK, 0, 0);
+}
+
+void Pump(DWORD milliseconds) {
+  PumpUntil([] { return false; }, milliseconds);
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));
+        return done();
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    if (done()) return true;
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20),
+                              QS_ALLINPUT);
+  }
+}
+
+bool PumpUntilQuit(DWORD timeoutMs) {
+  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) return true;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20),
+                              QS_ALLINPUT);
+  }
+}
+
+namespace {
+
+// A message box is a dialog whose text sits in a static control: id 0xFFFF on
+// Windows, 100 in some Wine versions. Its icon sits in id 0x14 (Windows) or 1088.
+HWND BoxTextControl(HWND box) {
+  HWND text = GetDlgItem(box, 0xFFFF);
+  return text ? text : GetDlgItem(box, 100);
+}
+
+HWND BoxIconControl(HWND box) {
+  HWND icon = GetDlgItem(box, 0x14);
+  return icon ? icon : GetDlgItem(box, 1088);
+}
+
+struct FindBoxes {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBox(HWND hwnd, LPARAM param) {
+  auto* f = reinterpret_cast<FindBoxes*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (pid != f->pid || !IsWindowVisible(hwnd)) return TRUE;
+  wchar_t cls[64] = {};
+  GetClassNameW(hwnd, cls, 64);
+  if (std::wstring(cls) == L"#32770" && BoxTextControl(hwnd)) f->found.push_back(hwnd);
+  return TRUE;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  wchar_t buf[2048] = {};
+  SendMessageTimeoutW(hwnd, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 2000, nullptr);
+  return buf;
+}
+
+BoxRecord::Icon IconOf(HWND box) {
+  HWND iconControl = BoxIconControl(box);
+  if (!iconControl || !IsWindowVisible(iconControl)) return BoxRecord::None;
+  DWORD_PTR icon = 0;
+  SendMessageTimeoutW(iconControl, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
+  if (!icon) return BoxRecord::None;
+  if (reinterpret_cast<HICON>(icon) == LoadIconW(nullptr, MAKEINTRESOURCEW(32513))) return BoxRecord::Error;
+  if (reinterpret_cast<HICON>(icon) == LoadIconW(nullptr, MAKEINTRESOURCEW(32516))) return BoxRecord::Information;
+  return BoxRecord::Other;
+}
+
+}  // namespace
+
+BoxWatcher::BoxWatcher(DWORD processId) : processId_(processId), thread_([this] { Run(); }) {}
+
+BoxWatcher::~BoxWatcher() {
+  stop_ = true;
+  thread_.join();
+}
+
+void BoxWatcher::Run() {
+  while (!stop_) {
+    FindBoxes f{processId_, {}};
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&f));
+    for (HWND box : f.found) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bool seen = false;
+        for (HWND h : answered_) seen = seen || h == box;
+        if (seen) continue;
+      }
+      BoxRecord record;
+      record.caption = WindowText(box);
+      record.text = WindowText(BoxTextControl(box));
+      record.icon = IconOf(box);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answered_.push_back(box);
+        boxes_.push_back(record);
+      }
+      // Every box the program shows has a single OK button.
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+    Sleep(30);
+    // Forget handles of boxes that are gone, so a reused handle is seen anew.
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<HWND> still;
+    for (HWND h : answered_)
+      if (IsWindow(h)) still.push_back(h);
+    answered_.swap(still);
+  }
+}
+
+std::vector<BoxRecord> BoxWatcher::Boxes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return boxes_;
+}
+
+bool BoxWatcher::WaitForBoxes(size_t count, DWORD timeoutMs) const {
+  return PumpUntil([&] { return Boxes().size() >= count; }, timeoutMs);
+}
+
+ControlRecorder::ControlRecorder(HWND progress, HWND status) : progress_(progress), status_(status) {
+  SetWindowSubclass(progress_, Hook, 1, reinterpret_cast<DWORD_PTR>(this));
+  SetWindowSubclass(status_, Hook, 2, reinterpret_cast<DWORD_PTR>(this));
+}
+
+ControlRecorder::~ControlRecorder() {
+  RemoveWindowSubclass(progress_, Hook, 1);
+  RemoveWindowSubclass(status_, Hook, 2);
+}
+
+LRESULT CALLBACK ControlRecorder::Hook(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                       DWORD_PTR data) {
+  auto* self = reinterpret_cast<ControlRecorder*>(data);
+  if (id == 1 && message == PBM_SETPOS) {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->positions_.push_back(static_cast<int>(wParam));
+  } else if (id == 2 && message == WM_SETTEXT && lParam) {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->texts_.push_back(reinterpret_cast<const wchar_t*>(lParam));
+  }
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+std::vector<int> ControlRecorder::Positions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return positions_;
+}
+
+std::vector<std::wstring> ControlRecorder::Texts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return texts_;
+}
+
+DWORD HandleCount() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,117 @@
+// Shared pieces of the test programs: temporary program folders with fixture files,
+// the real main window created in the test process, and a watcher that reads and
+// answers message boxes.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+std::wstring Widen(const std::string& s);
+std::string Narrow(const std::wstring& s);  // UTF-8
+
+// A fresh folder under %TEMP% (its name may carry any characters), removed with all
+// its contents when the object goes. Path() ends with a backslash.
+class TempDir {
+ public:
+  explicit TempDir(const std::wstring& nameHint = L"r47test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::wstring& Path() const { return path_; }
+  std::wstring File(const std::wstring& name) const { return path_ + name; }
+  void Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const;
+  void Write(const std::wstring& name, const std::string& text) const;
+  void Remove(const std::wstring& name) const;
+  // Creates a nested folder of at least minChars characters inside this one.
+  std::wstring MakeDeepFolder(size_t minChars) const;
+
+ private:
+  std::wstring path_;
+};
+
+// An image of the given size whose first bytes are the given header (the rest is a
+// pattern that shows any shift or hole in a received stream).
+std::vector<uint8_t> MakeImage(const std::string& header, size_t size);
+std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+
+// The program's main window from its own template, created in this process with the
+// discovery running in the given folder.
+class TestWindow {
+ public:
+  explicit TestWindow(const std::wstring& programDirectory);
+  ~TestWindow();
+  HWND hwnd() const { return hwnd_; }
+  HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
+  bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
+  std::wstring Text(int id) const;
+  int ProgressPos() const;
+  std::vector<std::wstring> ListEntries() const;
+  // Simulates the user's click on a button or check box (the command goes through
+  // the dialog procedure as it would from the mouse).
+  void Click(int id) const;
+
+ private:
+  HWND hwnd_ = nullptr;
+};
+
+// Serves this thread's messages for the given time, or until done() holds.
+void Pump(DWORD milliseconds);
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+// Serves messages until WM_QUIT arrives (true) or the time runs out (false).
+bool PumpUntilQuit(DWORD timeoutMs);
+
+// What a message box showed.
+struct BoxRecord {
+  std::wstring caption;
+  std::wstring text;
+  enum Icon { None, Error, Information, Other } icon = None;
+};
+
+// Watches for message boxes of one process, records them and presses their first
+// button (OK), so that code under test that shows a box goes on.
+class BoxWatcher {
+ public:
+  explicit BoxWatcher(DWORD processId = GetCurrentProcessId());
+  ~BoxWatcher();
+  std::vector<BoxRecord> Boxes() const;
+  bool WaitForBoxes(size_t count, DWORD timeoutMs) const;
+
+ private:
+  void Run();
+  DWORD processId_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<BoxRecord> boxes_;
+  std::vector<HWND> answered_;
+  std::thread thread_;
+};
+
+// Records every position sent to a progress bar and every text set on a control,
+// by subclassing them in this process.
+class ControlRecorder {
+ public:
+  ControlRecorder(HWND progress, HWND status);
+  ~ControlRecorder();
+  std::vector<int> Positions() const;
+  std::vector<std::wstring> Texts() const;
+
+ private:
+  static LRESULT CALLBACK Hook(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
+  HWND progress_, status_;
+  mutable std::mutex mutex_;
+  std::vector<int> positions_;
+  std::vector<std::wstring> texts_;
+};
+
+// Handles of this process (to show that a path released what it opened).
+DWORD HandleCount();
+
+}  // namespace testing_support

@@ -1,0 +1,115 @@
+// The main window's control group, progress bar and status line, on the real dialog.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/controls.h"
+#include "images/discovery.h"
+#include "res/resource.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct EnabledStates {
+  bool ack, update, exit, notes, readme, list;
+  bool operator==(const EnabledStates& o) const {
+    return ack == o.ack && update == o.update && exit == o.exit && notes == o.notes && readme == o.readme &&
+           list == o.list;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const EnabledStates& s) {
+  return os << "ack=" << s.ack << " update=" << s.update << " exit=" << s.exit << " notes=" << s.notes
+            << " readme=" << s.readme << " list=" << s.list;
+}
+
+EnabledStates StatesOf(const TestWindow& w) {
+  return {w.Enabled(IDC_ACK), w.Enabled(IDC_UPDATE), w.Enabled(IDC_EXIT),
+          w.Enabled(IDC_NOTES), w.Enabled(IDC_README), w.Enabled(IDC_IMAGE_LIST)};
+}
+
+class WindowWithImages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.Write(kOsImageName, MakeImage("X000FF\n", 64));
+    dir_.Write(kBootImageName, MakeImage("B000FF\n", 64));
+    window_.reset(new TestWindow(dir_.Path()));
+  }
+  TempDir dir_;
+  std::unique_ptr<TestWindow> window_;
+};
+
+TEST_F(WindowWithImages, StartsAsTheTemplateSays) {
+  EXPECT_EQ(StatesOf(*window_), (EnabledStates{true, false, true, true, true, false}));
+  EXPECT_EQ(IsDlgButtonChecked(window_->hwnd(), IDC_ACK), BST_UNCHECKED);
+  EXPECT_FALSE(window_->Enabled(IDC_IMAGE_SIZE));
+  EXPECT_EQ(window_->Text(IDC_STATUS), L"ROM Image-Aktualisierungsprozessstatus");
+  wchar_t title[64] = {};
+  GetWindowTextW(window_->hwnd(), title, 64);
+  EXPECT_STREQ(title, L"Quon r47 Flash Tool");
+  EXPECT_EQ(window_->ProgressPos(), 0);
+  EXPECT_EQ(SendMessageW(window_->Item(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0), 100);
+}
+
+TEST_F(WindowWithImages, ControlGroupOperations) {
+  SetControlsEnabled(false);
+  EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, false, false, false, false}));
+  SetControlsEnabled(true);
+  EXPECT_EQ(StatesOf(*window_), (EnabledStates{true, true, true, true, true, false}));
+  SetControlsFailed();
+  EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, true, false, false, false}));
+}
+
+TEST_F(WindowWithImages, DisablingTheFocusedControlMovesTheFocus) {
+  SetFocus(window_->Item(IDC_NOTES));
+  SetControlsEnabled(false);
+  HWND focus = GetFocus();
+  EXPECT_TRUE(focus == nullptr || IsWindowEnabled(focus));
+}
+
+TEST_F(WindowWithImages, ProgressBarPositions) {
+  struct Case {
+    int value;
+    bool done;
+    int position;  // sent to the bar
+    int shown;     // what the bar reports (it clamps to its range)
+  } cases[] = {{120, false, 95, 95}, {7, true, 100, 100}, {95, false, 95, 95}, {96, false, 95, 95},
+               {0, false, 0, 0},     {50, false, 50, 50},  {-5, false, -5, 0},  {-5, true, 100, 100}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(ProgressPosition(c.value, c.done), c.position);
+    SetProgress(c.value, c.done);
+    EXPECT_EQ(window_->ProgressPos(), c.shown) << "value " << c.value << " done " << c.done;
+  }
+  ResetProgress();
+  EXPECT_EQ(window_->ProgressPos(), 0);
+}
+
+TEST_F(WindowWithImages, StatusLineShowsUmlautsIntact) {
+  SetStatusText(L"Lädt ROM-Daten herunter: 17 %");
+  EXPECT_EQ(window_->Text(IDC_STATUS), L"Lädt ROM-Daten herunter: 17 %");
+}
+
+TEST(WindowWithoutImages, OperationsChangeNothing) {
+  TempDir dir;
+  TestWindow window(dir.Path());
+  EXPECT_FALSE(ControlsCached());
+  SetControlsEnabled(false);
+  EXPECT_EQ(StatesOf(window), (EnabledStates{true, false, true, true, true, false}));
+  SetControlsFailed();
+  EXPECT_TRUE(window.Enabled(IDC_NOTES));
+  SetProgress(50, false);
+  EXPECT_EQ(window.ProgressPos(), 0);
+  SetStatusText(L"x");
+  EXPECT_EQ(window.Text(IDC_STATUS), L"ROM Image-Aktualisierungsprozessstatus");
+}
+
+TEST(ExitCommand, PostsQuit) {
+  TempDir dir;
+  TestWindow window(dir.Path());
+  window.Click(IDC_EXIT);
+  EXPECT_TRUE(PumpUntilQuit(2000));
+}
+
+}  // namespace
