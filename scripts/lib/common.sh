@@ -80,7 +80,6 @@ r47_session_up() {
     # otherwise costs two seconds of waiting for the manager that never answers.
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-    wineserver -w
     touch "$WINEPREFIX/.r47-settings-1"
   fi
   # The simulated bus stands in for the system's device enumeration in this prefix only.
@@ -89,6 +88,9 @@ r47_session_up() {
   fi
   # A persistent wineserver makes each program start fast; Wine's services are started
   # by a first process whose output goes nowhere, so they never hold our pipes open.
+  # Let a server left by the steps above (or by an earlier run) go first: only a
+  # freshly started one can be made persistent.
+  timeout 30 wineserver -w || wineserver -k || true
   wineserver -p
   R47_WINE_UP=1
   wine cmd /c exit >/dev/null 2>&1 </dev/null

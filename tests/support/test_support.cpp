@@ -333,10 +333,4 @@ std::vector<std::wstring> ControlRecorder::Texts() const {
   return texts_;
 }
 
-DWORD HandleCount() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
-  return count;
-}
-
 }  // namespace testing_support

@@ -111,7 +111,4 @@ class ControlRecorder {
   std::vector<std::wstring> texts_;
 };
 
-// Handles of this process (to show that a path released what it opened).
-DWORD HandleCount();
-
 }  // namespace testing_support

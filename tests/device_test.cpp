@@ -1,0 +1,215 @@
+// Finding the handheld and talking to it, against the simulated handheld and bus.
+#include <gtest/gtest.h>
+
+#include "device/discovery.h"
+#include "device/messages.h"
+#include "device/pipe_io.h"
+#include "sim_harness.h"
+#include "test_support.h"
+#include "util/handle.h"
+
+using simctl::SetBusDevices;
+using simctl::SimDevice;
+
+namespace {
+
+std::unique_ptr<SimDevice> StartDevice(const std::vector<std::string>& args = {}) {
+  auto device = SimDevice::Start(args);
+  EXPECT_TRUE(device) << simctl::LastError();
+  return device;
+}
+
+class DeviceLink : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    SetBusDevices({});
+    simctl::SetBusClassDevsFail(false);
+  }
+};
+
+TEST_F(DeviceLink, NoDeviceGivesTheInvalidHandleAndNoVersion) {
+  SetBusDevices({});
+  std::string path = "untouched";
+  EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(path, "untouched");
+  EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 0);
+  EXPECT_EQ(OpenPipe(kStatusPipe), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_FALSE(WriteCommandPacket(kCommandRestart));
+}
+
+TEST_F(DeviceLink, ListedButUnpluggedDeviceIsNotFound) {
+  SetBusDevices({"\\\\.\\pipe\\r47-nobody-listens-here"});
+  std::string path;
+  EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(path, "\\\\.\\pipe\\r47-nobody-listens-here");  // examined, then skipped
+}
+
+TEST_F(DeviceLink, FailingDeviceSetEndsTheSearchAtOnce) {
+  simctl::SetBusClassDevsFail(true);
+  std::string path;
+  EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(QueryBootVersion(), 0);
+}
+
+TEST_F(DeviceLink, InterfacesThatCannotBeOpenedOrReadAreSkipped) {
+  auto device = StartDevice();
+  ASSERT_TRUE(device);
+  SetBusDevices({"\\\\.\\pipe\\r47-nobody-listens-here", "!\\\\.\\pipe\\r47-detail-fails",
+                 "!!\\\\.\\pipe\\r47-detail-fails-twice", device->DevicePath()});
+  std::string path;
+  UniqueHandle handle(FindDevice(kDeviceInterfaceGuid, path));
+  EXPECT_TRUE(handle.valid());
+  EXPECT_EQ(path, device->DevicePath());
+}
+
+TEST_F(DeviceLink, EachPipeOpensUnderTheFreshDevicePath) {
+  auto device = StartDevice();
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  for (const char* pipe : {kStatusPipe, kDataPipe, kStatusPipe}) {
+    UniqueHandle handle(OpenPipe(pipe));
+    EXPECT_TRUE(handle.valid()) << pipe;
+    // Never both suffixes: the path is found anew before each open.
+    EXPECT_EQ(DevicePathBuffer(), device->DevicePath() + "\\" + pipe);
+  }
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
+  auto device = StartDevice();
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  std::string path;
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
+  for (int i = 0; i < 3; ++i) ASSERT_NE(QueryBootVersion(), 0);
+  // Seen from the device: every connection the PC opened, the PC closed.
+  // The device logs each connection when its listener gets to it: wait for the last.
+  ASSERT_TRUE(testing_support::PumpUntil([&] { return Count(device->Events(), "PIPE00: close") >= 3; }, 5000));
+  std::string events = device->Events();
+  EXPECT_EQ(Count(events, "interface: open"), 8u);
+  EXPECT_EQ(Count(events, "interface: close"), 8u);
+  EXPECT_EQ(Count(events, "PIPE00: open"), 3u);
+  EXPECT_EQ(Count(events, "PIPE00: close"), 3u);
+}
+
+TEST_F(DeviceLink, VersionQueryReadsTheVersionReply) {
+  struct Case {
+    const char* sequence;
+    uint16_t version;
+  } cases[] = {
+      {"0x0105", 0x0105}, {"0x0190", 0x0190}, {"0", 0},
+      {"bad:0x0105", 0},  // byte 4 = 0x54: not a version reply
+      {"none", 0},
+  };
+  for (const Case& c : cases) {
+    auto device = StartDevice({"--version-sequence", c.sequence});
+    ASSERT_TRUE(device);
+    SetBusDevices({device->DevicePath()});
+    EXPECT_EQ(QueryBootVersion(), c.version) << c.sequence;
+  }
+}
+
+TEST_F(DeviceLink, ShortReportKeepsZerosBeyondWhatArrived) {
+  // Only 5 bytes arrive: byte 4 is the version mark, bytes 6 and 7 stay zero.
+  auto device = StartDevice({"--version-sequence", "0x0105", "--short-report", "5"});
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  EXPECT_EQ(QueryBootVersion(), 0);
+}
+
+TEST_F(DeviceLink, HungDeviceGivesNoVersionAfterTheTimeOut) {
+  auto device = StartDevice({"--version-sequence", "hang"});
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  EXPECT_EQ(QueryBootVersion(), 0);  // returns, bounded by the read time-out
+  // The device still works for the next caller once it answers again.
+  UniqueHandle pipe(OpenPipe(kStatusPipe));
+  EXPECT_TRUE(pipe.valid());
+}
+
+TEST_F(DeviceLink, UnplugBetweenTwoOpens) {
+  auto device = StartDevice({"--version-sequence", "0x0103", "--unplug-at", "after-reads:1"});
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  EXPECT_EQ(QueryBootVersion(), 0x0103);
+  ASSERT_TRUE(device->WaitForEvent("unplug: after 1 reads"));
+  // The device needs a moment to leave the bus after it decided to.
+  std::string path;
+  ASSERT_TRUE(testing_support::PumpUntil([&] { return !IsDevicePresent(kDeviceInterfaceGuid, path); }, 5000));
+  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(OpenPipe(kDataPipe), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(DeviceLink, CommandPacketBytesOnTheWire) {
+  struct Case {
+    unsigned code;
+    uint8_t first;
+  } cases[] = {{100, 0x64}, {0x1FF, 0xFF}};
+  for (const Case& c : cases) {
+    auto device = StartDevice();
+    ASSERT_TRUE(device);
+    SetBusDevices({device->DevicePath()});
+    // The device takes a packet only after an image.
+    std::vector<uint8_t> image = testing_support::MakeImage("B000FF\n", 1000);
+    {
+      UniqueHandle data(OpenPipe(kDataPipe));
+      ASSERT_EQ(WriteAll(data.get(), image.data(), static_cast<DWORD>(image.size()), kDataWriteTimeoutMs),
+                IoStatus::Ok);
+    }
+    ASSERT_TRUE(device->WaitForEvent("image of 1000 bytes"));
+    EXPECT_TRUE(WriteCommandPacket(c.code));
+    ASSERT_TRUE(device->WaitForEvent("command packet"));
+    std::vector<unsigned char> expected(32, 0x55);
+    expected[0] = c.first;
+    EXPECT_EQ(device->CommandPacket(), expected) << c.code;
+  }
+}
+
+TEST_F(DeviceLink, WritesReachTheDeviceUnchangedInTheirSizes) {
+  auto device = StartDevice();
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  std::vector<uint8_t> image = testing_support::MakeImage("X000FF\n", 40000);
+  {
+    UniqueHandle data(OpenPipe(kDataPipe));
+    for (size_t offset = 0; offset < image.size(); offset += 16384) {
+      DWORD n = static_cast<DWORD>(std::min<size_t>(16384, image.size() - offset));
+      ASSERT_EQ(WriteAll(data.get(), image.data() + offset, n, kDataWriteTimeoutMs), IoStatus::Ok);
+    }
+  }
+  ASSERT_TRUE(device->WaitForEvent("image of 40000 bytes"));
+  EXPECT_EQ(device->ReceivedStream(), std::vector<unsigned char>(image.begin(), image.end()));
+  EXPECT_EQ(device->WriteSizes(), (std::vector<unsigned>{16384, 16384, 7232}));
+}
+
+TEST_F(DeviceLink, UnplugMakesTheNextWriteFail) {
+  auto device = StartDevice({"--unplug-at", "transfer:20000"});
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  std::vector<uint8_t> image = testing_support::MakeImage("X000FF\n", 16384 * 4);
+  UniqueHandle data(OpenPipe(kDataPipe));
+  IoStatus last = IoStatus::Ok;
+  size_t offset = 0;
+  for (; offset < image.size() && last == IoStatus::Ok; offset += 16384) {
+    last = WriteAll(data.get(), image.data() + offset, 16384, kDataWriteTimeoutMs);
+  }
+  EXPECT_EQ(last, IoStatus::Failed);
+  EXPECT_LE(offset, 16384u * 3);
+}
+
+TEST_F(DeviceLink, DevicePathOfAnyLength) {
+  std::string longPath = "\\\\.\\pipe\\" + std::string(600, 'x');
+  SetBusDevices({longPath});
+  std::string path;
+  EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(path, longPath);  // read whole, nothing cut or overrun
+  EXPECT_EQ(OpenPipe(kStatusPipe), INVALID_HANDLE_VALUE);
+}
+
+}  // namespace

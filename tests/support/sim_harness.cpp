@@ -1,0 +1,218 @@
+#include "sim_harness.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace simctl {
+namespace {
+
+std::string g_lastError;
+std::atomic<unsigned> g_counter{0};
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+  return w;
+}
+
+// Quoting as the C runtime's argv parser expects it.
+std::string Quote(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+    } else if (c == '"') {
+      out.append(backslashes + 1, '\\');  // the ones already copied, doubled, and one for the quote
+      backslashes = 0;
+    } else {
+      backslashes = 0;
+    }
+    out += c;
+  }
+  out.append(backslashes, '\\');
+  return out + "\"";
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void RemoveTree(const std::string& dir) {
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string n = fd.cFileName;
+      if (n == "." || n == "..") continue;
+      std::string p = dir + "\\" + n;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p); else DeleteFileA(p.c_str());
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+  }
+  RemoveDirectoryA(dir.c_str());
+}
+
+}  // namespace
+
+std::string LastError() { return g_lastError; }
+
+std::string ExeDir() {
+  wchar_t buf[MAX_PATH * 4];
+  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH * 4);
+  std::wstring w(buf, n);
+  w.resize(w.find_last_of(L"\\/") + 1);
+  int len = WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(len), '\0');
+  WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), &s[0], len, nullptr, nullptr);
+  return s;
+}
+
+std::string ReadTextFile(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extraArgs) {
+  g_lastError.clear();
+  std::unique_ptr<SimDevice> dev(new SimDevice());
+  const DWORD pid = GetCurrentProcessId();
+  dev->name_ = "r47sim-" + std::to_string(pid) + "-" + std::to_string(++g_counter);
+  dev->path_ = "\\\\.\\pipe\\" + dev->name_;
+  char tmp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof tmp, tmp);
+  dev->dir_ = std::string(tmp, n) + dev->name_;
+  RemoveTree(dev->dir_);
+  if (!CreateDirectoryA(dev->dir_.c_str(), nullptr)) {
+    g_lastError = "cannot create " + dev->dir_;
+    return nullptr;
+  }
+  // Created here so that Stop() works even if the device is slow to start.
+  std::string quitName = "Local\\" + dev->name_ + "-quit";
+  dev->quit_ = CreateEventA(nullptr, TRUE, FALSE, quitName.c_str());
+
+  std::string exe = ExeDir() + "r47sim.exe";
+  std::string cmd = Quote(exe) + " --name " + dev->name_ + " --record " + Quote(dev->dir_) + " --quit-event " +
+                    Quote(quitName) + " --parent-pid " + std::to_string(pid);
+  for (const std::string& a : extraArgs) cmd += " " + Quote(a);
+
+  // Its output goes to a file: a child holding the test's own output pipe
+  // would keep a test runner waiting.
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileA((dev->dir_ + "\\stdout.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul;
+  si.hStdOutput = out;
+  si.hStdError = out;
+  PROCESS_INFORMATION pi{};
+  std::wstring wcmd = Widen(cmd);
+  BOOL ok = CreateProcessW(Widen(exe).c_str(), &wcmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                           &si, &pi);
+  DWORD err = GetLastError();
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+  if (!ok) {
+    g_lastError = "cannot start " + exe + " (error " + std::to_string(err) + ")";
+    return nullptr;
+  }
+  CloseHandle(pi.hThread);
+  dev->process_ = pi.hProcess;
+
+  const std::string ready = dev->dir_ + "\\ready";
+  for (int i = 0; i < 1000; ++i) {  // bounded: about 10 s
+    if (FileExists(ready)) return dev;
+    if (WaitForSingleObject(dev->process_, 10) == WAIT_OBJECT_0) {
+      g_lastError = "r47sim exited before it was ready: " + dev->Output();
+      return nullptr;
+    }
+  }
+  g_lastError = "r47sim did not become ready: " + dev->Output();
+  return nullptr;  // the destructor stops it
+}
+
+SimDevice::~SimDevice() {
+  Stop();
+  if (quit_) CloseHandle(quit_);
+}
+
+bool SimDevice::Running() const {
+  return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+void SimDevice::Stop() {
+  if (!process_) return;
+  if (quit_) SetEvent(quit_);
+  if (WaitForSingleObject(process_, 10000) != WAIT_OBJECT_0) {
+    TerminateProcess(process_, 3);
+    WaitForSingleObject(process_, 5000);
+  }
+  CloseHandle(process_);
+  process_ = nullptr;
+}
+
+std::vector<unsigned char> SimDevice::ReadRecord(const char* file) const {
+  std::string s = ReadTextFile(dir_ + "\\" + file);
+  return std::vector<unsigned char>(s.begin(), s.end());
+}
+
+std::vector<unsigned char> SimDevice::ReceivedStream() const { return ReadRecord("stream.bin"); }
+std::vector<unsigned char> SimDevice::CommandPacket() const { return ReadRecord("command.bin"); }
+std::string SimDevice::Events() const { return ReadTextFile(dir_ + "\\events.txt"); }
+std::string SimDevice::Output() const { return ReadTextFile(dir_ + "\\stdout.txt"); }
+
+// writes.txt: "conn=N size=S" per complete write request, "conn=N size=S
+// incomplete" for one the device cut off, "conn=N end bytes=T role=R" when a
+// connection ends. The image is the last connection whose role starts with
+// "image".
+std::vector<unsigned> SimDevice::WriteSizes() const {
+  std::istringstream in(ReadTextFile(dir_ + "\\writes.txt"));
+  std::string line;
+  std::vector<std::pair<unsigned, unsigned>> writes;  // (conn, size)
+  unsigned imageConn = 0;
+  while (std::getline(in, line)) {
+    unsigned conn = 0, size = 0;
+    char role[32] = {};
+    unsigned long long bytes = 0;
+    if (std::sscanf(line.c_str(), "conn=%u end bytes=%llu role=%31s", &conn, &bytes, role) == 3) {
+      if (std::string(role).compare(0, 5, "image") == 0) imageConn = conn;
+    } else if (line.find("incomplete") == std::string::npos &&
+               std::sscanf(line.c_str(), "conn=%u size=%u", &conn, &size) == 2) {
+      writes.emplace_back(conn, size);
+    }
+  }
+  std::vector<unsigned> sizes;
+  for (auto& w : writes)
+    if (w.first == imageConn) sizes.push_back(w.second);
+  return sizes;
+}
+
+bool SimDevice::WaitForEvent(const std::string& text, DWORD timeoutMs, size_t from) const {
+  ULONGLONG end = GetTickCount64() + timeoutMs;
+  for (;;) {
+    std::string ev = Events();
+    if (ev.size() > from && ev.find(text, from) != std::string::npos) return true;
+    if (GetTickCount64() >= end) return false;
+    Sleep(10);
+  }
+}
+
+void SetBusDevices(const std::vector<std::string>& paths) {
+  std::string v;
+  for (size_t i = 0; i < paths.size(); ++i) v += (i ? "|" : "") + paths[i];
+  SetEnvironmentVariableA("R47BUS_DEVICES", v.empty() ? nullptr : v.c_str());
+}
+
+void SetBusClassDevsFail(bool fail) { SetEnvironmentVariableA("R47BUS_CLASSDEVS_FAIL", fail ? "1" : nullptr); }
+
+void SetBusLog(const std::string& file) { SetEnvironmentVariableA("R47BUS_LOG", file.empty() ? nullptr : file.c_str()); }
+
+}  // namespace simctl

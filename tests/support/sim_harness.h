@@ -1,0 +1,67 @@
+// Test-side control of the simulated handheld (r47sim.exe) and the simulated
+// USB bus (the setupapi.dll substitute). Windows API and standard library only.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace simctl {
+
+// One running r47sim.exe. The destructor stops it.
+class SimDevice {
+ public:
+  // Starts r47sim.exe from the folder of the running program with a unique
+  // name and a fresh record folder under %TEMP%, plus `extraArgs` (see
+  // sim/README.md). Returns null if it did not come up; LastError() says why.
+  static std::unique_ptr<SimDevice> Start(const std::vector<std::string>& extraArgs = {});
+
+  ~SimDevice();
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
+
+  const std::string& Name() const { return name_; }
+  const std::string& DevicePath() const { return path_; }  // "\\.\pipe\NAME"
+  std::string PipePath(const char* pipe) const { return path_ + "\\" + pipe; }
+  const std::string& RecordDir() const { return dir_; }
+
+  // Asks it to quit, waits (bounded) and terminates it if it does not.
+  void Stop();
+  bool Running() const;
+
+  // Records; they can be read while it runs and after Stop().
+  std::vector<unsigned char> ReceivedStream() const;  // bytes of the last image
+  std::vector<unsigned> WriteSizes() const;           // complete write requests of the last image
+  std::vector<unsigned char> CommandPacket() const;   // empty when none came
+  std::string Events() const;
+  std::string Output() const;  // what it printed
+
+  // Waits until events.txt contains `text` (at or after `from` characters);
+  // false after `timeoutMs`. A bound for the wait, not a measurement.
+  bool WaitForEvent(const std::string& text, DWORD timeoutMs = 10000, size_t from = 0) const;
+
+ private:
+  SimDevice() = default;
+  std::vector<unsigned char> ReadRecord(const char* file) const;
+
+  std::string name_, path_, dir_;
+  HANDLE process_ = nullptr;
+  HANDLE quit_ = nullptr;
+};
+
+// Why the last Start() failed.
+std::string LastError();
+
+// Bus settings, as environment variables of this process; child processes
+// (the program under test) inherit them.
+void SetBusDevices(const std::vector<std::string>& paths);  // "!" / "!!" prefixes: see sim/README.md
+void SetBusClassDevsFail(bool fail);
+void SetBusLog(const std::string& file);  // empty: no log
+std::string ReadTextFile(const std::string& file);
+
+// The folder of the running program, with a trailing backslash.
+std::string ExeDir();
+
+}  // namespace simctl
