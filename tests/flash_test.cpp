@@ -1,0 +1,350 @@
+// Download start, worker and flash monitor, in this process against the simulated
+// handheld: what the user sees (boxes, bar, status line, buttons) and what the
+// device received.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/controls.h"
+#include "flash/download.h"
+#include "flash/monitor.h"
+#include "images/discovery.h"
+#include "res/resource.h"
+#include "sim_harness.h"
+#include "test_support.h"
+
+using namespace testing_support;
+using simctl::SetBusDevices;
+using simctl::SimDevice;
+
+namespace {
+
+const std::wstring kProgressPrefix = L"Lädt ROM-Daten herunter: ";
+const std::wstring kDone = L"USB erfolgreich heruntergeladen!";
+const std::wstring kBroken =
+    L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den Vorgang zum "
+    L"Aktualisieren des Bildes.";
+const std::wstring kOsUpdated = L"Image erfolgreich aktualisiert. r47 wird automatisch neu gestartet.";
+const std::wstring kBootReset =
+    L"Gehen Sie folgendermaßen vor, um das Upgrade vorzunehmen:\r\n\n1. Stellen Sie den Hard-Resetschalter in die "
+    L"OFF \n(AUS)-Position.\r\n\n2. Halten Sie den Stromschalter gedrückt und stellen \n    den "
+    L"Hard-Resetschalter in die ON (EIN)-Position.\r\n\n3. Warten Sie bitte fünf Sekunden, bevor Sie "
+    L"denStromschalter los lassen.\r\n";
+const std::wstring kFormatFailedCaption = L"FORMAT\u5931\u6557";
+const std::wstring kWriteFailedCaption = L"\u4e0b\u8f09\u5931\u6557";
+
+// Quick device stages so the monitor sees a few steps in a few seconds.
+const std::vector<std::string> kQuickFlash = {"--step", "25", "--pace-ms", "300"};
+
+std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::wstring Percent(int value) { return kProgressPrefix + std::to_wstring(value) + L" %"; }
+
+// One download from a program folder holding the given image under the given name.
+class Download {
+ public:
+  Download(const std::wstring& name, const std::vector<uint8_t>& image, const std::vector<std::string>& simArgs,
+           bool withDevice = true)
+      : image_(image) {
+    dir_.Write(kOsImageName, MakeImage("X000FF\n", 64));
+    dir_.Write(kBootImageName, MakeImage("B000FF\n", 64));
+    dir_.Write(name, image);
+    window_.reset(new TestWindow(dir_.Path()));
+    SendMessageW(window_->Item(IDC_IMAGE_LIST), CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(name.c_str()));
+    if (withDevice) {
+      device_ = SimDevice::Start(simArgs);
+      EXPECT_TRUE(device_) << simctl::LastError();
+      if (device_) SetBusDevices({device_->DevicePath()});
+    } else {
+      SetBusDevices({});
+    }
+    recorder_.reset(new ControlRecorder(window_->Item(IDC_PROGRESS), window_->Item(IDC_STATUS)));
+    SetControlsEnabled(false);  // as the Update command leaves it
+  }
+  ~Download() {
+    recorder_.reset();
+    window_.reset();
+    SetBusDevices({});
+  }
+
+  // Starts, then serves the window until the program would end.
+  int StartAndRun(DWORD timeoutMs = 60000) {
+    int started = StartDownload(window_->hwnd());
+    if (started) ended_ = PumpUntilQuit(timeoutMs);
+    return started;
+  }
+
+  std::vector<int> Bars() const { return recorder_->Positions(); }
+  std::vector<std::wstring> Texts() const { return recorder_->Texts(); }
+  std::vector<uint8_t> Received() const {
+    auto r = device_->ReceivedStream();
+    return std::vector<uint8_t>(r.begin(), r.end());
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> image_;
+  std::unique_ptr<TestWindow> window_;
+  std::unique_ptr<SimDevice> device_;
+  std::unique_ptr<ControlRecorder> recorder_;
+  BoxWatcher boxes_;
+  bool ended_ = false;
+};
+
+bool OnlyExitEnabled(const TestWindow& w) {
+  return w.Enabled(IDC_EXIT) && !w.Enabled(IDC_UPDATE) && !w.Enabled(IDC_ACK) && !w.Enabled(IDC_NOTES) &&
+         !w.Enabled(IDC_README) && !w.Enabled(IDC_IMAGE_LIST);
+}
+
+bool Idle(const TestWindow& w) {
+  return w.Enabled(IDC_EXIT) && w.Enabled(IDC_UPDATE) && w.Enabled(IDC_ACK) && w.Enabled(IDC_NOTES) &&
+         w.Enabled(IDC_README) && !w.Enabled(IDC_IMAGE_LIST);
+}
+
+struct SuccessCase {
+  const char* name;
+  bool boot;
+  uint32_t size;
+  std::vector<unsigned> writes;
+  std::vector<int> transferBars;   // bar positions during the transfer
+  std::vector<int> transferTexts;  // status percentages during the transfer
+  bool monitored;
+};
+
+class SuccessfulDownload : public ::testing::TestWithParam<SuccessCase> {};
+
+TEST_P(SuccessfulDownload, StreamArrivesWholeAndTheRightMessageCloses) {
+  const SuccessCase& c = GetParam();
+  std::vector<uint8_t> image = MakeImage(c.boot ? "B000FF\n" : "X000FF\n", c.size);
+  // The closing message follows the header, whichever file carried it.
+  Download d(c.boot ? kBootImageName : kOsImageName, image, kQuickFlash);
+  ASSERT_TRUE(d.device_);
+  ASSERT_EQ(d.StartAndRun(), 1);
+  ASSERT_TRUE(d.ended_) << "the worker must end the program";
+
+  ASSERT_TRUE(d.device_->WaitForEvent("image of"));
+  EXPECT_TRUE(d.Received() == image) << "received " << d.Received().size() << " of " << image.size();
+  std::vector<unsigned> writes = c.writes;
+  for (uint32_t left = c.size; writes.empty() && left > 0;) {
+    // Not spelled out in the case: whole chunks and the rest.
+    for (; left > 0; left -= std::min<uint32_t>(left, 16384)) writes.push_back(std::min<uint32_t>(left, 16384));
+  }
+  EXPECT_EQ(d.device_->WriteSizes(), writes);
+
+  std::vector<int> bars = d.Bars();
+  std::vector<std::wstring> texts = d.Texts();
+  ASSERT_GE(bars.size(), c.transferBars.size() + 1);
+  EXPECT_EQ(std::vector<int>(bars.begin(), bars.begin() + c.transferBars.size()), c.transferBars);
+  EXPECT_EQ(bars.back(), 100);
+  std::vector<std::wstring> transferTexts;
+  for (int v : c.transferTexts) transferTexts.push_back(Percent(v));
+  ASSERT_GE(texts.size(), transferTexts.size() + 2);
+  EXPECT_EQ(std::vector<std::wstring>(texts.begin(), texts.begin() + transferTexts.size()), transferTexts);
+  EXPECT_EQ(texts[texts.size() - 2], Percent(100));
+  EXPECT_EQ(texts.back(), kDone);
+
+  if (c.monitored) {
+    // The monitor moves on from 40; the bar never shows more than 95 before the end.
+    // (the transfer itself fills at most a 35th per 35th of the image: up to 36)
+    std::vector<int> monitorBars;
+    for (size_t i = 0; i + 1 < bars.size(); ++i)
+      if (bars[i] >= 40) monitorBars.push_back(bars[i]);
+    ASSERT_FALSE(monitorBars.empty());
+    for (int b : monitorBars) EXPECT_LE(b, 95);
+    std::vector<unsigned char> packet(32, 0x55);
+    packet[0] = 0x64;
+    EXPECT_EQ(d.device_->CommandPacket(), packet);
+  } else {
+    EXPECT_TRUE(d.device_->CommandPacket().empty());
+  }
+
+  std::vector<BoxRecord> boxes = d.boxes_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, L"USB Update Success!");
+  EXPECT_EQ(boxes[0].text, c.boot ? kBootReset : kOsUpdated);
+  EXPECT_EQ(boxes[0].icon, BoxRecord::Information);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, SuccessfulDownload,
+    ::testing::Values(
+        SuccessCase{"Boot100000", true, 100000, {16384, 16384, 16384, 16384, 16384, 16384, 1696}, {49, 65, 81},
+                    {17, 22, 28}, false},
+        SuccessCase{"Os131072IsSmall",
+                    false,
+                    131072,
+                    std::vector<unsigned>(8, 16384),
+                    {25, 37, 75, 87},
+                    {8, 13, 26, 30},
+                    false},
+        SuccessCase{"Os131079IsLarge",
+                    false,
+                    131079,
+                    {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 7},
+                    {8, 13, 26, 30},
+                    {8, 13, 26, 30},
+                    true},
+        SuccessCase{"Os16384OneWrite", false, 16384, {16384}, {}, {}, false},
+        SuccessCase{"Boot300007Large", true, 300007, {}, {}, {}, true}),
+    [](const ::testing::TestParamInfo<SuccessCase>& info) { return std::string(info.param.name); });
+
+TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
+  std::vector<uint8_t> image = MakeImage("X000FF\n", 300007);
+  Download d(kOsImageName, image, kQuickFlash);
+  ASSERT_TRUE(d.device_);
+  ASSERT_EQ(d.StartAndRun(), 1);
+  EXPECT_TRUE(d.Received() == image);
+  std::vector<std::wstring> texts = d.Texts();
+  auto firstMonitorText = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) {
+    return t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 && std::stoi(t.substr(kProgressPrefix.size())) >= 40;
+  });
+  ASSERT_NE(firstMonitorText, texts.begin());
+  EXPECT_EQ(*(firstMonitorText - 1), Percent(36));
+}
+
+TEST(DownloadStart, NoDeviceChangesNothing) {
+  Download d(kOsImageName, MakeImage("X000FF\n", 1000), {}, false);
+  std::wstring status = d.window_->Text(IDC_STATUS);
+  EXPECT_EQ(StartDownload(d.window_->hwnd()), 0);
+  Pump(300);
+  EXPECT_TRUE(d.boxes_.Boxes().empty());
+  EXPECT_EQ(d.window_->Text(IDC_STATUS), status);
+  EXPECT_FALSE(d.window_->Enabled(IDC_EXIT));  // still as busy as the caller left it
+}
+
+TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
+  // With both images present the discovery does not read the boot image's header,
+  // so a damaged boot image is first noticed here.
+  struct Case {
+    const char* name;
+    const wchar_t* file;
+    std::string content;  // empty: the file vanished after discovery
+    std::wstring text;
+  } cases[] = {
+      {"CarriageReturn", kBootImageName, "X000FF\r\nrest", L"Image-Datei fehlerhaft!"},
+      {"TooShort", kBootImageName, "B000F", L"Image-Datei fehlerhaft!"},
+      {"Vanished", kOsImageName, "", L"Datei Quon_r47PDA.ubi kann nicht gefunden werden!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> content(c.content.begin(), c.content.end());
+    if (content.empty()) content = MakeImage("X000FF\n", 100);
+    Download d(c.file, content, {});
+    ASSERT_TRUE(d.device_);
+    if (c.content.empty()) d.dir_.Remove(c.file);
+    EXPECT_EQ(StartDownload(d.window_->hwnd()), 0);
+    ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
+    BoxRecord box = d.boxes_.Boxes()[0];
+    EXPECT_EQ(box.text, c.text);
+    EXPECT_EQ(box.caption, L"Error");
+    EXPECT_EQ(box.icon, BoxRecord::Error);
+    EXPECT_EQ(d.window_->Text(IDC_STATUS), c.text);
+    EXPECT_TRUE(Idle(*d.window_));
+    // Released: the device saw its data connection closed with nothing sent, and
+    // the image file is not held open.
+    EXPECT_TRUE(d.device_->WaitForEvent("PIPE01: empty connection ignored"));
+    if (!c.content.empty()) EXPECT_TRUE(DeleteFileW(d.dir_.File(c.file).c_str()));
+  }
+}
+
+TEST(DownloadStart, WorkerKeepsTheWindowBusyAndNoSecondDownloadStarts) {
+  std::vector<uint8_t> image = MakeImage("X000FF\n", 400000);
+  Download d(kOsImageName, image, {"--step", "50", "--pace-ms", "1500"});
+  ASSERT_TRUE(d.device_);
+  SetControlsEnabled(true);  // an earlier failed attempt left the window idle
+  ASSERT_EQ(StartDownload(d.window_->hwnd()), 1);
+  EXPECT_FALSE(d.window_->Enabled(IDC_UPDATE));
+  EXPECT_FALSE(d.window_->Enabled(IDC_EXIT));
+  EXPECT_TRUE(IsDownloadRunning());
+  EXPECT_EQ(StartDownload(d.window_->hwnd()), 0);
+  ASSERT_TRUE(PumpUntilQuit(60000));
+  EXPECT_FALSE(IsDownloadRunning());
+  EXPECT_TRUE(d.Received() == image);
+  EXPECT_EQ(d.device_->Events().find("PIPE01: empty connection"), std::string::npos);
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> simArgs;
+  std::wstring caption;
+  std::wstring text;  // empty: check only that the text is the device's report
+  BoxRecord::Icon icon;
+  bool onlyExit;
+};
+
+class FailedFlash : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(FailedFlash, ReportedNeverSuccessAndTheProgramEnds) {
+  const FailureCase& c = GetParam();
+  std::vector<uint8_t> image = MakeImage("X000FF\n", 200000);
+  Download d(kOsImageName, image, With(kQuickFlash, c.simArgs));
+  ASSERT_TRUE(d.device_);
+  ASSERT_EQ(d.StartAndRun(90000), 1);
+  EXPECT_TRUE(d.ended_);
+  std::vector<BoxRecord> boxes = d.boxes_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << "one failure box and no success box";
+  EXPECT_EQ(boxes[0].caption, c.caption);
+  EXPECT_EQ(boxes[0].icon, c.icon);
+  if (!c.text.empty()) EXPECT_EQ(boxes[0].text, c.text);
+  if (c.onlyExit) {
+    EXPECT_TRUE(OnlyExitEnabled(*d.window_));
+    EXPECT_EQ(d.window_->Text(IDC_STATUS), kBroken);
+  } else {
+    EXPECT_FALSE(d.window_->Enabled(IDC_EXIT));  // busy until the end
+  }
+  for (const std::wstring& t : d.Texts()) EXPECT_NE(t, kDone);
+  EXPECT_TRUE(d.device_->CommandPacket().empty() || c.caption == L"start");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailedFlash,
+    ::testing::Values(
+        FailureCase{"UnplugDuringTransfer", {"--unplug-at", "transfer:70000"}, L"Error", kBroken, BoxRecord::Error,
+                    true},
+        FailureCase{"UnplugDuringMonitor", {"--unplug-at", "format:50"}, L"Error", kBroken, BoxRecord::Error, true},
+        FailureCase{"HungStatusPipe", {"--hang", "reads:1"}, L"Error", kBroken, BoxRecord::Error, true},
+        FailureCase{"HungDataPipe", {"--hang", "writes:50000"}, L"Error", kBroken, BoxRecord::Error, true},
+        FailureCase{"FormatFailure",
+                    {"--format-fail-at", "50", "--fail-text", "FORMAT ERROR 42"},
+                    kFormatFailedCaption,
+                    L"",
+                    BoxRecord::None,
+                    false},
+        FailureCase{"WriteFailure", {"--write-fail-at", "50"}, kWriteFailedCaption, L"", BoxRecord::None, false},
+        FailureCase{"CommandPacketLost", {"--unplug-at", "command"}, L"start", L"bResult Error", BoxRecord::None,
+                    false}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST(FailureReports, TextIsTheReportUpToItsFirstZeroOrAllOfIt) {
+  for (bool noZero : {false, true}) {
+    std::vector<std::string> args = With(kQuickFlash, {"--write-fail-at", "25"});
+    if (noZero) args.push_back("--no-zero");
+    Download d(kOsImageName, MakeImage("X000FF\n", 140000), args);
+    ASSERT_TRUE(d.device_);
+    ASSERT_EQ(d.StartAndRun(), 1);
+    std::vector<BoxRecord> boxes = d.boxes_.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    const std::wstring& text = boxes[0].text;
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text[0], L'@');  // the write report's own kind byte
+    EXPECT_NE(text.find(L"WRITE ERROR"), std::wstring::npos);
+    if (noZero) EXPECT_EQ(text.size(), 128u);
+    else EXPECT_LT(text.size(), 128u);
+  }
+}
+
+TEST(FlashMonitor, IgnoresOtherReportKinds) {
+  std::vector<uint8_t> image = MakeImage("X000FF\n", 150000);
+  Download d(kOsImageName, image, With(kQuickFlash, {"--garbage-kinds"}));
+  ASSERT_TRUE(d.device_);
+  ASSERT_EQ(d.StartAndRun(), 1);
+  std::vector<BoxRecord> boxes = d.boxes_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, kOsUpdated);
+  EXPECT_FALSE(d.device_->CommandPacket().empty());
+}
+
+}  // namespace
