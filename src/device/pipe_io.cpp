@@ -6,18 +6,25 @@ namespace {
 
 enum class Direction { Read, Write };
 
-IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, DWORD* done, DWORD timeoutMs) {
+IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, DWORD* done, DWORD timeoutMs,
+                  HANDLE event) {
   *done = 0;
   if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) return IoStatus::Failed;
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event.valid()) return IoStatus::Failed;
+  UniqueHandle ownEvent;
+  if (!event) {
+    ownEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!ownEvent.valid()) return IoStatus::Failed;
+    event = ownEvent.get();
+  }
   OVERLAPPED ov{};
-  ov.hEvent = event.get();
+  ov.hEvent = event;
   BOOL ok = direction == Direction::Read ? ReadFile(pipe, buffer, length, nullptr, &ov)
                                          : WriteFile(pipe, buffer, length, nullptr, &ov);
   if (!ok && GetLastError() != ERROR_IO_PENDING) return IoStatus::Failed;
   IoStatus status = IoStatus::Ok;
-  if (WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+  // A request that completed at once needs no wait (the common case for a device
+  // that keeps up); only a pending one is waited for, within the time-out.
+  if (!ok && WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
     CancelIoEx(pipe, &ov);
     status = IoStatus::TimedOut;
   }
@@ -33,20 +40,21 @@ IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, 
 
 }  // namespace
 
-IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs) {
-  return Transfer(Direction::Read, pipe, buffer, length, got, timeoutMs);
+IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event) {
+  return Transfer(Direction::Read, pipe, buffer, length, got, timeoutMs, event);
 }
 
-IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs) {
-  return Transfer(Direction::Write, pipe, const_cast<void*>(buffer), length, written, timeoutMs);
+IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
+                      HANDLE event) {
+  return Transfer(Direction::Write, pipe, const_cast<void*>(buffer), length, written, timeoutMs, event);
 }
 
-IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs) {
+IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs, HANDLE event) {
   const char* p = static_cast<const char*>(buffer);
   DWORD left = length;
   do {
     DWORD written = 0;
-    IoStatus status = WriteBounded(pipe, p, left, &written, timeoutMs);
+    IoStatus status = WriteBounded(pipe, p, left, &written, timeoutMs, event);
     if (status != IoStatus::Ok) return status;
     // A device that accepts nothing makes no progress: that is a broken link.
     if (written == 0 && left > 0) return IoStatus::Failed;

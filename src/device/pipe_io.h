@@ -13,10 +13,15 @@ constexpr DWORD kDataWriteTimeoutMs = 15000;
 
 enum class IoStatus { Ok, Failed, TimedOut };
 
+// Each call may be given a manual-reset event to wait on; a caller that makes many
+// requests (the transfer) passes one, so that no event is created per request.
+// Without one, the call makes its own.
+
 // One read request of up to length bytes; got receives the bytes delivered.
-IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs);
+IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event = nullptr);
 // One write request; written receives the bytes the device accepted.
-IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs);
+IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
+                      HANDLE event = nullptr);
 // Writes all of buffer, issuing further requests for what a short write left over,
 // so the device never receives a stream with a hole. Ok only when every byte went.
-IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs);
+IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs, HANDLE event = nullptr);

@@ -60,10 +60,13 @@ DWORD WINAPI DownloadWorker(void* parameter) {
   const TransferSteps steps = ComputeTransferSteps(d->size);
   uint64_t offset = 0;  // 64 bits: the offset overshoots the size by up to one chunk
   int shownBar = -1, shownStatus = -1;
+  UniqueHandle writeDone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   do {
     uint64_t left = d->size - offset;
     DWORD chunk = static_cast<DWORD>(left < kChunkSize ? left : kChunkSize);
-    if (WriteAll(d->dataChannel.get(), d->image.get() + offset, chunk, kDataWriteTimeoutMs) != IoStatus::Ok) {
+    if (!writeDone.valid() ||
+        WriteAll(d->dataChannel.get(), d->image.get() + offset, chunk, kDataWriteTimeoutMs, writeDone.get()) !=
+            IoStatus::Ok) {
       std::wstring text = LoadText(IDS_USB_BROKEN);
       ShowError(StatusLine(), text);
       SetStatusText(text);

@@ -1,0 +1,171 @@
+// Streams one large image through the real download worker to the simulated handheld,
+// and the same bytes in 16 KiB requests through a bare loop, and compares the two.
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "app/controls.h"
+#include "device/discovery.h"
+#include "device/pipe_io.h"
+#include "flash/download.h"
+#include "images/discovery.h"
+#include "res/resource.h"
+#include "sim_harness.h"
+#include "test_support.h"
+#include "util/handle.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr uint32_t kImageSize = 32u << 20;
+constexpr int kRounds = 5;
+
+double Seconds(LARGE_INTEGER a, LARGE_INTEGER b) {
+  LARGE_INTEGER f;
+  QueryPerformanceFrequency(&f);
+  return double(b.QuadPart - a.QuadPart) / double(f.QuadPart);
+}
+
+LARGE_INTEGER Now() {
+  LARGE_INTEGER t;
+  QueryPerformanceCounter(&t);
+  return t;
+}
+
+std::unique_ptr<simctl::SimDevice> StartDevice() {
+  // Slow flashing stages: only the transfer is measured.
+  auto device = simctl::SimDevice::Start({"--pace-ms", "60000"});
+  if (!device) {
+    std::fprintf(stderr, "simulated handheld did not start: %s\n", simctl::LastError().c_str());
+    std::exit(2);
+  }
+  simctl::SetBusDevices({device->DevicePath()});
+  return device;
+}
+
+size_t WorkingSet() {
+  PROCESS_MEMORY_COUNTERS pmc{};
+  pmc.cb = sizeof(pmc);
+  GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc));
+  return pmc.WorkingSetSize;
+}
+
+// Waits for the device to have the whole image, sampling this process's memory meanwhile.
+bool WaitForImage(const simctl::SimDevice& device, size_t* peak = nullptr) {
+  return PumpUntil(
+      [&] {
+        if (peak) *peak = std::max(*peak, WorkingSet());
+        return device.Events().find("PIPE01: image of") != std::string::npos;
+      },
+      120000);
+}
+
+double WorkerRun(const TempDir& dir, size_t* peakBytes) {
+  auto device = StartDevice();
+  BoxWatcher boxes;
+  TestWindow window(dir.Path());
+  SendMessageW(window.Item(IDC_IMAGE_LIST), CB_SELECTSTRING, static_cast<WPARAM>(-1),
+               reinterpret_cast<LPARAM>(kOsImageName));
+  size_t baseline = WorkingSet(), peak = baseline;
+  if (!StartDownload(window.hwnd())) {
+    std::fprintf(stderr, "download did not start\n");
+    std::exit(2);
+  }
+  LARGE_INTEGER t0 = Now();
+  bool ok = WaitForImage(*device, &peak);
+  LARGE_INTEGER t1 = Now();
+  // What the download added to the program while it ran (the image file is read
+  // before StartDownload returns, so its buffer is counted).
+  *peakBytes = peak - baseline;
+  // Unplugging ends the monitor (it reports the broken link and ends the run).
+  device->Stop();
+  PumpUntilQuit(30000);
+  if (!ok || device->ReceivedStream().size() != kImageSize) {
+    std::fprintf(stderr, "worker: the device did not receive the whole image\n");
+    std::exit(2);
+  }
+  return Seconds(t0, t1);
+}
+
+// The worker's own write path (bounded, overlapped) in a loop of its own: tells the
+// cost of bounding each write apart from the cost of the worker around it.
+double BoundedRun(const std::vector<uint8_t>& image) {
+  auto device = StartDevice();
+  LARGE_INTEGER t0 = Now();
+  {
+    UniqueHandle pipe(OpenPipe(kDataPipe));
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    for (size_t offset = 0; offset < image.size(); offset += 16384) {
+      if (WriteAll(pipe.get(), image.data() + offset, 16384, kDataWriteTimeoutMs, event.get()) != IoStatus::Ok) {
+        std::fprintf(stderr, "bounded loop: write failed\n");
+        std::exit(2);
+      }
+    }
+  }
+  bool ok = WaitForImage(*device);
+  LARGE_INTEGER t1 = Now();
+  if (!ok) std::exit(2);
+  return Seconds(t0, t1);
+}
+
+double BareRun(const std::vector<uint8_t>& image) {
+  auto device = StartDevice();
+  LARGE_INTEGER t0 = Now();
+  {
+    // The plainest client: a synchronous handle and one WriteFile per 16 KiB.
+    UniqueHandle pipe(CreateFileA(device->PipePath("PIPE01").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    for (size_t offset = 0; offset < image.size(); offset += 16384) {
+      DWORD written = 0;
+      if (!WriteFile(pipe.get(), image.data() + offset, 16384, &written, nullptr)) {
+        std::fprintf(stderr, "bare loop: write failed\n");
+        std::exit(2);
+      }
+    }
+  }
+  bool ok = WaitForImage(*device);
+  LARGE_INTEGER t1 = Now();
+  if (!ok) std::exit(2);
+  return Seconds(t0, t1);
+}
+
+}  // namespace
+
+int main() {
+  TempDir dir(L"r47bench");
+  dir.Write(kOsImageName, MakeImage("X000FF\n", kImageSize));
+  dir.Write(kBootImageName, MakeImage("B000FF\n", 64));
+
+  // The worker runs first, while this program holds no copy of the image, so that
+  // the peak is the worker's own.
+  std::vector<double> worker, bare;
+  size_t peak = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    size_t p = 0;
+    worker.push_back(WorkerRun(dir, &p));
+    peak = std::max(peak, p);
+  }
+  std::vector<uint8_t> image = ReadFileBytes(dir.File(kOsImageName));
+  std::vector<double> bounded;
+  for (int i = 0; i < kRounds; ++i) {
+    bare.push_back(BareRun(image));
+    bounded.push_back(BoundedRun(image));
+  }
+  std::sort(bounded.begin(), bounded.end());
+  std::sort(worker.begin(), worker.end());
+  std::sort(bare.begin(), bare.end());
+  double mib = kImageSize / 1048576.0;
+  double w = mib / worker[kRounds / 2], b = mib / bare[kRounds / 2];
+  std::printf("image            %.0f MiB, %d rounds, medians\n", mib, kRounds);
+  std::printf("worker           %.1f MiB/s (%.3f s)\n", w, worker[kRounds / 2]);
+  std::printf("bare loop        %.1f MiB/s (%.3f s)\n", b, bare[kRounds / 2]);
+  std::printf("bounded loop     %.1f MiB/s (%.3f s)\n", mib / bounded[kRounds / 2], bounded[kRounds / 2]);
+  std::printf("ratio            %.2f (target >= 0.90)\n", w / b);
+  std::printf("download memory  %.1f MiB at its peak = image + %.1f MiB (target < image + 8 MiB)\n",
+              peak / 1048576.0, (double(peak) - kImageSize) / 1048576.0);
+  return 0;
+}
