@@ -1,0 +1,23 @@
+# The read-me and the example version file lie next to the program in build/bin (the
+# Readme button opens the one beside the exe), and the ZIP package holds exactly the
+# program and these two files.
+foreach(f readme.txt version.ver)
+  configure_file(${CMAKE_SOURCE_DIR}/dist/${f} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${f} COPYONLY)
+endforeach()
+
+install(TARGETS r47flash RUNTIME DESTINATION . COMPONENT app)
+install(FILES ${CMAKE_SOURCE_DIR}/dist/readme.txt ${CMAKE_SOURCE_DIR}/dist/version.ver
+        DESTINATION . COMPONENT app)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME r47flash)
+set(CPACK_PACKAGE_VENDOR "Quon")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_SYSTEM_NAME win64)
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# Only the program's own component: tests, simulator and GoogleTest stay out.
+set(CPACK_COMPONENTS_ALL app)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
