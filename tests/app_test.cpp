@@ -1,0 +1,164 @@
+// The main window's commands other than Update, and the secondary windows.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "app/controls.h"
+#include "app/secondary.h"
+#include "app/update.h"
+#include "images/discovery.h"
+#include "res/resource.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+void Tick(const TestWindow& w) { w.Click(IDC_ACK); }
+
+TEST(AcknowledgementRule, FollowsTheBoxWhenUpdatesAreAllowed) {
+  struct Case {
+    const char* osHeader;
+    std::vector<bool> updateAfterEachTick;
+  } cases[] = {
+      {"X000FF\n", {true, false, true}},
+      {"X000FF\r\n", {false, false, false}},  // refused image: Update stays off
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    dir.Write(kOsImageName, MakeImage(c.osHeader, 100));
+    TestWindow w(dir.Path());
+    for (bool expected : c.updateAfterEachTick) {
+      Tick(w);
+      EXPECT_EQ(w.Enabled(IDC_UPDATE), expected) << c.osHeader;
+    }
+  }
+}
+
+TEST(AcknowledgementRule, AppliesAgainAfterTheGroupWasMadeIdle) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
+  TestWindow w(dir.Path());
+  Tick(w);
+  SetControlsEnabled(false);
+  SetControlsEnabled(true);
+  EXPECT_TRUE(w.Enabled(IDC_UPDATE));
+  Tick(w);  // unticked
+  EXPECT_FALSE(w.Enabled(IDC_UPDATE));
+}
+
+std::vector<HWND> OwnWindowsTitled(const wchar_t* title) {
+  struct Find {
+    const wchar_t* title;
+    std::vector<HWND> found;
+  } f{title, {}};
+  EnumWindows(
+      [](HWND h, LPARAM p) -> BOOL {
+        auto* f = reinterpret_cast<Find*>(p);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(h, &pid);
+        wchar_t text[64] = {};
+        GetWindowTextW(h, text, 64);
+        if (pid == GetCurrentProcessId() && IsWindowVisible(h) && std::wstring(text) == f->title)
+          f->found.push_back(h);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&f));
+  return f.found;
+}
+
+TEST(NotesDialog, EachPressOpensOneAndEachClosesOnItsOwn) {
+  TempDir dir;
+  TestWindow w(dir.Path());
+  for (int i = 0; i < 3; ++i) w.Click(IDC_NOTES);
+  Pump(50);
+  std::vector<HWND> notes = OwnWindowsTitled(L"Hinweise");
+  ASSERT_EQ(notes.size(), 3u);
+  SendMessageW(GetDlgItem(notes[0], IDCANCEL), BM_CLICK, 0, 0);  // its OK button
+  SendMessageW(notes[1], WM_CLOSE, 0, 0);                         // its close box
+  Pump(50);
+  EXPECT_FALSE(IsWindow(notes[0]));
+  EXPECT_FALSE(IsWindow(notes[1]));
+  EXPECT_TRUE(IsWindow(notes[2]));
+  EXPECT_TRUE(IsWindow(w.hwnd()));
+  // Exit ends the program at once, also with a Notes dialog open.
+  w.Click(IDC_EXIT);
+  EXPECT_TRUE(PumpUntilQuit(2000));
+}
+
+TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
+  const std::wstring kText =
+      L"ActiveSync benutzt weiterhin eine USB-Verbindung.  Schalten Sie sie bitte im Fenster "
+      L"Verbindungseinstellungen aus.";
+  for (bool byCloseBox : {false, true}) {
+    TempDir dir;
+    dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
+    TestWindow w(dir.Path());
+    SetControlsEnabled(false);
+    OpenConnectionWarning(w.hwnd());
+    std::vector<HWND> warnings = OwnWindowsTitled(L"Error");
+    ASSERT_EQ(warnings.size(), 1u);
+    HWND warning = warnings[0];
+    // Its Cancel identity does nothing: only OK and the close box close it.
+    SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_TRUE(IsWindow(warning));
+    EXPECT_FALSE(w.Enabled(IDC_EXIT));
+    if (byCloseBox) SendMessageW(warning, WM_CLOSE, 0, 0);
+    else SendMessageW(GetDlgItem(warning, IDOK), BM_CLICK, 0, 0);
+    Pump(20);
+    EXPECT_FALSE(IsWindow(warning));
+    EXPECT_EQ(w.Text(IDC_STATUS), kText);
+    EXPECT_TRUE(w.Enabled(IDC_EXIT) && w.Enabled(IDC_UPDATE) && w.Enabled(IDC_NOTES) && w.Enabled(IDC_README) &&
+                w.Enabled(IDC_ACK));
+  }
+}
+
+TEST(Readme, MissingFileIsReported) {
+  // Also from a folder too deep for the classic path limit.
+  for (size_t depth : {0u, 400u}) {
+    TempDir dir;
+    std::wstring folder = depth ? dir.MakeDeepFolder(depth) : dir.Path();
+    TestWindow w(folder);
+    BoxWatcher boxes;
+    w.Click(IDC_README);
+    ASSERT_TRUE(boxes.WaitForBoxes(1, 5000));
+    BoxRecord box = boxes.Boxes()[0];
+    EXPECT_EQ(box.text, L"Datei readme.txt kann nicht gefunden werden.");
+    EXPECT_EQ(box.caption, L"Error");
+    EXPECT_EQ(box.icon, BoxRecord::Error);
+  }
+}
+
+class SyncConnection : public ::testing::Test {
+ protected:
+  static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows CE Services";
+  void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, kKey); }
+  void Set(DWORD value) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
+    RegSetValueExW(key, L"ConnectTypesAllowed", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(key);
+  }
+};
+
+TEST_F(SyncConnection, ClaimsUsbOnlyForItsFourValues) {
+  RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
+  EXPECT_EQ(CheckSyncConnection(), 1) << "no key";
+  for (DWORD v : {0u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u}) {
+    Set(v);
+    EXPECT_EQ(CheckSyncConnection(), (v == 8 || v == 10 || v == 12 || v == 14) ? 0 : 1) << v;
+  }
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
+  RegDeleteValueW(key, L"ConnectTypesAllowed");
+  const BYTE eight[8] = {8};
+  RegSetValueExW(key, L"Other", 0, REG_DWORD, eight, 4);
+  RegCloseKey(key);
+  EXPECT_EQ(CheckSyncConnection(), 1) << "no value";
+  Set(8);
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
+  RegSetValueExW(key, L"ConnectTypesAllowed", 0, REG_BINARY, eight, 8);
+  RegCloseKey(key);
+  EXPECT_EQ(CheckSyncConnection(), 1) << "a value longer than 4 bytes";
+}
+
+}  // namespace
