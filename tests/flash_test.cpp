@@ -339,6 +339,27 @@ TEST(FailureReports, TextIsTheReportUpToItsFirstZeroOrAllOfIt) {
   }
 }
 
+TEST(FlashMonitor, EmptyReadRepeatsTheLastReport) {
+  std::vector<uint8_t> image = MakeImage("X000FF\n", 150000);
+  Download d(kOsImageName, image, {"--step", "25", "--pace-ms", "0", "--empty-every", "2"});
+  ASSERT_TRUE(d.device_);
+  ASSERT_EQ(d.StartAndRun(), 1);
+  ASSERT_NE(d.device_->Events().find("[empty: 0 bytes]"), std::string::npos);
+  // Every second poll reads nothing: it shows the previous report's value again.
+  std::vector<std::wstring> monitorTexts;
+  for (const std::wstring& t : d.Texts()) {
+    if (t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 && std::stoi(t.substr(kProgressPrefix.size())) >= 40)
+      monitorTexts.push_back(t);
+  }
+  ASSERT_GE(monitorTexts.size(), 4u);
+  EXPECT_EQ(monitorTexts[0], Percent(40));
+  EXPECT_EQ(monitorTexts[1], monitorTexts[0]);
+  EXPECT_NE(monitorTexts[2], monitorTexts[1]);
+  EXPECT_EQ(monitorTexts[3], monitorTexts[2]);
+  EXPECT_EQ(d.boxes_.Boxes().size(), 1u);
+  EXPECT_FALSE(d.device_->CommandPacket().empty());
+}
+
 TEST(FlashMonitor, IgnoresOtherReportKinds) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 150000);
   Download d(kOsImageName, image, With(kQuickFlash, {"--garbage-kinds"}));

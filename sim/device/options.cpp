@@ -228,6 +228,9 @@ bool Apply(const std::string& key, const std::string& value, bool hasValue, Opti
   } else if (key == "short-report") {
     if (!number(128)) return false;
     opt.shortReport = static_cast<int>(n);
+  } else if (key == "empty-every") {
+    if (!number(1000000)) return false;
+    opt.emptyEvery = static_cast<unsigned>(n);
   } else if (key == "garbage-kinds") {
     return flag(opt.garbageKinds);
   } else if (key == "report-delay-ms") {

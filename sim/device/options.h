@@ -43,6 +43,7 @@ struct Options {
   bool hangWrites = false;
   uint64_t hangWritesAfter = 0;
   int shortReport = -1;  // <0: full 128-byte reports
+  unsigned emptyEvery = 0;  // while flashing, every Nth report delivers no bytes; 0: never
   bool garbageKinds = false;
   unsigned reportDelayMs = 0;
 };

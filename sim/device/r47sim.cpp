@@ -255,7 +255,16 @@ class Device {
     } else {
       MakeFlashReport(r);
     }
-    if (r.action == Report::Send && opt_.shortReport >= 0) {
+    // An empty message is taken at once, whatever the PC reads; only as the first
+    // report of a connection is it the one the PC's read gets.
+    bool firstOfConnection = conn != lastStatusConn_;
+    lastStatusConn_ = conn;
+    if (firstOfConnection && stage_ == Stage::Flashing) ++flashConnections_;
+    if (r.action == Report::Send && firstOfConnection && stage_ == Stage::Flashing && opt_.emptyEvery > 0 &&
+        flashConnections_ % opt_.emptyEvery == 0) {
+      r.size = 0;
+      r.summary += " [empty: 0 bytes]";
+    } else if (r.action == Report::Send && opt_.shortReport >= 0) {
       r.size = static_cast<size_t>(opt_.shortReport);
       r.summary += Format(" [short: %u bytes]", static_cast<unsigned>(r.size));
     }
@@ -478,6 +487,8 @@ class Device {
   uint64_t pos_ = 0;
   uint64_t flashReports_ = 0;
   uint64_t garbageReports_ = 0;
+  unsigned lastStatusConn_ = 0;     // connection of the latest report
+  uint64_t flashConnections_ = 0;   // status connections opened while flashing
   bool unplugDone_ = false;
   std::vector<InFlight*> inflight_;
   std::condition_variable settled_;

@@ -216,6 +216,24 @@ HWND BoxIconControl(HWND box) {
   return icon ? icon : GetDlgItem(box, 1088);
 }
 
+// The program's own dialogs all show a picture; a message box never does. (Their
+// unnamed labels may carry the same id as a box's text.)
+bool HasPicture(HWND dialog) {
+  bool found = false;
+  EnumChildWindows(
+      dialog,
+      [](HWND child, LPARAM p) -> BOOL {
+        if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) {
+          wchar_t cls[16] = {};
+          GetClassNameW(child, cls, 16);
+          if (lstrcmpiW(cls, L"Static") == 0) *reinterpret_cast<bool*>(p) = true;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
 struct FindBoxes {
   DWORD pid;
   std::vector<HWND> found;
@@ -228,7 +246,7 @@ BOOL CALLBACK CollectBox(HWND hwnd, LPARAM param) {
   if (pid != f->pid || !IsWindowVisible(hwnd)) return TRUE;
   wchar_t cls[64] = {};
   GetClassNameW(hwnd, cls, 64);
-  if (std::wstring(cls) == L"#32770" && BoxTextControl(hwnd)) f->found.push_back(hwnd);
+  if (std::wstring(cls) == L"#32770" && BoxTextControl(hwnd) && !HasPicture(hwnd)) f->found.push_back(hwnd);
   return TRUE;
 }
 
