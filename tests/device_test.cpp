@@ -89,8 +89,15 @@ TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   for (int i = 0; i < 5; ++i) ASSERT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
   for (int i = 0; i < 3; ++i) ASSERT_NE(QueryBootVersion(), 0);
   // Seen from the device: every connection the PC opened, the PC closed.
-  // The device logs each connection when its listener gets to it: wait for the last.
-  ASSERT_TRUE(testing_support::PumpUntil([&] { return Count(device->Events(), "PIPE00: close") >= 3; }, 5000));
+  // The device logs each connection when its listener gets to it: wait for all of
+  // them (a leaked handle would never be seen closed).
+  ASSERT_TRUE(testing_support::PumpUntil(
+      [&] {
+        std::string e = device->Events();
+        return Count(e, "PIPE00: close") >= 3 && Count(e, "interface: close") >= 8;
+      },
+      10000))
+      << device->Events();
   std::string events = device->Events();
   EXPECT_EQ(Count(events, "interface: open"), 8u);
   EXPECT_EQ(Count(events, "interface: close"), 8u);
