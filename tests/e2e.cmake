@@ -1,0 +1,32 @@
+# End-to-end scenarios: the real r47flash.exe in a process of its own, driven from
+# outside like a user would, against the simulated handheld.
+file(GLOB R47_E2E_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/e2e/*.cpp)
+if(R47_E2E_SOURCES AND TARGET r47_test_support)
+  r47_test(e2e_test e2e ${R47_E2E_SOURCES})
+  target_include_directories(e2e_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/e2e)
+  # The scenarios start the program from build/bin and read readme.txt beside it.
+  add_dependencies(e2e_test r47flash)
+  # Each run waits for the program's own pauses (10 s of version queries, 3 s per
+  # start attempt): generous bounds that only catch a hang. The registry scenarios
+  # change the prefix that every test shares, so they run alone.
+  get_property(r47_all_tests DIRECTORY PROPERTY TESTS)
+  foreach(t ${r47_all_tests})
+    if(t MATCHES "^(Preflight|Flash|Failures|Unplug|SyncWarning)\\.")
+      set_tests_properties(${t} PROPERTIES TIMEOUT 180)
+    endif()
+    if(t MATCHES "^SyncWarning\\.")
+      set_tests_properties(${t} PROPERTIES RUN_SERIAL TRUE)
+    endif()
+  endforeach()
+endif()
+
+# The demo driver that scripts/run uses when nobody sits at the screen.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tools/r47demo.cpp AND TARGET r47_test_support)
+  add_executable(r47demo ${CMAKE_CURRENT_LIST_DIR}/tools/r47demo.cpp)
+  target_link_libraries(r47demo PRIVATE r47_test_support)
+  if(TARGET sim_harness)
+    target_link_libraries(r47demo PRIVATE sim_harness)
+  endif()
+  add_dependencies(r47demo r47flash)
+endif()
+

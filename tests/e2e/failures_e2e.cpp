@@ -1,0 +1,143 @@
+// Failures the user meets on the way: no device, a broken USB connection, the
+// device's own failure report, a damaged boot image.
+#include <algorithm>
+
+#include "device_scenario.h"
+
+namespace e2e {
+namespace {
+
+const wchar_t kNotFound[] = L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden.";
+const wchar_t kBroken[] =
+    L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den Vorgang zum "
+    L"Aktualisieren des Bildes.";
+const std::vector<int> kGroup = {kAcknowledge, kUpdate, kExit, kNotes, kReadme};
+
+class Failures : public DeviceScenario {
+ protected:
+  void BothImagesAndVersionFile(const std::vector<uint8_t>& os, const std::vector<uint8_t>& boot) {
+    folder_.Write(kOsName, os);
+    folder_.Write(kBootName, boot);
+    work_.Write(L"version.ver", VersionFileText(1, 3));
+  }
+  bool Idle() const {
+    for (int id : kGroup)
+      if (!program_->Enabled(id)) return false;
+    return true;
+  }
+};
+
+TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
+  BothImagesAndVersionFile(OsImage(300007), BootImage(100000));
+  simctl::SetBusDevices({});
+  StartProgram();
+  BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
+    SaveScreenshot(L"e2e-no-device-box", program_->Window(), {box});
+  });
+  TickAndUpdate();
+
+  ASSERT_TRUE(boxes.WaitForBoxes(1, kUpdateWait)) << "no message after the start attempts";
+  ASSERT_TRUE(ProgramRun::WaitUntil([&] { return Idle(); }, kShortWait)) << "the window did not return to idle";
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u) << Describe(shown);
+  EXPECT_EQ(shown[0].caption, L"Error");
+  EXPECT_EQ(shown[0].text, kNotFound);
+  EXPECT_EQ(shown[0].icon, BoxRecord::Error);
+  EXPECT_EQ(program_->Text(kStatus), kNotFound);
+  EXPECT_TRUE(program_->Checked(kAcknowledge));
+  EXPECT_TRUE(program_->Running());
+
+  // Update can be pressed again and starts a new run.
+  ASSERT_TRUE(program_->Click(kUpdate));
+  EXPECT_TRUE(program_->WaitForText(kStatus, L"Die Datei wird heruntergeladen... Bitte warten...", kShortWait));
+  EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !program_->Enabled(kUpdate) && !program_->Enabled(kExit); },
+                                    kShortWait));
+}
+
+struct UnplugCase {
+  const char* point;  // where the device goes away
+  const wchar_t* screenshot;
+};
+
+class Unplug : public Failures {
+ protected:
+  void UnplugAndExpect(const UnplugCase& c) {
+    const auto image = OsImage(300007);
+    BothImagesAndVersionFile(image, BootImage(100000));
+    StartDevice({"--version", "0x0103", "--unplug-at", c.point});
+    StartProgram();
+    BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
+      SaveScreenshot(c.screenshot, program_->Window(), {box});
+    });
+    TickAndUpdate();
+
+    ExpectEndsWithZero(kUpdateWait);
+    auto shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 1u) << Describe(shown);  // and so no success box
+    EXPECT_EQ(shown[0].caption, L"Error");
+    EXPECT_EQ(shown[0].text, kBroken);
+    EXPECT_EQ(shown[0].icon, BoxRecord::Error);
+    // "Only Exit usable" stands only for the moment before the program ends, and the
+    // controls change one by one: not something to judge from another process.
+    auto received = device_->ReceivedStream();
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), image.begin()))
+        << "the device received bytes that are not the image's";
+    EXPECT_TRUE(device_->CommandPacket().empty());
+  }
+};
+
+TEST_F(Unplug, DuringTheTransfer) {
+  UnplugAndExpect({"transfer:100000", L"e2e-unplug-transfer-box"});
+  EXPECT_LT(device_->ReceivedStream().size(), 300007u);
+}
+
+TEST_F(Unplug, DuringTheFlashMonitor) {
+  UnplugAndExpect({"format:40", L"e2e-unplug-monitor-box"});
+  EXPECT_EQ(device_->ReceivedStream().size(), 300007u);
+}
+
+TEST_F(Failures, DeviceReportsFormatFailure) {
+  BothImagesAndVersionFile(OsImage(300007), BootImage(100000));
+  StartDevice({"--version", "0x0103", "--format-fail-at", "40", "--fail-text", "Block 12 defekt"});
+  StartProgram();
+  BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
+    SaveScreenshot(L"e2e-format-failure-box", program_->Window(), {box});
+  });
+  TickAndUpdate();
+
+  ExpectEndsWithZero(kUpdateWait);
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u) << Describe(shown);
+  EXPECT_EQ(shown[0].caption, L"FORMAT\u5931\u6557");
+  // The report from its first byte (the blank of a format report) to its end.
+  EXPECT_EQ(shown[0].text, std::wstring(L" E\x7F Block 12 defekt"));
+  EXPECT_EQ(shown[0].icon, BoxRecord::None);
+  EXPECT_TRUE(device_->CommandPacket().empty());
+}
+
+TEST_F(Failures, DamagedBootImageIsRefusedAtEachAttempt) {
+  // Discovery does not read the boot image's header when both exist; the start does.
+  BothImagesAndVersionFile(OsImage(300007), MakeImage("B000FF\r", 100000));
+  StartDevice({"--version", "0x0102"});
+  StartProgram();
+  bool firstShot = true;
+  BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
+    if (firstShot) SaveScreenshot(L"e2e-damaged-image-box", program_->Window(), {box});
+    firstShot = false;
+  });
+  TickAndUpdate();
+
+  ASSERT_TRUE(boxes.WaitForBoxes(11, 2 * kUpdateWait)) << Describe(boxes.Boxes());
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 11u) << Describe(shown);
+  for (size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(shown[i].caption, L"Error");
+    EXPECT_EQ(shown[i].text, L"Image-Datei fehlerhaft!") << "attempt " << i + 1;
+  }
+  EXPECT_EQ(shown[10].text, kNotFound);
+  EXPECT_TRUE(ProgramRun::WaitUntil([&] { return Idle(); }, kShortWait));
+  EXPECT_TRUE(device_->ReceivedStream().empty());
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,93 @@
+// Whole flashes against the simulated handheld: the image the version rules choose
+// reaches the device byte for byte, and the user sees the closing message.
+#include <algorithm>
+
+#include "device_scenario.h"
+
+namespace e2e {
+namespace {
+
+const wchar_t kOsDone[] = L"Image erfolgreich aktualisiert. r47 wird automatisch neu gestartet.";
+const wchar_t kBootDone[] =
+    L"Gehen Sie folgendermaßen vor, um das Upgrade vorzunehmen:\r\n\n"
+    L"1. Stellen Sie den Hard-Resetschalter in die OFF \n(AUS)-Position.\r\n\n"
+    L"2. Halten Sie den Stromschalter gedrückt und stellen \n    den Hard-Resetschalter in die ON (EIN)-Position.\r\n\n"
+    L"3. Warten Sie bitte fünf Sekunden, bevor Sie denStromschalter los lassen.\r\n";
+
+class Flash : public DeviceScenario {
+ protected:
+  // Version file and device answer that make the boot loader due.
+  struct BootCase {
+    long mustUpdate;
+    const char* deviceVersion;
+    const wchar_t* screenshot;
+  };
+
+  void FlashBootImage(const BootCase& c) {
+    const auto boot = BootImage(100000);
+    folder_.Write(kOsName, OsImage(300007));
+    folder_.Write(kBootName, boot);
+    work_.Write(L"version.ver", VersionFileText(1, 3, c.mustUpdate));
+    StartDevice({"--version", c.deviceVersion});
+
+    FlashAndExpect(kBootDone, L"97 K", c.screenshot);
+    EXPECT_TRUE(device_->ReceivedStream() == boot) << "the device did not receive the boot image unchanged";
+    // A small image has no flash monitor, so no closing command.
+    EXPECT_TRUE(device_->CommandPacket().empty());
+  }
+
+  // Runs an update to its end and checks the closing box and what the window showed.
+  void FlashAndExpect(const wchar_t* closingText, const std::wstring& sizeText, const wchar_t* screenshot) {
+    StartProgram();
+    BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
+      SaveScreenshot(std::wstring(screenshot) + L"-closing-box", program_->Window(), {box});
+    });
+    WindowLog window(program_->ProcessId(), program_->Window(), {kAcknowledge, kUpdate, kExit, kNotes, kReadme});
+    TickAndUpdate();
+
+    ASSERT_TRUE(ProgramRun::WaitUntil(
+        [&] { return program_->Text(kStatus).rfind(L"Lädt ROM-Daten herunter:", 0) == 0 || !program_->Running(); },
+        kUpdateWait))
+        << "the transfer never showed its progress";
+    EXPECT_EQ(program_->Text(kSizeField), sizeText);
+    EXPECT_FALSE(program_->Enabled(kUpdate));
+    EXPECT_FALSE(program_->Enabled(kExit));
+    SaveScreenshot(std::wstring(screenshot) + L"-mid-flash", program_->Window());
+
+    ExpectEndsWithZero(kUpdateWait);
+    auto shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 1u) << Describe(shown);
+    EXPECT_EQ(shown[0].caption, L"USB Update Success!");
+    EXPECT_EQ(shown[0].text, closingText);
+    EXPECT_EQ(shown[0].icon, BoxRecord::Information);
+
+    // The last text, "USB erfolgreich heruntergeladen!", stands only until the program
+    // ends a moment later: too short to be read reliably from outside.
+    auto texts = window.StatusTexts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), L"Lädt ROM-Daten herunter: 100 %"), texts.end());
+    auto positions = window.Positions();
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(positions.back(), 100);
+    for (int p : positions) EXPECT_LE(p, 100);
+  }
+};
+
+TEST_F(Flash, OsImageStartToEnd) {
+  const auto image = OsImage(300007);
+  folder_.Write(kOsName, image);
+  folder_.Write(kBootName, BootImage(100000));
+  work_.Write(L"version.ver", VersionFileText(1, 3));
+  StartDevice({"--version", "0x0103"});
+
+  FlashAndExpect(kOsDone, L"292 K", L"e2e-os-image");
+  EXPECT_TRUE(device_->ReceivedStream() == image) << "the device did not receive the OS image unchanged";
+  std::vector<unsigned char> packet(32, 0x55);
+  packet[0] = 0x64;
+  EXPECT_EQ(device_->CommandPacket(), packet);
+}
+
+TEST_F(Flash, BootImageWhenTheMinorVersionDiffers) { FlashBootImage({0, "0x0102", L"e2e-boot-image"}); }
+TEST_F(Flash, BootImageForcedByTheVersionFile) { FlashBootImage({27884766, "0x0103", L"e2e-boot-forced"}); }
+
+}  // namespace
+}  // namespace e2e

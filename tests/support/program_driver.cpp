@@ -1,0 +1,623 @@
+#include "program_driver.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+constexpr DWORD kWindowWaitMs = 20000;
+constexpr UINT kReplyTimeoutMs = 5000;
+const wchar_t kMainTitle[] = L"Quon r47 Flash Tool";
+
+std::wstring DirectoryOf(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+std::wstring ClassOf(HWND hwnd) {
+  wchar_t cls[64] = {};
+  GetClassNameW(hwnd, cls, 64);
+  return cls;
+}
+
+DWORD ProcessOf(HWND hwnd) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  return pid;
+}
+
+struct TopLevelSearch {
+  DWORD processId;
+  std::function<bool(HWND)> match;
+  std::vector<HWND> found;
+};
+
+std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> match) {
+  TopLevelSearch search{processId, std::move(match), {}};
+  EnumWindows(
+      [](HWND hwnd, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<TopLevelSearch*>(param);
+        if (ProcessOf(hwnd) == s->processId && IsWindowVisible(hwnd) && s->match(hwnd)) s->found.push_back(hwnd);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool HasBitmapChild(HWND dialog) {
+  bool found = false;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child && !found; child = GetWindow(child, GW_HWNDNEXT)) {
+    found = ClassOf(child) == L"Static" &&
+            (GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
+  }
+  return found;
+}
+
+// A message box keeps its text in a static control with id 0xFFFF (Windows, newer
+// Wine) or 100 (older Wine), its icon in 0x14 or 1088.
+HWND BoxTextControl(HWND box) {
+  HWND text = GetDlgItem(box, 0xFFFF);
+  return text ? text : GetDlgItem(box, 100);
+}
+
+HWND BoxIconControl(HWND box) {
+  HWND icon = GetDlgItem(box, 0x14);
+  return icon ? icon : GetDlgItem(box, 1088);
+}
+
+// What the screen shows inside the rectangle, as RGB rows, top row first.
+std::vector<uint8_t> CaptureScreen(const RECT& area) {
+  const int width = area.right - area.left, height = area.bottom - area.top;
+  std::vector<uint8_t> rgb;
+  if (width <= 0 || height <= 0) return rgb;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top row first
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bitmap && bits) {
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    bool copied = BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY) != FALSE;
+    GdiFlush();
+    SelectObject(memory, old);
+    if (copied) {
+      const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
+      rgb.resize(static_cast<size_t>(width) * height * 3);
+      const uint8_t* src = static_cast<const uint8_t*>(bits);
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const uint8_t* p = src + y * stride + x * 3;  // blue, green, red
+          uint8_t* q = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+          q[0] = p[2];
+          q[1] = p[1];
+          q[2] = p[0];
+        }
+      }
+    }
+  }
+  if (bitmap) DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return rgb;
+}
+
+// Icon handles belong to the process that loaded them, so a box of another process
+// is told apart by what its icon control shows: the error icon is red, the
+// information icon blue.
+BoxRecord::Icon IconOf(HWND box) {
+  HWND iconControl = BoxIconControl(box);
+  if (!iconControl || !IsWindowVisible(iconControl)) return BoxRecord::None;
+  DWORD_PTR icon = 0;
+  SendMessageTimeoutW(iconControl, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &icon);
+  if (!icon) return BoxRecord::None;
+  RECT r{};
+  GetWindowRect(iconControl, &r);
+  // The box may not have painted yet: look again for a moment.
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    int red = 0, blue = 0;
+    std::vector<uint8_t> rgb = CaptureScreen(r);
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+      int R = rgb[i], G = rgb[i + 1], B = rgb[i + 2];
+      if (R > 150 && G < 110 && B < 110) ++red;
+      if (B > 150 && R < 110) ++blue;
+    }
+    if (red > 40 && red > blue) return BoxRecord::Error;
+    if (blue > 40 && blue > red) return BoxRecord::Information;
+    Sleep(25);
+  }
+  return BoxRecord::Other;
+}
+
+}  // namespace
+
+std::wstring ThisProgramDirectory() {
+  wchar_t path[MAX_PATH * 4] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+  return DirectoryOf(path);
+}
+
+std::string VersionFileText(int bootHigh, int bootLow, long mustUpdateBoot) {
+  return "[Version]\r\nEbootHigh=" + std::to_string(bootHigh) + "\r\nEbootLow=" + std::to_string(bootLow) +
+         "\r\nMustUpdateEboot=" + std::to_string(mustUpdateBoot) + "\r\n";
+}
+
+ProgramFolder::ProgramFolder() : dir_(L"r47prog") {
+  const std::wstring from = ThisProgramDirectory();
+  CopyFileW((from + L"r47flash.exe").c_str(), Exe().c_str(), FALSE);
+  CopyFileW((from + L"readme.txt").c_str(), dir_.File(L"readme.txt").c_str(), FALSE);
+}
+
+std::wstring WindowTextOf(HWND hwnd) {
+  wchar_t buf[2048] = {};
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(hwnd, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, kReplyTimeoutMs,
+                      &ignored);
+  return buf;
+}
+
+std::unique_ptr<ProgramRun> ProgramRun::Start(const std::wstring& exe, const std::wstring& workingDirectory,
+                                              std::wstring* error) {
+  std::unique_ptr<ProgramRun> run(new ProgramRun());
+  std::wstring commandLine = L"\"" + exe + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &run->process_)) {
+    if (error) *error = L"CreateProcess failed with error " + std::to_wstring(GetLastError());
+    return nullptr;
+  }
+  run->processId_ = run->process_.dwProcessId;
+  WaitForInputIdle(run->process_.hProcess, kWindowWaitMs);
+  const DWORD pid = run->processId_;
+  WaitUntil(
+      [&] {
+        auto found = TopLevelWindows(pid, [](HWND hwnd) { return WindowTextOf(hwnd) == kMainTitle; });
+        if (!found.empty()) run->window_ = found.front();
+        return run->window_ != nullptr || !run->Running();
+      },
+      kWindowWaitMs);
+  if (!run->window_) {
+    if (error) *error = L"no main window appeared";
+    return nullptr;
+  }
+  return run;
+}
+
+ProgramRun::~ProgramRun() {
+  if (!process_.hProcess) return;
+  if (Running()) {
+    TerminateProcess(process_.hProcess, 1);
+    WaitForSingleObject(process_.hProcess, kWindowWaitMs);
+  }
+  CloseHandle(process_.hThread);
+  CloseHandle(process_.hProcess);
+}
+
+std::wstring ProgramRun::Text(int id) const { return WindowTextOf(Item(id)); }
+
+int ProgramRun::ProgressPos() const {
+  DWORD_PTR pos = 0;
+  SendMessageTimeoutW(Item(1003), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &pos);
+  return static_cast<int>(pos);
+}
+
+bool ProgramRun::Checked(int id) const {
+  DWORD_PTR state = 0;
+  SendMessageTimeoutW(Item(id), BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &state);
+  return state == BST_CHECKED;
+}
+
+bool ProgramRun::Click(int id) const {
+  HWND control = Item(id);
+  if (!control || !IsWindowEnabled(control)) return false;
+  return PostMessageW(control, BM_CLICK, 0, 0) != FALSE;
+}
+
+bool ProgramRun::WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (condition()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(20);
+  }
+}
+
+bool ProgramRun::WaitForText(int id, const std::wstring& text, DWORD timeoutMs) const {
+  return WaitUntil([&] { return Text(id) == text; }, timeoutMs);
+}
+
+bool ProgramRun::Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+
+std::optional<DWORD> ProgramRun::WaitForExit(DWORD timeoutMs) const {
+  if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) return std::nullopt;
+  DWORD code = 0;
+  GetExitCodeProcess(process_.hProcess, &code);
+  return code;
+}
+
+HWND ProgramRun::FindDialog(const std::wstring& title) const {
+  auto found = TopLevelWindows(processId_, [&](HWND hwnd) {
+    return hwnd != window_ && ClassOf(hwnd) == L"#32770" && WindowTextOf(hwnd) == title;
+  });
+  return found.empty() ? nullptr : found.front();
+}
+
+void ProgramRun::Settle() const {
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &ignored);
+  // Painting follows the last change; give the screen a moment to show it.
+  Sleep(300);
+  SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &ignored);
+}
+
+bool IsMessageBox(HWND hwnd) {
+  // The program's own dialogs all carry a picture; a message box never does.
+  return ClassOf(hwnd) == L"#32770" && BoxTextControl(hwnd) && !HasBitmapChild(hwnd);
+}
+
+struct BoxLog::State {
+  DWORD processId;
+  Handler onBox;
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::vector<BoxRecord> boxes;
+  std::vector<HWND> answered;
+  std::thread thread;
+
+  void Run() {
+    while (!stop) {
+      for (HWND box : TopLevelWindows(processId, IsMessageBox)) {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          bool seen = false;
+          for (HWND h : answered) seen = seen || h == box;
+          if (seen) continue;
+        }
+        BoxRecord record;
+        record.caption = WindowTextOf(box);
+        record.text = WindowTextOf(BoxTextControl(box));
+        record.icon = IconOf(box);
+        if (onBox) onBox(record, box);
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          answered.push_back(box);
+          boxes.push_back(record);
+        }
+        // Every box of the program has a single OK button.
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      }
+      Sleep(30);
+      std::lock_guard<std::mutex> lock(mutex);
+      std::vector<HWND> still;
+      for (HWND h : answered)
+        if (IsWindow(h)) still.push_back(h);
+      answered.swap(still);
+    }
+  }
+};
+
+BoxLog::BoxLog(DWORD processId, Handler onBox) : state_(std::make_shared<State>()) {
+  state_->processId = processId;
+  state_->onBox = std::move(onBox);
+  State* s = state_.get();
+  state_->thread = std::thread([s] { s->Run(); });
+}
+
+BoxLog::~BoxLog() {
+  state_->stop = true;
+  state_->thread.join();
+}
+
+std::vector<BoxRecord> BoxLog::Boxes() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->boxes;
+}
+
+bool BoxLog::WaitForBoxes(size_t count, DWORD timeoutMs) const {
+  return ProgramRun::WaitUntil([&] { return Boxes().size() >= count; }, timeoutMs);
+}
+
+// ---- What the window showed ----
+
+struct WindowLog::State {
+  DWORD processId;
+  HWND window;
+  std::vector<int> controls;
+  std::atomic<bool> stop{false};
+  mutable std::mutex mutex;
+  std::vector<Change> changes;
+  std::wstring lastStatus, lastEnabled;
+  int lastPosition = -1;
+  std::thread thread;
+
+  void Sample() {
+    HWND status = GetDlgItem(window, 1004), progress = GetDlgItem(window, 1003);
+    if (!status || !IsWindow(status)) return;
+    std::wstring text = WindowTextOf(status);
+    DWORD_PTR pos = 0;
+    bool havePos = SendMessageTimeoutW(progress, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &pos) != 0;
+    std::wstring enabled;
+    for (int id : controls) {
+      HWND control = GetDlgItem(window, id);
+      if (control && IsWindowEnabled(control)) enabled += (enabled.empty() ? L"" : L" ") + std::to_wstring(id);
+    }
+    if (!IsWindow(status)) return;  // gone while we looked: what we read may be empty
+    std::lock_guard<std::mutex> lock(mutex);
+    if (text != lastStatus) {
+      lastStatus = text;
+      changes.push_back({Change::Status, text, 0});
+    }
+    if (havePos && static_cast<int>(pos) != lastPosition) {
+      lastPosition = static_cast<int>(pos);
+      changes.push_back({Change::Progress, L"", lastPosition});
+    }
+    if (enabled != lastEnabled) {
+      lastEnabled = enabled;
+      changes.push_back({Change::Enabled, enabled, 0});
+    }
+  }
+
+  void Run() {
+    while (!stop) {
+      Sample();
+      Sleep(5);
+    }
+  }
+};
+
+WindowLog::WindowLog(DWORD processId, HWND mainWindow, std::vector<int> controls)
+    : state_(std::make_shared<State>()) {
+  state_->processId = processId;
+  state_->window = mainWindow;
+  state_->controls = std::move(controls);
+  State* s = state_.get();
+  state_->thread = std::thread([s] { s->Run(); });
+}
+
+WindowLog::~WindowLog() {
+  state_->stop = true;
+  state_->thread.join();
+}
+
+std::vector<WindowLog::Change> WindowLog::Changes() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->changes;
+}
+
+std::vector<std::wstring> WindowLog::StatusTexts() const {
+  std::vector<std::wstring> out;
+  for (const Change& c : Changes())
+    if (c.kind == Change::Status) out.push_back(c.text);
+  return out;
+}
+
+std::vector<int> WindowLog::Positions() const {
+  std::vector<int> out;
+  for (const Change& c : Changes())
+    if (c.kind == Change::Progress) out.push_back(c.position);
+  return out;
+}
+
+std::vector<std::wstring> WindowLog::EnabledSets() const {
+  std::vector<std::wstring> out;
+  for (const Change& c : Changes())
+    if (c.kind == Change::Enabled) out.push_back(c.text);
+  return out;
+}
+
+// ---- Screenshots ----
+
+namespace {
+
+uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
+  static uint32_t table[256];
+  static bool ready = false;
+  if (!ready) {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[i] = c;
+    }
+    ready = true;
+  }
+  crc = ~crc;
+  for (size_t i = 0; i < n; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  return ~crc;
+}
+
+uint32_t Adler32(const std::vector<uint8_t>& data) {
+  uint32_t a = 1, b = 0;
+  for (uint8_t byte : data) {
+    a = (a + byte) % 65521;
+    b = (b + a) % 65521;
+  }
+  return (b << 16) | a;
+}
+
+// Deflate with the fixed Huffman codes and a one-candidate match search: screens are
+// mostly flat colour, which this shrinks to a few per cent without any library.
+class BitWriter {
+ public:
+  void Bits(uint32_t value, int count) {  // least significant bit first
+    for (int i = 0; i < count; ++i) Bit((value >> i) & 1);
+  }
+  void Code(uint32_t code, int length) {  // Huffman codes go most significant bit first
+    for (int i = length - 1; i >= 0; --i) Bit((code >> i) & 1);
+  }
+  std::vector<uint8_t> Finish() {
+    if (used_) out_.push_back(current_);
+    return std::move(out_);
+  }
+
+ private:
+  void Bit(uint32_t bit) {
+    current_ |= static_cast<uint8_t>(bit << used_);
+    if (++used_ == 8) {
+      out_.push_back(current_);
+      current_ = 0;
+      used_ = 0;
+    }
+  }
+  std::vector<uint8_t> out_;
+  uint8_t current_ = 0;
+  int used_ = 0;
+};
+
+void LiteralOrLength(BitWriter& w, int symbol) {
+  if (symbol < 144) w.Code(0x30 + symbol, 8);
+  else if (symbol < 256) w.Code(0x190 + symbol - 144, 9);
+  else if (symbol < 280) w.Code(symbol - 256, 7);
+  else w.Code(0xC0 + symbol - 280, 8);
+}
+
+void Match(BitWriter& w, int length, int distance) {
+  static const int lengthBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  static const int lengthExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  static const int distBase[] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                                 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+  static const int distExtra[] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+                                  6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+  int l = 28;
+  while (lengthBase[l] > length) --l;
+  LiteralOrLength(w, 257 + l);
+  w.Bits(static_cast<uint32_t>(length - lengthBase[l]), lengthExtra[l]);
+  int d = 29;
+  while (distBase[d] > distance) --d;
+  w.Code(static_cast<uint32_t>(d), 5);
+  w.Bits(static_cast<uint32_t>(distance - distBase[d]), distExtra[d]);
+}
+
+std::vector<uint8_t> Zlib(const std::vector<uint8_t>& data) {
+  BitWriter w;
+  w.Bits(1, 1);  // final block
+  w.Bits(1, 2);  // fixed Huffman codes
+  const size_t n = data.size();
+  std::vector<int64_t> last(1 << 16, -1);
+  auto hash = [&](size_t i) {
+    return ((data[i] << 8) ^ (data[i + 1] << 4) ^ data[i + 2]) & 0xFFFF;
+  };
+  size_t i = 0;
+  while (i < n) {
+    int bestLength = 0;
+    size_t bestDistance = 0;
+    if (i + 3 <= n) {
+      int64_t candidate = last[hash(i)];
+      last[hash(i)] = static_cast<int64_t>(i);
+      if (candidate >= 0 && i - static_cast<size_t>(candidate) <= 32768) {
+        size_t c = static_cast<size_t>(candidate);
+        int length = 0;
+        while (length < 258 && i + length < n && data[c + length] == data[i + length]) ++length;
+        if (length >= 3) {
+          bestLength = length;
+          bestDistance = i - c;
+        }
+      }
+    }
+    if (bestLength) {
+      Match(w, bestLength, static_cast<int>(bestDistance));
+      for (size_t k = 1; k < static_cast<size_t>(bestLength) && i + k + 3 <= n; ++k)
+        last[hash(i + k)] = static_cast<int64_t>(i + k);
+      i += static_cast<size_t>(bestLength);
+    } else {
+      LiteralOrLength(w, data[i]);
+      ++i;
+    }
+  }
+  LiteralOrLength(w, 256);  // end of block
+  std::vector<uint8_t> out = {0x78, 0x01};
+  std::vector<uint8_t> body = w.Finish();
+  out.insert(out.end(), body.begin(), body.end());
+  uint32_t adler = Adler32(data);
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(adler >> shift));
+  return out;
+}
+
+void PutChunk(std::vector<uint8_t>& png, const char* type, const std::vector<uint8_t>& data) {
+  auto put32 = [&](uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) png.push_back(static_cast<uint8_t>(v >> shift));
+  };
+  put32(static_cast<uint32_t>(data.size()));
+  size_t start = png.size();
+  png.insert(png.end(), type, type + 4);
+  png.insert(png.end(), data.begin(), data.end());
+  put32(Crc32(png.data() + start, png.size() - start));
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodePng(const std::vector<uint8_t>& rgb, int width, int height) {
+  std::vector<uint8_t> raw;
+  raw.reserve(static_cast<size_t>(height) * (1 + 3 * static_cast<size_t>(width)));
+  for (int y = 0; y < height; ++y) {
+    raw.push_back(0);  // no filter
+    auto row = rgb.begin() + static_cast<ptrdiff_t>(y) * 3 * width;
+    raw.insert(raw.end(), row, row + 3 * width);
+  }
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  std::vector<uint8_t> header;
+  for (uint32_t v : {static_cast<uint32_t>(width), static_cast<uint32_t>(height)})
+    for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(v >> shift));
+  header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB, no interlace
+  PutChunk(png, "IHDR", header);
+  PutChunk(png, "IDAT", Zlib(raw));
+  PutChunk(png, "IEND", {});
+  return png;
+}
+
+std::wstring ScreenshotDirectory() {
+  // Test and demo programs live in build/bin; the pictures go to build/screenshots.
+  std::wstring dir = ThisProgramDirectory() + L"..\\screenshots\\";
+  wchar_t full[MAX_PATH * 4] = {};
+  GetFullPathNameW(dir.c_str(), MAX_PATH * 4, full, nullptr);
+  CreateDirectoryW(full, nullptr);
+  return full;
+}
+
+std::wstring SaveScreenshot(const std::wstring& name, HWND window, const std::vector<HWND>& extra) {
+  RECT area{};
+  if (!GetWindowRect(window, &area)) return std::wstring();
+  for (HWND other : extra) {
+    RECT r{};
+    if (other && GetWindowRect(other, &r)) UnionRect(&area, &area, &r);
+  }
+  const int width = area.right - area.left, height = area.bottom - area.top;
+  // Programs of tests that run side by side sit centred on the same desktop: lift
+  // this one (its boxes after it) above them for the moment of the picture.
+  const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS;
+  std::vector<HWND> raised = {window};
+  for (HWND other : extra)
+    if (other) raised.push_back(other);
+  for (HWND w : raised) SetWindowPos(w, HWND_TOPMOST, 0, 0, 0, 0, keep);
+  for (HWND w : raised) {
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &ignored);
+  }
+  Sleep(300);  // time to paint what came to light
+  std::vector<uint8_t> rgb = CaptureScreen(area);
+  for (HWND w : raised) SetWindowPos(w, HWND_NOTOPMOST, 0, 0, 0, 0, keep);
+  if (rgb.empty()) return std::wstring();
+
+  const std::wstring path = ScreenshotDirectory() + name + L".png";
+  const std::vector<uint8_t> png = EncodePng(rgb, width, height);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, png.data(), static_cast<DWORD>(png.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == png.size() ? path : std::wstring();
+}
+
+}  // namespace testing_support

@@ -1,0 +1,146 @@
+// Drives the real r47flash.exe from another process, as a user would: a program
+// folder with the images next to the program, a working directory with the version
+// file, clicks on the main window's controls and a look at what it shows.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace testing_support {
+
+// Folder of this (test or demo) program, with its trailing backslash.
+std::wstring ThisProgramDirectory();
+
+// A version file in the program's INI format.
+std::string VersionFileText(int bootHigh, int bootLow, long mustUpdateBoot = 0);
+
+// A fresh copy of the tool in a folder of its own, with readme.txt beside it, so that
+// each run sees exactly the image files its test puts there.
+class ProgramFolder {
+ public:
+  ProgramFolder();
+  const std::wstring& Path() const { return dir_.Path(); }
+  std::wstring Exe() const { return dir_.File(L"r47flash.exe"); }
+  const TempDir& Dir() const { return dir_; }
+  void Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const { dir_.Write(name, bytes); }
+  void Write(const std::wstring& name, const std::string& text) const { dir_.Write(name, text); }
+
+ private:
+  TempDir dir_;
+};
+
+// One running instance of the tool. Killed when the object goes, if still running.
+class ProgramRun {
+ public:
+  // Starts the program and waits (bounded) for its main window. Null when either
+  // failed; the reason is in *error.
+  static std::unique_ptr<ProgramRun> Start(const std::wstring& exe, const std::wstring& workingDirectory,
+                                           std::wstring* error = nullptr);
+  ~ProgramRun();
+  ProgramRun(const ProgramRun&) = delete;
+  ProgramRun& operator=(const ProgramRun&) = delete;
+
+  DWORD ProcessId() const { return processId_; }
+  HWND Window() const { return window_; }
+  HWND Item(int id) const { return GetDlgItem(window_, id); }
+
+  std::wstring Text(int id) const;
+  int ProgressPos() const;
+  bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
+  bool Checked(int id) const;
+  // Presses a button or check box without waiting for the program (the Update
+  // handler runs for many seconds). False when the control is disabled: a user's
+  // click would do nothing either.
+  bool Click(int id) const;
+
+  // Waits until the condition holds; false when the time ran out first.
+  static bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
+  bool WaitForText(int id, const std::wstring& text, DWORD timeoutMs) const;
+  bool Running() const;
+  // Waits for the program's end; the exit code when it ended in time.
+  std::optional<DWORD> WaitForExit(DWORD timeoutMs) const;
+
+  // A visible top-level window of this program with the given title other than the
+  // main window (a dialog), or null.
+  HWND FindDialog(const std::wstring& title) const;
+  // Waits until the program's thread that owns the main window has served its
+  // pending messages, so that what it last drew is on the screen.
+  void Settle() const;
+
+ private:
+  ProgramRun() = default;
+  PROCESS_INFORMATION process_{};
+  DWORD processId_ = 0;
+  HWND window_ = nullptr;
+};
+
+// Records and answers the message boxes of another process. Unlike a plain look for
+// dialogs with a text control, it leaves the program's own dialogs alone (the main
+// window, Notes and the connection warning carry static texts as well, and an OK
+// posted to them would press Update or close the warning). Each box is handed to
+// onBox first, while still open (for a screenshot), then its OK button is pressed.
+class BoxLog {
+ public:
+  using Handler = std::function<void(const BoxRecord&, HWND box)>;
+  explicit BoxLog(DWORD processId, Handler onBox = nullptr);
+  ~BoxLog();
+  BoxLog(const BoxLog&) = delete;
+  BoxLog& operator=(const BoxLog&) = delete;
+  std::vector<BoxRecord> Boxes() const;
+  bool WaitForBoxes(size_t count, DWORD timeoutMs) const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// What the main window showed over time, sampled every few milliseconds: each new
+// status text and progress position, and each new set of enabled controls. A state
+// that stands only a moment (the last one before the program ends) may be missed:
+// Wine delivers no change events of another process.
+class WindowLog {
+ public:
+  struct Change {
+    enum Kind { Status, Progress, Enabled } kind;
+    std::wstring text;  // Status: the text; Enabled: the enabled controls' ids, e.g. "2 1007"
+    int position = 0;   // Progress
+  };
+  WindowLog(DWORD processId, HWND mainWindow, std::vector<int> controls);
+  ~WindowLog();
+  WindowLog(const WindowLog&) = delete;
+  WindowLog& operator=(const WindowLog&) = delete;
+  std::vector<Change> Changes() const;
+  std::vector<std::wstring> StatusTexts() const;
+  std::vector<int> Positions() const;
+  std::vector<std::wstring> EnabledSets() const;
+  size_t Size() const { return Changes().size(); }
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// True for a message box (not one of the program's own dialogs).
+bool IsMessageBox(HWND hwnd);
+
+// Window texts as the screen shows them.
+std::wstring WindowTextOf(HWND hwnd);
+
+// Saves what the screen shows inside the window's rectangle (with the rectangles of
+// the extra windows joined in, e.g. a box over the main window) as
+// build/screenshots/<name>.png. Returns the file's path, empty on failure.
+std::wstring SaveScreenshot(const std::wstring& name, HWND window, const std::vector<HWND>& extra = {});
+// The folder that screenshots go to (build/screenshots\, created on demand).
+std::wstring ScreenshotDirectory();
+
+// Encodes 8-bit RGB rows (top row first, 3 bytes per pixel) as a PNG file's bytes.
+std::vector<uint8_t> EncodePng(const std::vector<uint8_t>& rgb, int width, int height);
+
+}  // namespace testing_support
