@@ -113,3 +113,20 @@ TEST(ExitCommand, PostsQuit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ExitCommand, CloseBoxAndEscapeAreRefusedWhileBusy) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow window(dir.Path());
+  SetControlsEnabled(false);
+  SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
+  SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // what Escape sends
+  EXPECT_FALSE(PumpUntilQuit(300));
+  SetControlsEnabled(true);
+  SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(PumpUntilQuit(2000));
+}
+
+}  // namespace

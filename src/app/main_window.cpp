@@ -24,7 +24,10 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
           RunUpdate(window);
           break;
         case IDC_EXIT:
-          PostQuitMessage(0);
+          // The close box and Escape arrive here too. While Exit is disabled (an update
+          // or download is under way) they are refused, as a disabled Exit button is;
+          // not every dialog manager checks that for us.
+          if (IsWindowEnabled(GetDlgItem(window, IDC_EXIT))) PostQuitMessage(0);
           break;
         case IDC_ACK:
           ApplyAcknowledgementRule(window);

@@ -36,6 +36,20 @@ TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
   });
   TickAndUpdate();
 
+  // During the long pre-flight the window is served: it answers, it is not marked
+  // as hung, and its close box is refused while Exit is disabled.
+  ASSERT_TRUE(program_->WaitForText(kStatus, L"Die Datei wird heruntergeladen... Bitte warten...", kShortWait));
+  for (int i = 0; i < 3; ++i) {
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutW(program_->Window(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kShortWait, &result), 0);
+    EXPECT_FALSE(IsHungAppWindow(program_->Window()));
+    Sleep(1500);
+  }
+  PostMessageW(program_->Window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+  Sleep(500);
+  EXPECT_TRUE(program_->Running());
+  EXPECT_TRUE(IsWindow(program_->Window()));
+
   ASSERT_TRUE(boxes.WaitForBoxes(1, kUpdateWait)) << "no message after the start attempts";
   ASSERT_TRUE(ProgramRun::WaitUntil([&] { return Idle(); }, kShortWait)) << "the window did not return to idle";
   auto shown = boxes.Boxes();
