@@ -10,6 +10,7 @@
 
 using simctl::SetBusDevices;
 using simctl::SimDevice;
+using testing_support::CountOf;
 
 namespace {
 
@@ -63,6 +64,27 @@ TEST_F(DeviceLink, InterfacesThatCannotBeOpenedOrReadAreSkipped) {
   EXPECT_EQ(path, device->DevicePath());
 }
 
+TEST_F(DeviceLink, RecordSizesAreThoseOfTheArchitectureBuilt) {
+  auto device = StartDevice();
+  ASSERT_TRUE(device);
+  SetBusDevices({device->DevicePath()});
+  testing_support::TempDir dir;
+  std::string log = testing_support::Narrow(dir.File(L"bus.log"));
+  simctl::SetBusLog(log);
+  std::string path;
+  EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
+  simctl::SetBusLog("");
+  std::string calls = simctl::ReadTextFile(log);
+  // The real SetupAPI refuses the 32-bit sizes (28 and 5) in a 64-bit process.
+  std::string interfaceSize = "cbSize=" + std::to_string(sizeof(SP_DEVICE_INTERFACE_DATA));
+  std::string detailSize = "detailCbSize=" + std::to_string(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+  EXPECT_NE(calls.find("SetupDiEnumDeviceInterfaces set#"), std::string::npos) << calls;
+  EXPECT_NE(calls.find(interfaceSize), std::string::npos) << calls;
+  EXPECT_NE(calls.find(detailSize + " "), std::string::npos) << calls;
+  EXPECT_EQ(calls.find("err=87"), std::string::npos) << calls;
+  EXPECT_EQ(calls.find("err=1784"), std::string::npos) << calls;
+}
+
 TEST_F(DeviceLink, EachPipeOpensUnderTheFreshDevicePath) {
   auto device = StartDevice();
   ASSERT_TRUE(device);
@@ -75,11 +97,6 @@ TEST_F(DeviceLink, EachPipeOpensUnderTheFreshDevicePath) {
   }
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   auto device = StartDevice();
@@ -94,15 +111,15 @@ TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   ASSERT_TRUE(testing_support::PumpUntil(
       [&] {
         std::string e = device->Events();
-        return Count(e, "PIPE00: close") >= 3 && Count(e, "interface: close") >= 8;
+        return CountOf(e, "PIPE00: close") >= 3 && CountOf(e, "interface: close") >= 8;
       },
       10000))
       << device->Events();
   std::string events = device->Events();
-  EXPECT_EQ(Count(events, "interface: open"), 8u);
-  EXPECT_EQ(Count(events, "interface: close"), 8u);
-  EXPECT_EQ(Count(events, "PIPE00: open"), 3u);
-  EXPECT_EQ(Count(events, "PIPE00: close"), 3u);
+  EXPECT_EQ(CountOf(events, "interface: open"), 8u);
+  EXPECT_EQ(CountOf(events, "interface: close"), 8u);
+  EXPECT_EQ(CountOf(events, "PIPE00: open"), 3u);
+  EXPECT_EQ(CountOf(events, "PIPE00: close"), 3u);
 }
 
 TEST_F(DeviceLink, VersionQueryReadsTheVersionReply) {

@@ -43,6 +43,7 @@ std::vector<std::string> With(std::vector<std::string> a, const std::vector<std:
 
 std::wstring Percent(int value) { return kProgressPrefix + std::to_wstring(value) + L" %"; }
 
+
 // One download from a program folder holding the given image under the given name.
 class Download {
  public:
@@ -275,6 +276,7 @@ struct FailureCase {
   std::wstring text;  // empty: check only that the text is the device's report
   BoxRecord::Icon icon;
   bool onlyExit;
+  bool closesVisible = true;  // a hanging device no longer watches its pipes
 };
 
 class FailedFlash : public ::testing::TestWithParam<FailureCase> {};
@@ -301,6 +303,17 @@ TEST_P(FailedFlash, ReportedNeverSuccessAndTheProgramEnds) {
   }
   for (const std::wstring& t : d.Texts()) EXPECT_NE(t, kDone);
   EXPECT_TRUE(d.device_->CommandPacket().empty() || c.caption == L"start");
+  // Every pipe the program opened was closed again (or cut by the device's unplug).
+  if (c.closesVisible) {
+    EXPECT_TRUE(PumpUntil(
+      [&] {
+        std::string e = d.device_->Events();
+        return CountOf(e, "PIPE00: open") == CountOf(e, "PIPE00: close") &&
+               CountOf(e, "PIPE01: open") == CountOf(e, "PIPE01: close");
+      },
+      10000))
+        << d.device_->Events();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -309,8 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"UnplugDuringTransfer", {"--unplug-at", "transfer:70000"}, L"Error", kBroken, BoxRecord::Error,
                     true},
         FailureCase{"UnplugDuringMonitor", {"--unplug-at", "format:50"}, L"Error", kBroken, BoxRecord::Error, true},
-        FailureCase{"HungStatusPipe", {"--hang", "reads:1"}, L"Error", kBroken, BoxRecord::Error, true},
-        FailureCase{"HungDataPipe", {"--hang", "writes:50000"}, L"Error", kBroken, BoxRecord::Error, true},
+        FailureCase{"HungStatusPipe", {"--hang", "reads:1"}, L"Error", kBroken, BoxRecord::Error, true, false},
+        FailureCase{"HungDataPipe", {"--hang", "writes:50000"}, L"Error", kBroken, BoxRecord::Error, true, false},
         FailureCase{"FormatFailure",
                     {"--format-fail-at", "50", "--fail-text", "FORMAT ERROR 42"},
                     kFormatFailedCaption,

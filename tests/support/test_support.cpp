@@ -105,6 +105,12 @@ std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
   return bytes;
 }
 
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 namespace {
 
 INT_PTR CALLBACK TestDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

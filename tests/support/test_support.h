@@ -41,6 +41,8 @@ class TempDir {
 // pattern that shows any shift or hole in a received stream).
 std::vector<uint8_t> MakeImage(const std::string& header, size_t size);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+// How often `what` occurs in `text` (lines of the simulated handheld's event log).
+size_t CountOf(const std::string& text, const std::string& what);
 
 // The program's main window from its own template, created in this process with the
 // discovery running in the given folder.
