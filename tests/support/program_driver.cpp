@@ -121,6 +121,14 @@ BoxRecord::Icon IconOf(HWND box) {
   DWORD_PTR icon = 0;
   SendMessageTimeoutW(iconControl, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kReplyTimeoutMs, &icon);
   if (!icon) return BoxRecord::None;
+  DWORD owner = 0;
+  GetWindowThreadProcessId(box, &owner);
+  if (owner == GetCurrentProcessId()) {
+    // In this process the system's shared icons have the same handles.
+    if (reinterpret_cast<HICON>(icon) == LoadIconW(nullptr, MAKEINTRESOURCEW(32513))) return BoxRecord::Error;
+    if (reinterpret_cast<HICON>(icon) == LoadIconW(nullptr, MAKEINTRESOURCEW(32516))) return BoxRecord::Information;
+    return BoxRecord::Other;
+  }
   RECT r{};
   GetWindowRect(iconControl, &r);
   // The box may not have painted yet: look again for a moment.
@@ -266,7 +274,7 @@ bool IsMessageBox(HWND hwnd) {
   return ClassOf(hwnd) == L"#32770" && BoxTextControl(hwnd) && !HasBitmapChild(hwnd);
 }
 
-struct BoxLog::State {
+struct BoxWatcher::State {
   DWORD processId;
   Handler onBox;
   std::atomic<bool> stop{false};
@@ -307,25 +315,25 @@ struct BoxLog::State {
   }
 };
 
-BoxLog::BoxLog(DWORD processId, Handler onBox) : state_(std::make_shared<State>()) {
+BoxWatcher::BoxWatcher(DWORD processId, Handler onBox) : state_(std::make_shared<State>()) {
   state_->processId = processId;
   state_->onBox = std::move(onBox);
   State* s = state_.get();
   state_->thread = std::thread([s] { s->Run(); });
 }
 
-BoxLog::~BoxLog() {
+BoxWatcher::~BoxWatcher() {
   state_->stop = true;
   state_->thread.join();
 }
 
-std::vector<BoxRecord> BoxLog::Boxes() const {
+std::vector<BoxRecord> BoxWatcher::Boxes() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->boxes;
 }
 
-bool BoxLog::WaitForBoxes(size_t count, DWORD timeoutMs) const {
-  return ProgramRun::WaitUntil([&] { return Boxes().size() >= count; }, timeoutMs);
+bool BoxWatcher::WaitForBoxes(size_t count, DWORD timeoutMs) const {
+  return PumpUntil([&] { return Boxes().size() >= count; }, timeoutMs);
 }
 
 // ---- What the window showed ----

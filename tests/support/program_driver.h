@@ -81,25 +81,8 @@ class ProgramRun {
   HWND window_ = nullptr;
 };
 
-// Records and answers the message boxes of another process. Unlike a plain look for
-// dialogs with a text control, it leaves the program's own dialogs alone (the main
-// window, Notes and the connection warning carry static texts as well, and an OK
-// posted to them would press Update or close the warning). Each box is handed to
-// onBox first, while still open (for a screenshot), then its OK button is pressed.
-class BoxLog {
- public:
-  using Handler = std::function<void(const BoxRecord&, HWND box)>;
-  explicit BoxLog(DWORD processId, Handler onBox = nullptr);
-  ~BoxLog();
-  BoxLog(const BoxLog&) = delete;
-  BoxLog& operator=(const BoxLog&) = delete;
-  std::vector<BoxRecord> Boxes() const;
-  bool WaitForBoxes(size_t count, DWORD timeoutMs) const;
-
- private:
-  struct State;
-  std::shared_ptr<State> state_;
-};
+// The same watcher, named for the end-to-end scenarios' use.
+using BoxLog = BoxWatcher;
 
 // What the main window showed over time, sampled every few milliseconds: each new
 // status text and progress position, and each new set of enabled controls. A state

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -77,23 +78,24 @@ struct BoxRecord {
   enum Icon { None, Error, Information, Other } icon = None;
 };
 
-// Watches for message boxes of one process, records them and presses their first
-// button (OK), so that code under test that shows a box goes on.
+// Records and answers the message boxes of one process (this one by default). The
+// program's own dialogs are left alone (they carry static texts too, and an OK
+// posted to them would press Update or close the warning). Each box is handed to
+// onBox first, while still open (for a screenshot), then its OK button is pressed.
 class BoxWatcher {
  public:
-  explicit BoxWatcher(DWORD processId = GetCurrentProcessId());
+  using Handler = std::function<void(const BoxRecord&, HWND box)>;
+  explicit BoxWatcher(DWORD processId = GetCurrentProcessId(), Handler onBox = nullptr);
   ~BoxWatcher();
+  BoxWatcher(const BoxWatcher&) = delete;
+  BoxWatcher& operator=(const BoxWatcher&) = delete;
   std::vector<BoxRecord> Boxes() const;
+  // Serves this thread's messages while it waits.
   bool WaitForBoxes(size_t count, DWORD timeoutMs) const;
 
  private:
-  void Run();
-  DWORD processId_;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;
-  std::vector<BoxRecord> boxes_;
-  std::vector<HWND> answered_;
-  std::thread thread_;
+  struct State;
+  std::shared_ptr<State> state_;
 };
 
 // Records every position sent to a progress bar and every text set on a control,
