@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "app/controls.h"
@@ -91,46 +92,47 @@ double WorkerRun(const TempDir& dir, size_t* peakBytes) {
   return Seconds(t0, t1);
 }
 
-// The worker's own write path (bounded, overlapped) in a loop of its own: tells the
-// cost of bounding each write apart from the cost of the worker around it.
-double BoundedRun(const std::vector<uint8_t>& image) {
+// Times a loop that writes the image in 16 KiB requests through `write` until the
+// device has all of it.
+double LoopRun(const std::vector<uint8_t>& image, const char* name,
+               const std::function<bool(const simctl::SimDevice&, const uint8_t*, DWORD)>& write) {
   auto device = StartDevice();
   LARGE_INTEGER t0 = Now();
-  {
-    UniqueHandle pipe(OpenPipe(kDataPipe));
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    for (size_t offset = 0; offset < image.size(); offset += 16384) {
-      if (WriteAll(pipe.get(), image.data() + offset, 16384, kDataWriteTimeoutMs, event.get()) != IoStatus::Ok) {
-        std::fprintf(stderr, "bounded loop: write failed\n");
-        std::exit(2);
-      }
+  for (size_t offset = 0; offset < image.size(); offset += 16384) {
+    if (!write(*device, image.data() + offset, 16384)) {
+      std::fprintf(stderr, "%s: write failed\n", name);
+      std::exit(2);
     }
   }
+  write(*device, nullptr, 0);  // closes the connection: the image ends
   bool ok = WaitForImage(*device);
   LARGE_INTEGER t1 = Now();
   if (!ok) std::exit(2);
   return Seconds(t0, t1);
 }
 
+// The plainest client: a synchronous handle and one WriteFile per request.
 double BareRun(const std::vector<uint8_t>& image) {
-  auto device = StartDevice();
-  LARGE_INTEGER t0 = Now();
-  {
-    // The plainest client: a synchronous handle and one WriteFile per 16 KiB.
-    UniqueHandle pipe(CreateFileA(device->PipePath("PIPE01").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-    for (size_t offset = 0; offset < image.size(); offset += 16384) {
-      DWORD written = 0;
-      if (!WriteFile(pipe.get(), image.data() + offset, 16384, &written, nullptr)) {
-        std::fprintf(stderr, "bare loop: write failed\n");
-        std::exit(2);
-      }
-    }
-  }
-  bool ok = WaitForImage(*device);
-  LARGE_INTEGER t1 = Now();
-  if (!ok) std::exit(2);
-  return Seconds(t0, t1);
+  UniqueHandle pipe;
+  return LoopRun(image, "bare loop", [&](const simctl::SimDevice& device, const uint8_t* data, DWORD size) {
+    if (!data) return pipe.reset(), true;
+    if (!pipe.valid())
+      pipe.reset(CreateFileA(device.PipePath("PIPE01").c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    DWORD written = 0;
+    return WriteFile(pipe.get(), data, size, &written, nullptr) != FALSE;
+  });
+}
+
+// The worker's own write path (bounded, overlapped) in a loop of its own: tells the
+// cost of bounding each write apart from the cost of the worker around it.
+double BoundedRun(const std::vector<uint8_t>& image) {
+  UniqueHandle pipe, event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  return LoopRun(image, "bounded loop", [&](const simctl::SimDevice&, const uint8_t* data, DWORD size) {
+    if (!data) return pipe.reset(), true;
+    if (!pipe.valid()) pipe.reset(OpenPipe(kDataPipe));
+    return WriteAll(pipe.get(), data, size, kDataWriteTimeoutMs, event.get()) == IoStatus::Ok;
+  });
 }
 
 }  // namespace

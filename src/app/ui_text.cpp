@@ -21,16 +21,16 @@ std::wstring FormatText(const std::wstring& format, const std::wstring* texts, s
       out += c;
       continue;
     }
-    wchar_t spec = format[++i];
-    if (spec == L'%') {
+    wchar_t kind = format[++i];
+    if (kind == L'%') {
       out += L'%';
-    } else if (spec == L'd') {
+    } else if (kind == L'd') {
       if (nextNumber < numberCount) out += std::to_wstring(numbers[nextNumber++]);
-    } else if (spec == L's') {
+    } else if (kind == L's') {
       if (nextText < textCount) out += texts[nextText++];
     } else {
       out += L'%';
-      out += spec;
+      out += kind;
     }
   }
   return out;
