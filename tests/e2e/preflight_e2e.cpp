@@ -32,6 +32,14 @@ TEST_F(Preflight, IdleWindowAndNotesDialog) {
   EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !IsWindow(notes); }, kShortWait));
   EXPECT_TRUE(program_->Running());
 
+  // The keyboard works in it too: Enter presses its OK button.
+  ASSERT_TRUE(program_->Click(kNotes));
+  ASSERT_TRUE(ProgramRun::WaitUntil([&] { return (notes = program_->FindDialog(L"Hinweise")) != nullptr; },
+                                    kShortWait));
+  program_->Settle();
+  PostMessageW(GetDlgItem(notes, IDCANCEL), WM_KEYDOWN, VK_RETURN, 0);
+  EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !IsWindow(notes); }, kShortWait)) << "Enter did not close Notes";
+
   ASSERT_TRUE(program_->Click(kExit));
   ExpectEndsWithZero();
 }
