@@ -7,6 +7,7 @@
 #include "app/ui_text.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
+#include "device/pipe_io.h"
 #include "flash/download.h"
 #include "images/discovery.h"
 #include "images/version_file.h"
@@ -21,17 +22,19 @@ constexpr DWORD kStartAttemptPauseMs = 3000;
 
 bool g_updateRunning;
 
-// Waits while serving the window's messages, so that it stays painted and Windows
-// never marks it as not responding. False when the program was asked to quit
-// meanwhile (the quit message is posted again for the outer loop).
-bool WaitServingMessages(DWORD milliseconds) {
+// Waits for `event` (or only for the time, without one) while serving the window's
+// messages, so that it stays painted and Windows never marks it as not responding.
+// WAIT_OBJECT_0 when the event was set, WAIT_TIMEOUT when the time ran out, and
+// WAIT_ABANDONED when the program was asked to quit meanwhile (the quit message is
+// posted again for the outer loop).
+DWORD WaitServingMessages(HANDLE event, DWORD milliseconds) {
   const ULONGLONG deadline = GetTickCount64() + milliseconds;
   for (;;) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) {
         PostQuitMessage(static_cast<int>(msg.wParam));
-        return false;
+        return WAIT_ABANDONED;
       }
       HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
       if (!root || !IsDialogMessageW(root, &msg)) {
@@ -40,10 +43,20 @@ bool WaitServingMessages(DWORD milliseconds) {
       }
     }
     ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return true;
-    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return WAIT_OBJECT_0;
+    if (now >= deadline) return WAIT_TIMEOUT;
+    MsgWaitForMultipleObjectsEx(event ? 1 : 0, event ? &event : nullptr, static_cast<DWORD>(deadline - now),
+                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
 }
+
+bool Pause(DWORD milliseconds) { return WaitServingMessages(nullptr, milliseconds) != WAIT_ABANDONED; }
+
+// The version queries read from the device on this thread: keep the window served.
+struct ServedDeviceWaits {
+  ServedDeviceWaits() { SetIoWaitForThisThread(WaitServingMessages); }
+  ~ServedDeviceWaits() { SetIoWaitForThisThread(nullptr); }
+};
 
 void ShowSelectedImageSize(HWND window) {
   wchar_t selected[64] = {};
@@ -79,16 +92,19 @@ void RunUpdateSteps(HWND window) {
   // The device answers reliably only once it has settled in flash mode: ask ten
   // times and trust the last answer.
   uint16_t deviceVersion = 0;
-  for (int i = 0; i < kVersionQueries; ++i) {
-    if (!WaitServingMessages(kVersionQueryPauseMs)) return;
-    deviceVersion = QueryBootVersion();
+  {
+    ServedDeviceWaits served;
+    for (int i = 0; i < kVersionQueries; ++i) {
+      if (!Pause(kVersionQueryPauseMs)) return;
+      deviceVersion = QueryBootVersion();
+    }
   }
   int index = ChooseImageIndex(mustUpdateBoot, bootHigh, bootLow, deviceVersion);
   SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
   ShowSelectedImageSize(window);
 
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    if (!WaitServingMessages(kStartAttemptPauseMs)) return;
+    if (!Pause(kStartAttemptPauseMs)) return;
     if (StartDownload(window)) return;
   }
   std::wstring text = LoadText(IDS_DEVICE_NOT_FOUND);

@@ -4,6 +4,8 @@
 
 namespace {
 
+thread_local IoWait t_wait = nullptr;
+
 enum class Direction { Read, Write };
 
 IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, DWORD* done, DWORD timeoutMs,
@@ -24,7 +26,7 @@ IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, 
   IoStatus status = IoStatus::Ok;
   // A request that completed at once needs no wait (the common case for a device
   // that keeps up); only a pending one is waited for, within the time-out.
-  if (!ok && WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+  if (!ok && (t_wait ? t_wait(ov.hEvent, timeoutMs) : WaitForSingleObject(ov.hEvent, timeoutMs)) != WAIT_OBJECT_0) {
     CancelIoEx(pipe, &ov);
     status = IoStatus::TimedOut;
   }
@@ -39,6 +41,8 @@ IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, 
 }
 
 }  // namespace
+
+void SetIoWaitForThisThread(IoWait wait) { t_wait = wait; }
 
 IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event) {
   return Transfer(Direction::Read, pipe, buffer, length, got, timeoutMs, event);

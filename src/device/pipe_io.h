@@ -13,6 +13,13 @@ constexpr DWORD kDataWriteTimeoutMs = 15000;
 
 enum class IoStatus { Ok, Failed, TimedOut };
 
+// How the calling thread waits for a pending request: by default a plain wait. A
+// thread that runs a window installs one that keeps serving its messages, so that a
+// slow device does not freeze the window. It returns WAIT_OBJECT_0 when the event
+// was set, anything else to give up (the request is then cancelled).
+using IoWait = DWORD (*)(HANDLE event, DWORD timeoutMs);
+void SetIoWaitForThisThread(IoWait wait);
+
 // Each call may be given a manual-reset event to wait on; a caller that makes many
 // requests (the transfer) passes one, so that no event is created per request.
 // Without one, the call makes its own.

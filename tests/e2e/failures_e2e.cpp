@@ -68,6 +68,27 @@ TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
                                     kShortWait));
 }
 
+TEST_F(Failures, HungVersionQueriesAreOutlasted) {
+  BothImagesAndVersionFile(OsImage(300007), BootImage(100000));
+  // The first two queries get no answer at all; the others the expected version.
+  StartDevice({"--version-sequence", "hang*2,0x0103"});
+  StartProgram();
+  BoxLog boxes(program_->ProcessId());
+  TickAndUpdate();
+
+  ASSERT_TRUE(device_->WaitForEvent("no answer", kShortWait));
+  DWORD_PTR result = 0;
+  EXPECT_NE(SendMessageTimeoutW(program_->Window(), WM_NULL, 0, 0, SMTO_NORMAL, kShortWait, &result), 0);
+  EXPECT_FALSE(program_->Enabled(kExit));
+
+  // The queries that follow are answered: the OS image is flashed.
+  ExpectEndsWithZero(kUpdateWait);
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u) << Describe(shown);
+  EXPECT_EQ(shown[0].caption, L"USB Update Success!");
+  EXPECT_EQ(shown[0].text, L"Image erfolgreich aktualisiert. r47 wird automatisch neu gestartet.");
+}
+
 struct UnplugCase {
   const char* point;  // where the device goes away
   const wchar_t* screenshot;
