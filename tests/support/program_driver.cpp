@@ -295,6 +295,8 @@ struct BoxWatcher::State {
         BoxRecord record;
         record.caption = WindowTextOf(box);
         record.text = WindowTextOf(BoxTextControl(box));
+        // Seen while it is still being built: read it again on the next round.
+        if (record.caption.empty() && record.text.empty()) continue;
         record.icon = IconOf(box);
         if (onBox) onBox(record, box);
         {
