@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <memory>
+
 #include "res/resource.h"
 
 namespace {
@@ -13,6 +15,22 @@ struct ControlHandles {
   HWND progress, status, update, exit, notes, readme, imageList, ack;
 };
 ControlHandles g_controls;  // all null until CacheControls
+
+// Texts for the status line from other threads travel in a posted message that the
+// line applies itself, in order. A cross-thread WM_SETTEXT would make the worker
+// wait for the window's thread on every change, which costs more than the 16 KiB
+// write it reports on. The message owns its text.
+constexpr UINT kPostedStatusText = WM_APP + 47;
+
+LRESULT CALLBACK StatusLineProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  if (message == kPostedStatusText) {
+    std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
+    if (text) SetWindowTextW(window, text->c_str());
+    return 0;
+  }
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(window, StatusLineProc, 0);
+  return DefSubclassProc(window, message, wParam, lParam);
+}
 
 void EnableControl(HWND control, bool enable) {
   if (!control) return;
@@ -39,6 +57,7 @@ void CacheControls(HWND window) {
   g_controls.imageList = GetDlgItem(window, IDC_IMAGE_LIST);
   g_controls.ack = GetDlgItem(window, IDC_ACK);
   SendMessageW(g_controls.progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  SetWindowSubclass(g_controls.status, StatusLineProc, 0, 0);
 }
 
 void ForgetControls() { g_controls = ControlHandles{}; }
@@ -88,5 +107,12 @@ HWND StatusLine() { return g_controls.status; }
 
 void SetStatusText(const std::wstring& text) {
   if (!g_controls.status) return;
-  SetWindowTextW(g_controls.status, text.c_str());
+  if (GetWindowThreadProcessId(g_controls.status, nullptr) == GetCurrentThreadId()) {
+    SetWindowTextW(g_controls.status, text.c_str());
+    return;
+  }
+  auto posted = std::make_unique<std::wstring>(text);
+  if (PostMessageW(g_controls.status, kPostedStatusText, 0, reinterpret_cast<LPARAM>(posted.get()))) {
+    posted.release();  // the status line frees it
+  }
 }
