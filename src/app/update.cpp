@@ -89,8 +89,8 @@ void RunUpdateSteps(HWND window) {
     return;
   }
 
-  // The device answers reliably only once it has settled in flash mode: ask ten
-  // times and trust the last answer.
+  // Ten queries a second apart; only the last answer counts, given once the device
+  // has had ten seconds in flash mode.
   uint16_t deviceVersion = 0;
   {
     ServedDeviceWaits served;
@@ -114,8 +114,6 @@ void RunUpdateSteps(HWND window) {
 }
 
 }  // namespace
-
-bool IsUpdateRunning() { return g_updateRunning; }
 
 void RunUpdate(HWND window) {
   // Never twice at once (the waits serve messages), never during a download.

@@ -5,5 +5,3 @@
 void RunUpdate(HWND window);
 // 0 when the desktop synchronisation service still claims the USB connection.
 int CheckSyncConnection();
-// True while RunUpdate runs (it waits with the window still served).
-bool IsUpdateRunning();

@@ -80,7 +80,7 @@ DWORD WINAPI DownloadWorker(void* parameter) {
     offset += kChunkSize;
     ChunkDisplay display = DisplayAfterChunk(d->size, offset, steps);
     if (display.update) {
-      // Each call waits for the window's thread; skip those that would show nothing new.
+      // Skip calls that would show nothing new: each one costs the window thread work.
       if (display.bar != shownBar) SetProgress(shownBar = display.bar, false);
       if (display.status != shownStatus) SetStatusText(FormatTextNumber(IDS_PROGRESS, shownStatus = display.status));
     }
