@@ -31,6 +31,21 @@ constexpr size_t kCommandSize = 32;
 constexpr DWORD kStopWaitMs = 5000;
 constexpr size_t kListening = 8;  // listening instances per pipe
 
+// printf-style text for the device's logs.
+std::string VFormat(const char* fmt, va_list ap) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  return text;
+}
+
+std::string Format(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = VFormat(fmt, ap);
+  va_end(ap);
+  return text;
+}
+
 // ---------------------------------------------------------------- records
 
 class Recorder {
@@ -52,30 +67,28 @@ class Recorder {
   }
 
   void Event(const char* fmt, ...) {
-    char text[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
+    std::string text = VFormat(fmt, ap);
     va_end(ap);
     std::lock_guard<std::mutex> lock(mutex_);
     unsigned long long ms = GetTickCount64() - start_;
-    std::fprintf(stdout, "%8llu %s\n", ms, text);
+    std::fprintf(stdout, "%8llu %s\n", ms, text.c_str());
     std::fflush(stdout);
     if (events_) {
-      std::fprintf(events_, "%llu %s\n", ms, text);
+      std::fprintf(events_, "%llu %s\n", ms, text.c_str());
       std::fflush(events_);
     }
   }
 
   void Write(const char* fmt, ...) {
-    char text[256];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
+    std::string text = VFormat(fmt, ap);
     va_end(ap);
     std::lock_guard<std::mutex> lock(mutex_);
     if (writes_) {
-      std::fprintf(writes_, "%s\n", text);
+      std::fprintf(writes_, "%s\n", text.c_str());
       std::fflush(writes_);
     }
   }
@@ -317,15 +330,6 @@ class Device {
   }
 
  private:
-  static std::string Format(const char* fmt, ...) {
-    char text[256];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    return text;
-  }
-
   std::string DescribeLocked() {
     switch (stage_) {
       case Stage::BeforeImage:
