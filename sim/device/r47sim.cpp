@@ -241,17 +241,16 @@ class Device {
       const VersionItem& v = opt_.versionSequence[versionItem_];
       switch (v.kind) {
         case VersionItem::Version:
-          r.bytes[4] = 0x55;
+        case VersionItem::Bad: {
+          // A version reply carries 'U' in byte 4; the bad one 0x54 with the same word.
+          bool good = v.kind == VersionItem::Version;
+          r.bytes[4] = good ? 0x55 : 0x54;
           r.bytes[6] = static_cast<unsigned char>(v.value & 0xFF);
           r.bytes[7] = static_cast<unsigned char>(v.value >> 8);
-          r.summary = Format("version reply 0x%04X", v.value);
+          r.summary = good ? Format("version reply 0x%04X", v.value)
+                           : Format("report without version mark (byte 4 = 0x54, word 0x%04X)", v.value);
           break;
-        case VersionItem::Bad:
-          r.bytes[4] = 0x54;
-          r.bytes[6] = static_cast<unsigned char>(v.value & 0xFF);
-          r.bytes[7] = static_cast<unsigned char>(v.value >> 8);
-          r.summary = Format("report without version mark (byte 4 = 0x54, word 0x%04X)", v.value);
-          break;
+        }
         case VersionItem::None:
           r.summary = "report without version";
           break;
