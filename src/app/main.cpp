@@ -2,10 +2,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/controls.h"
 #include "app/main_window.h"
-#include "app/secondary.h"
+#include "app/message_loop.h"
 #include "res/resource.h"
+#include "text/text.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // System libraries come from System32 only, never from the program's folder.
@@ -14,13 +14,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  EnableSecondaryDialogKeys();
-  DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
-
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-  return static_cast<int>(msg.wParam);
+  // A modeless main dialog and one loop that gives every dialog of the program its
+  // keys; the window ends by going (see EndProgram), which posts the quit message.
+  HWND window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+  if (!window) return 0;
+  ShowWindow(window, SW_SHOW);
+  RunMessageLoop();
+  return 0;
 }
