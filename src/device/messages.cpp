@@ -37,18 +37,23 @@ CommandPacket BuildCommandPacket(unsigned code) {
   return packet;
 }
 
-uint16_t QueryBootVersion(DWORD* error) {
+std::optional<uint16_t> QueryBootVersion(DWORD* error) {
   StatusReport report{};
   DWORD openError = 0;
   UniqueHandle pipe(OpenPipe(kStatusPipe, &openError));
   if (!pipe.valid()) {
     KeepError(error, openError);
-    return 0;
+    return std::nullopt;
   }
   DWORD got = 0;
   IoResult read = ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs);
   KeepError(error, read.error);
-  if (read != IoStatus::Ok) return 0;
+  if (read != IoStatus::Ok) return std::nullopt;
+  if (got == 0) {
+    // A read that delivered no byte brought no report: no answer either.
+    KeepError(error, ERROR_HANDLE_EOF);
+    return std::nullopt;
+  }
   return VersionFromReport(report);
 }
 

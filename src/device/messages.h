@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 constexpr size_t kStatusReportSize = 128;
 constexpr size_t kCommandPacketSize = 32;
@@ -60,10 +61,12 @@ uint16_t VersionFromReport(const StatusReport& report);
 // The command code's low 8 bits followed by 31 fill bytes.
 CommandPacket BuildCommandPacket(unsigned code);
 
-// Reads one status report and returns the version word of a version reply, or 0
-// when no version reply could be read (no device, time-out, other report). *error
-// (when given) receives the system error code of a failed open or read, else 0.
-uint16_t QueryBootVersion(DWORD* error = nullptr);
+// Reads one status report: the version word of a version reply, 0 for a report that
+// carries none. Nothing when no report came (no device, pipe error, time-out, a
+// connection closed or a read that delivered no byte): that is no answer at all.
+// *error (when given) receives the system error code behind no answer
+// (ERROR_HANDLE_EOF for a read that delivered no byte), else 0.
+std::optional<uint16_t> QueryBootVersion(DWORD* error = nullptr);
 // Writes one command packet to the data pipe; true when every byte went. Shows
 // nothing: the caller decides what the user sees. *error (when given) receives the
 // system error code of a failure, else 0.
