@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
+#include "app/one_copy.h"
 #include "app/secondary.h"
 #include "app/update.h"
 #include "images/discovery.h"
@@ -9,6 +10,7 @@
 
 void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   SetMainWindow(window);
+  MarkMainWindow(window);
   // With no image at all the controls stay uncached: nothing can change them later.
   if (DiscoverImagesIn(window, programDirectory)) CacheControls(window);
 }
@@ -41,6 +43,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       }
       return 0;
     case WM_DESTROY:
+      UnmarkMainWindow(window);
       ForgetControls();
       PostQuitMessage(0);
       return 0;
