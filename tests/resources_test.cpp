@@ -1,5 +1,5 @@
 // What the shipped program carries besides its dialogs: the version resource taken
-// from the project version.
+// from the project version, and the application icon.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/main_window.h"
+#include "images/discovery.h"
+#include "res/resource.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -67,6 +70,80 @@ TEST_F(VersionResource, CarriesTheProjectVersion) {
   EXPECT_EQ(Text(L"FileVersion"), text);
   EXPECT_EQ(Text(L"ProductVersion"), text);
   EXPECT_EQ(Text(L"ProductName"), L"Quon r47 Flash Tool");
+}
+
+// The shipped program loaded as data, to read its resources.
+class ShippedResources : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryExW(ShippedProgram().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(module_) << "cannot load " << Narrow(ShippedProgram());
+  }
+  void TearDown() override {
+    if (module_) FreeLibrary(module_);
+  }
+  std::vector<BYTE> Resource(LPCWSTR type, LPCWSTR name) const {
+    HRSRC found = FindResourceW(module_, name, type);
+    if (!found) return {};
+    HGLOBAL loaded = LoadResource(module_, found);
+    const BYTE* bytes = static_cast<const BYTE*>(LockResource(loaded));
+    return bytes ? std::vector<BYTE>(bytes, bytes + SizeofResource(module_, found)) : std::vector<BYTE>();
+  }
+  HMODULE module_ = nullptr;
+};
+
+BOOL CALLBACK TakeFirstName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
+  *reinterpret_cast<LPCWSTR*>(param) = name;
+  return FALSE;
+}
+
+#pragma pack(push, 2)
+struct IconGroupEntry {  // one entry of an RT_GROUP_ICON resource
+  BYTE width, height, colors, reserved;
+  WORD planes, bitCount;
+  DWORD bytes;
+  WORD id;
+};
+#pragma pack(pop)
+
+TEST_F(ShippedResources, IconForEveryWindowsFromXpOn) {
+  // Explorer shows the first icon group of a program file: it must be ours.
+  LPCWSTR first = nullptr;
+  EnumResourceNamesW(module_, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, TakeFirstName, reinterpret_cast<LONG_PTR>(&first));
+  ASSERT_TRUE(first && IS_INTRESOURCE(first));
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(first), static_cast<ULONG_PTR>(IDI_APP));
+
+  std::vector<BYTE> group = Resource(MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, MAKEINTRESOURCEW(IDI_APP));
+  ASSERT_GE(group.size(), 6u);
+  const WORD count = *reinterpret_cast<const WORD*>(&group[4]);
+  ASSERT_EQ(group.size(), 6u + count * sizeof(IconGroupEntry));
+  std::vector<int> sizes;
+  for (WORD i = 0; i < count; ++i) {
+    const auto* entry = reinterpret_cast<const IconGroupEntry*>(&group[6 + i * sizeof(IconGroupEntry)]);
+    const int size = entry->width ? entry->width : 256;
+    sizes.push_back(size);
+    EXPECT_EQ(entry->bitCount, 32) << size;
+    std::vector<BYTE> image = Resource(MAKEINTRESOURCEW(3) /* RT_ICON */, MAKEINTRESOURCEW(entry->id));
+    ASSERT_GE(image.size(), 8u) << size;
+    // XP reads only bitmaps; Vista and later also read PNG, which keeps 256 small.
+    const bool png = image[0] == 0x89 && image[1] == 'P' && image[2] == 'N' && image[3] == 'G';
+    if (size < 256) {
+      EXPECT_FALSE(png) << size;
+      EXPECT_EQ(*reinterpret_cast<const DWORD*>(image.data()), sizeof(BITMAPINFOHEADER)) << size;
+    } else {
+      EXPECT_TRUE(png);
+    }
+  }
+  EXPECT_EQ(sizes, (std::vector<int>{16, 32, 48, 256}));
+}
+
+TEST(MainWindowIcon, TaskbarAndCaptionGetTheProgramsIcon) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow window(dir.Path());
+  for (WPARAM which : {ICON_BIG, ICON_SMALL}) {
+    EXPECT_NE(SendMessageW(window.hwnd(), WM_GETICON, which, 0), 0) << which;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #define IDD_NOTES               131
 #define IDD_CONN_WARNING        135
 
+// Application icon: the program file's, the window's and the taskbar's
+#define IDI_APP                 100
+
 // Pictures
 #define IDB_BANNER              130
 #define IDB_NOTES               132
