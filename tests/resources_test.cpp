@@ -1,5 +1,5 @@
 // What the shipped program carries besides its dialogs: the version resource taken
-// from the project version, and the application icon.
+// from the project version, the application icon, and the pictures for each scaling.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "app/main_window.h"
+#include "app/pictures.h"
+#include "app/secondary.h"
 #include "images/discovery.h"
 #include "res/resource.h"
 #include "test_support.h"
@@ -144,6 +146,80 @@ TEST(MainWindowIcon, TaskbarAndCaptionGetTheProgramsIcon) {
   for (WPARAM which : {ICON_BIG, ICON_SMALL}) {
     EXPECT_NE(SendMessageW(window.hwnd(), WM_GETICON, which, 0), 0) << which;
   }
+}
+
+TEST(PictureScale, NearestDrawnScale) {
+  const struct {
+    UINT dpi;
+    int scale;
+  } cases[] = {
+      {72, 100},  {96, 100},  {119, 100}, {120, 100},  // 125 %: halfway, the smaller
+      {121, 150}, {144, 150}, {168, 150},               // 175 %: halfway, the smaller
+      {169, 200}, {192, 200}, {288, 200}, {480, 200},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PictureScaleFor(c.dpi), c.scale) << c.dpi;
+}
+
+SIZE BitmapSize(HBITMAP bitmap) {
+  BITMAP info{};
+  if (!bitmap || !GetObjectW(bitmap, sizeof(info), &info)) return {0, 0};
+  return {info.bmWidth, info.bmHeight};
+}
+
+SIZE ShownPictureSize(HWND dialog) {
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if ((GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
+      return BitmapSize(reinterpret_cast<HBITMAP>(SendMessageW(child, STM_GETIMAGE, IMAGE_BITMAP, 0)));
+  }
+  return {0, 0};
+}
+
+// Each dialog's picture at 100, 150 and 200 %: the sizes the layouts are made for,
+// and the window's own DPI when the dialog opens (96 in the test prefix).
+TEST(Pictures, EachDialogShowsTheSizeForItsDpi) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow main(dir.Path());
+  HWND notes = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_NOTES), main.hwnd(),
+                                  NotesDialogProc, 0);
+  HWND warning = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CONN_WARNING), main.hwnd(),
+                                    ConnectionWarningProc, 0);
+  ASSERT_TRUE(notes && warning);
+  ASSERT_EQ(WindowDpi(main.hwnd()), 96u) << "the test prefix is expected at 100 %";
+
+  const struct {
+    const char* name;
+    HWND dialog;
+    UINT picture;
+    SIZE at100;
+  } dialogs[] = {
+      {"main window", main.hwnd(), IDB_BANNER, {236, 184}},
+      {"notes", notes, IDB_NOTES, {180, 320}},
+      {"connection warning", warning, IDB_CONN_WARNING, {250, 305}},
+  };
+  for (const auto& d : dialogs) {
+    SCOPED_TRACE(d.name);
+    SIZE shown = ShownPictureSize(d.dialog);
+    EXPECT_EQ(shown.cx, d.at100.cx);
+    EXPECT_EQ(shown.cy, d.at100.cy);
+    const struct {
+      UINT dpi;
+      LONG numerator;  // size = at100 * numerator / 2, rounded up
+    } scales[] = {{144, 3}, {192, 4}, {96, 2}};
+    for (const auto& s : scales) {
+      FitPictureToDpi(d.dialog, d.picture, s.dpi);
+      shown = ShownPictureSize(d.dialog);
+      EXPECT_EQ(shown.cx, (d.at100.cx * s.numerator + 1) / 2) << s.dpi;
+      EXPECT_EQ(shown.cy, (d.at100.cy * s.numerator + 1) / 2) << s.dpi;
+    }
+  }
+  // A change of screen (WM_DPICHANGED) picks again.
+  RECT suggested{};
+  GetWindowRect(notes, &suggested);
+  SendMessageW(notes, kDpiChangedMessage, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+  EXPECT_EQ(ShownPictureSize(notes).cx, 360);
+  DestroyWindow(notes);
+  DestroyWindow(warning);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "app/controls.h"
 #include "app/one_copy.h"
+#include "app/pictures.h"
 #include "app/secondary.h"
 #include "app/update.h"
 #include "images/discovery.h"
@@ -33,6 +34,7 @@ void SetWindowIcons(HWND window) {
 void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   SetMainWindow(window);
   SetWindowIcons(window);
+  FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
   MarkMainWindow(window);
   // With no image at all the controls stay uncached: nothing can change them later.
   if (DiscoverImagesIn(window, programDirectory)) CacheControls(window);
@@ -64,6 +66,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
           ShowReadme(window);
           break;
       }
+      return 0;
+    case kDpiChangedMessage:
+      FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
       return 0;
     case WM_DESTROY:
       UnmarkMainWindow(window);
