@@ -1,5 +1,6 @@
 // What the shipped program carries besides its dialogs: the version resource taken
-// from the project version, the application icon, and the pictures for each scaling.
+// from the project version, the application icon, the pictures for each scaling, and
+// the read-me that explains every text the program can show.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -220,6 +221,113 @@ TEST(Pictures, EachDialogShowsTheSizeForItsDpi) {
   EXPECT_EQ(ShownPictureSize(notes).cx, 360);
   DestroyWindow(notes);
   DestroyWindow(warning);
+}
+
+// The read-me beside the shipped program, as Notepad reads it (code page 1252).
+std::wstring ReadmeText(bool* crlfOnly, bool* cp1252Only) {
+  std::vector<uint8_t> bytes = ReadFileBytes(ShippedProgram().substr(0, ShippedProgram().size() - 12) + L"readme.txt");
+  *crlfOnly = true;
+  *cp1252Only = true;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) *crlfOnly = false;
+    if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) *crlfOnly = false;
+    // Bytes that code page 1252 leaves undefined.
+    for (uint8_t undefined : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) *cp1252Only = *cp1252Only && bytes[i] != undefined;
+  }
+  if (bytes.empty()) return L"";
+  int n = MultiByteToWideChar(1252, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
+                              nullptr, 0);
+  std::wstring text(n, L'\0');
+  MultiByteToWideChar(1252, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), &text[0],
+                      n);
+  return text;
+}
+
+// Runs of blanks and line breaks as one blank: the read-me wraps its lines.
+std::wstring Folded(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    const bool blank = c == L' ' || c == L'\r' || c == L'\n' || c == L'\t';
+    if (blank && (out.empty() || out.back() == L' ')) continue;
+    out += blank ? L' ' : c;
+  }
+  while (!out.empty() && out.back() == L' ') out.pop_back();
+  return out;
+}
+
+// What of a string-table text the read-me must quote: its first piece of some length
+// between format fields and line breaks, or each short piece in quotes.
+std::vector<std::wstring> QuotableParts(const std::wstring& text) {
+  std::vector<std::wstring> pieces;
+  std::wstring piece;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const bool end = i == text.size() || text[i] == L'\r' || text[i] == L'\n' || text[i] == L'%';
+    if (!end) {
+      piece += text[i];
+      continue;
+    }
+    if (!Folded(piece).empty()) pieces.push_back(Folded(piece));
+    piece.clear();
+    if (i < text.size() && text[i] == L'%') ++i;  // the field's letter, or the second %
+  }
+  for (const auto& p : pieces)
+    if (p.size() >= 12) return {p};
+  std::vector<std::wstring> quoted;
+  for (const auto& p : pieces)
+    if (p.size() >= 3) quoted.push_back(L"\"" + p + L"\"");
+  return quoted;
+}
+
+BOOL CALLBACK CollectStringBlock(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
+  if (IS_INTRESOURCE(name)) reinterpret_cast<std::vector<UINT>*>(param)->push_back(LOWORD(name));
+  return TRUE;
+}
+
+TEST_F(ShippedResources, ReadmeExplainsEveryTextOfTheStringTable) {
+  bool crlfOnly = false, cp1252Only = false;
+  const std::wstring readme = ReadmeText(&crlfOnly, &cp1252Only);
+  ASSERT_FALSE(readme.empty());
+  EXPECT_TRUE(crlfOnly) << "Notepad on XP shows a bare line feed as a box";
+  EXPECT_TRUE(cp1252Only);
+  const std::wstring folded = Folded(readme);
+
+  std::vector<UINT> blocks;
+  EnumResourceNamesW(module_, MAKEINTRESOURCEW(6) /* RT_STRING */, CollectStringBlock,
+                     reinterpret_cast<LONG_PTR>(&blocks));
+  ASSERT_FALSE(blocks.empty());
+  for (UINT block : blocks) {
+    for (UINT id = (block - 1) * 16; id < block * 16; ++id) {
+      wchar_t buffer[1024] = {};
+      if (LoadStringW(module_, id, buffer, 1024) <= 0) continue;
+      for (const std::wstring& part : QuotableParts(buffer)) {
+        EXPECT_NE(folded.find(part), std::wstring::npos) << "string " << id << ": " << Narrow(part);
+      }
+    }
+  }
+  // The device's own failure boxes and the ActiveSync dialog are explained too.
+  for (const wchar_t* text : {L"\"FORMAT\" und zwei chinesischen Schriftzeichen", L"vier chinesischen Schriftzeichen",
+                              L"Fenster \"Error\" mit Bild"}) {
+    EXPECT_NE(folded.find(text), std::wstring::npos) << Narrow(text);
+  }
+  // One spelling and one form of address throughout.
+  for (const wchar_t* wrong : {L"Hard-Resetschalter", L" du ", L" Du ", L" dein", L" dich "}) {
+    EXPECT_EQ(folded.find(wrong), std::wstring::npos) << Narrow(wrong);
+  }
+}
+
+TEST(ReadmeQuotes, PartsOfATextThatTheReadmeMustQuote) {
+  const struct {
+    std::wstring text;
+    std::vector<std::wstring> parts;
+  } cases[] = {
+      {L"Datei %s kann nicht gefunden werden!", {L"kann nicht gefunden werden!"}},
+      {L"Lädt ROM-Daten herunter: %d %%", {L"Lädt ROM-Daten herunter:"}},
+      {L"Vorgehen:\r\n\n1. Stellen Sie den Schalter um", {L"1. Stellen Sie den Schalter um"}},
+      {L"Error", {L"\"Error\""}},
+      {L"%d K", {}},
+      {L"A  long   text here\nwrapped", {L"A long text here"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(QuotableParts(c.text), c.parts) << Narrow(c.text);
 }
 
 }  // namespace
