@@ -13,7 +13,7 @@ if(R47_E2E_SOURCES AND TARGET r47_test_support)
   # one-copy scenarios also watch which window is in front, so they run alone too.
   foreach(t ${e2e_test_tests})
     set_tests_properties(${t} PROPERTIES TIMEOUT 180 RESOURCE_LOCK r47flash_one_copy)
-    if(t MATCHES "^(SyncWarning|OneCopy)\\.")
+    if(t MATCHES "^(SyncWarning|OneCopy|HighDpi)\\.")
       set_tests_properties(${t} PROPERTIES RUN_SERIAL TRUE)
     endif()
   endforeach()
