@@ -41,6 +41,7 @@ void BringToFront(HWND window) {
 }  // namespace
 
 bool ClaimOnlyCopy() {
+  SetLastError(ERROR_SUCCESS);
   g_claim = CreateMutexW(nullptr, TRUE, kClaimName);
   const DWORD error = GetLastError();
   if (g_claim && error != ERROR_ALREADY_EXISTS) {
