@@ -28,7 +28,8 @@ class HighDpi : public Scenario {
     program_.reset();
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS) return;
-    if (hadValue_) {
+    // 144 found before the start can only be left over from an interrupted run.
+    if (hadValue_ && previous_ != 144) {
       RegSetValueExW(key, kLogPixels, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_), sizeof(previous_));
     } else {
       RegDeleteValueW(key, kLogPixels);
