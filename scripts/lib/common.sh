@@ -9,7 +9,7 @@ r47_log() { printf '== %s\n' "$*" >&2; }
 
 # Debian packages needed to build and to run under Wine.
 R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-              xvfb xauth imagemagick googletest)
+              fonts-wine fonts-liberation fonts-droid-fallback xvfb xauth imagemagick googletest)
 
 r47_ensure_packages() {
   local missing=() p
@@ -81,6 +81,29 @@ r47_session_up() {
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
     touch "$WINEPREFIX/.r47-settings-1"
+  fi
+  # Wine draws the caption buttons with glyphs of its Marlett font; a prefix that cannot
+  # find it shows the letters "0 1 r" instead. Its own copy in the prefix's font folder
+  # is always found, and changes no other font.
+  local fonts=$WINEPREFIX/drive_c/windows/Fonts marlett
+  if [ ! -f "$fonts/marlett.ttf" ]; then
+    for marlett in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf \
+                   /usr/lib/x86_64-linux-gnu/wine/fonts/marlett.ttf; do
+      if [ -f "$marlett" ]; then mkdir -p "$fonts" && cp "$marlett" "$fonts/"; break; fi
+    done
+  fi
+  if [ ! -f "$WINEPREFIX/.r47-fonts-1" ]; then
+    # The prefix has no Tahoma, so Wine draws the dialogs and boxes in Liberation Sans,
+    # which has no Chinese characters: the device's Big5 failure captions showed as
+    # boxes. A link from Liberation Sans to a CJK font supplies only the characters it
+    # lacks; every other glyph, and so every dialog's size, stays as it was. (Adding the
+    # CJK font to Tahoma's links instead makes Wine pick it for all text.)
+    local link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' face
+    for face in "Liberation Sans" "Liberation Sans Bold"; do
+      wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "DroidSansFallbackFull.ttf,Droid Sans Fallback" /f \
+        >/dev/null 2>&1
+    done
+    touch "$WINEPREFIX/.r47-fonts-1"
   fi
   # The simulated bus stands in for the system's device enumeration in this prefix only.
   if [ -f "$R47_BUILD/simbus/setupapi.dll" ]; then

@@ -4,12 +4,15 @@
 
 #include "app/main_window.h"
 #include "app/message_loop.h"
+#include "app/one_copy.h"
 #include "res/resource.h"
 #include "text/text.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // System libraries come from System32 only, never from the program's folder.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // A copy that is already running is brought to the front instead.
+  if (!ClaimOnlyCopy()) return 0;
   SetAppInstance(instance);
 
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
@@ -17,8 +20,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A modeless main dialog and one loop that gives every dialog of the program its
   // keys; the window ends by going (see EndProgram), which posts the quit message.
   HWND window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
-  if (!window) return 0;
-  ShowWindow(window, SW_SHOW);
-  RunMessageLoop();
+  if (window) {
+    ShowWindow(window, SW_SHOW);
+    RunMessageLoop();
+  }
+  ReleaseOnlyCopy();
   return 0;
 }

@@ -123,4 +123,8 @@ std::wstring SaveScreenshot(const std::wstring& name, HWND window, const std::ve
 // The folder that screenshots go to (build/screenshots\, created on demand).
 std::wstring ScreenshotDirectory();
 
+// What the screen shows inside `area` (screen coordinates) as 8-bit RGB rows, top row
+// first, 3 bytes per pixel; empty on failure.
+std::vector<uint8_t> CaptureScreenArea(const RECT& area);
+
 }  // namespace testing_support
