@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "app/flash_log.h"
+#include "app/taskbar.h"
 #include "res/resource.h"
 
 namespace {
@@ -76,12 +78,15 @@ int ProgressPosition(int value, bool done) {
 
 void SetProgress(int value, bool done) {
   if (!g_controls.progress) return;
-  SendMessageW(g_controls.progress, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(value, done)), 0);
+  int position = ProgressPosition(value, done);
+  SendMessageW(g_controls.progress, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  ShowTaskbarProgress(g_mainWindow, position);
 }
 
 void ResetProgress() {
   if (!g_controls.progress) return;
   SendMessageW(g_controls.progress, PBM_SETPOS, 0, 0);
+  ClearTaskbar(g_mainWindow);
 }
 
 HWND StatusLine() { return g_controls.status; }
@@ -91,7 +96,9 @@ void SetStatusText(const std::wstring& text) {
 }
 
 int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags) {
-  return MessageBoxW(owner, text.c_str(), LoadText(captionId).c_str(), flags);
+  std::wstring caption = LoadText(captionId);
+  LogBox(caption, text);
+  return MessageBoxW(owner, text.c_str(), caption.c_str(), flags);
 }
 
 void ShowError(HWND owner, const std::wstring& text) {

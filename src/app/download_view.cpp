@@ -4,6 +4,9 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/flash_guard.h"
+#include "app/flash_log.h"
+#include "app/taskbar.h"
 #include "app/main_window.h"
 #include "res/resource.h"
 
@@ -34,6 +37,7 @@ UINT BoxFlags(BoxIcon icon) {
 }
 
 void ShowFailure(const FlashFailure& f) {
+  ShowTaskbarError(MainWindow());
   if (!f.text.empty()) {
     MessageBoxW(f.ownerless ? nullptr : StatusLine(), f.text.c_str(), f.caption.c_str(), BoxFlags(f.icon));
   }
@@ -74,6 +78,7 @@ void Apply(HWND window, const Report& r) {
       MessageBoxW(StatusLine(), r.text.c_str(), r.caption.c_str(), MB_OK | MB_ICONINFORMATION);
       break;
     case Report::Kind::Done:
+      EndFlashGuard(window);
       EndProgram(window);
       break;
   }
@@ -153,7 +158,7 @@ void HandleDownloadReport(HWND window, LPARAM payload) {
 StartResult StartSelectedDownload(HWND window) {
   wchar_t name[64] = {};
   GetDlgItemTextW(window, IDC_IMAGE_LIST, name, 64);
-  StartResult result = StartDownload(name, WindowEvents(window));
+  StartResult result = StartDownload(name, LoggedEvents(WindowEvents(window)));
   // Busy while the worker runs, whatever state the window was found in, so that
   // nothing can start a second download meanwhile.
   if (result == StartResult::Started) SetControlsEnabled(false);

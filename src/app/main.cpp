@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "app/flash_log.h"
+#include "app/log_window.h"
 #include "app/main_window.h"
 #include "app/message_loop.h"
 #include "app/one_copy.h"
@@ -14,6 +16,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A copy that is already running is brought to the front instead.
   if (!ClaimOnlyCopy()) return 0;
   SetAppInstance(instance);
+  // A log that cannot be made costs the flash nothing: it stays in memory then.
+  std::wstring logFolder = DefaultLogFolder();
+  bool logged = OpenFlashLog(logFolder);
+  LogLine(L"r47flash " + ProgramVersion() + L" started, process " + std::to_wstring(GetCurrentProcessId()) +
+          (logged ? std::wstring() : L"; no log file could be made in \"" + logFolder + L"\""));
 
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
@@ -24,6 +31,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ShowWindow(window, SW_SHOW);
     RunMessageLoop();
   }
+  LogLine(L"r47flash ends");
+  CloseFlashLog();
   ReleaseOnlyCopy();
   return 0;
 }

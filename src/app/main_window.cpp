@@ -2,6 +2,8 @@
 
 #include "app/controls.h"
 #include "app/download_view.h"
+#include "app/flash_guard.h"
+#include "app/log_window.h"
 #include "app/one_copy.h"
 #include "app/pictures.h"
 #include "app/secondary.h"
@@ -37,6 +39,7 @@ void EndProgram(HWND window) { SendMessageW(window, kEndProgramMessage, 0, 0); }
 void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   SetMainWindow(window);
   SetWindowIcons(window);
+  AddSystemMenuItems(window);
   FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
   MarkMainWindow(window);
   // With no image at all the controls stay uncached: nothing can change them later.
@@ -77,6 +80,14 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       // A modeless dialog ends by going; its owned Notes dialogs go with it.
       DestroyWindow(window);
       return 0;
+    case WM_SYSCOMMAND:
+      if (!HandleSystemMenuCommand(window, wParam)) return FALSE;  // the system's own
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
+      return TRUE;
+    case WM_QUERYENDSESSION:
+      // Shutting down or logging off mid-flash can leave the handheld without a ROM.
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, MayEndSession() ? TRUE : FALSE);
+      return TRUE;
     case kDpiChangedMessage:
       FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
       return 0;

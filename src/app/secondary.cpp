@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/flash_log.h"
 #include "app/pictures.h"
 #include "images/discovery.h"
 #include "images/paths.h"
@@ -21,6 +22,8 @@ void OpenNotesDialog(HWND window) {
 }
 
 void OpenConnectionWarning(HWND window) {
+  // A dialog that stands for a message box: logged as one.
+  LogBox(LoadText(IDS_CAPTION_ERROR), LoadText(IDS_SYNC_CLAIMS_USB));
   HWND warning =
       CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(IDD_CONN_WARNING), window, ConnectionWarningProc, 0);
   if (warning) ShowWindow(warning, SW_SHOW);
@@ -37,7 +40,9 @@ INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam,
   if (message == WM_INITDIALOG) FitPictureToDpi(dialog, IDB_CONN_WARNING, WindowDpi(dialog));
   if (message == kDpiChangedMessage) FitPictureToDpi(dialog, IDB_CONN_WARNING, HIWORD(wParam));
   if (message == WM_CLOSE || (message == WM_COMMAND && LOWORD(wParam) == IDOK)) {
-    SetDlgItemTextW(MainWindow(), IDC_STATUS, LoadText(IDS_SYNC_CLAIMS_USB).c_str());
+    std::wstring text = LoadText(IDS_SYNC_CLAIMS_USB);
+    SetDlgItemTextW(MainWindow(), IDC_STATUS, text.c_str());
+    LogStatus(text);
     SetControlsEnabled(true);
     DestroyWindow(dialog);
   }

@@ -6,9 +6,12 @@
 
 #include "app/controls.h"
 #include "app/download_view.h"
+#include "app/flash_guard.h"
+#include "app/flash_log.h"
 #include "app/main_window.h"
 #include "app/message_loop.h"
 #include "app/secondary.h"
+#include "app/taskbar.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
 #include "device/pipe_io.h"
@@ -54,14 +57,21 @@ void ShowSelectedImageSize(HWND window) {
   SetDlgItemTextW(window, IDC_IMAGE_SIZE, FormatTextNumber(IDS_SIZE_FORMAT, static_cast<int>(size >> 10)).c_str());
 }
 
-void RunUpdateSteps(HWND window) {
+void ShowStatus(HWND window, const std::wstring& text) {
+  SetDlgItemTextW(window, IDC_STATUS, text.c_str());
+  LogStatus(text);
+}
+
+// True when a download was started: it runs on, and its end ends the program.
+bool RunUpdateSteps(HWND window) {
   SetControlsEnabled(false);
-  SetDlgItemTextW(window, IDC_STATUS, LoadText(IDS_DOWNLOADING).c_str());
+  ShowStatus(window, LoadText(IDS_DOWNLOADING));
   ResetProgress();
 
   int bootHigh = 0, bootLow = 0;
   bool mustUpdateBoot = false;
   bool versionRead = ReadVersionFile(&bootHigh, &bootLow, &mustUpdateBoot);
+  LogVersionFile(versionRead, bootHigh, bootLow, mustUpdateBoot);
 
   int listed = static_cast<int>(SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_GETCOUNT, 0, 0));
   std::wstring missing;
@@ -70,12 +80,12 @@ void RunUpdateSteps(HWND window) {
   if (!missing.empty()) {
     ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
     EndProgram(window);
-    return;
+    return false;
   }
 
   if (!CheckSyncConnection()) {
     OpenConnectionWarning(window);
-    return;
+    return false;
   }
 
   // Ten queries a second apart; the latest answer counts, given once the device has
@@ -84,26 +94,34 @@ void RunUpdateSteps(HWND window) {
   {
     ServedDeviceWaits served;
     for (int i = 0; i < kVersionQueries; ++i) {
-      if (!Pause(kVersionQueryPauseMs)) return;
-      answers.push_back(QueryBootVersion());
+      if (!Pause(kVersionQueryPauseMs)) return false;
+      DWORD error = 0;
+      answers.push_back(QueryBootVersion(&error));
+      LogVersionAnswer(i + 1, kVersionQueries, answers.back(), error);
     }
   }
   uint16_t deviceVersion = DeviceVersionFromAnswers(answers);
   int index = ChooseImageIndex(mustUpdateBoot, bootHigh, bootLow, deviceVersion);
   SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  wchar_t chosen[64] = {};
+  GetDlgItemTextW(window, IDC_IMAGE_LIST, chosen, 64);
+  LogVersionChoice(deviceVersion, chosen);
   ShowSelectedImageSize(window);
 
   // Only a device that is not in flash mode yet is worth waiting for. An attempt
   // that failed for a reason of its own (a missing or damaged image) has said so,
   // once, and left the window idle with its message: trying again cannot mend a file.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    if (!Pause(kStartAttemptPauseMs)) return;
-    if (StartSelectedDownload(window) != StartResult::NoDevice) return;
+    if (!Pause(kStartAttemptPauseMs)) return false;
+    StartResult started = StartSelectedDownload(window);
+    if (started != StartResult::NoDevice) return started == StartResult::Started;
   }
   std::wstring text = LoadText(IDS_DEVICE_NOT_FOUND);
+  ShowTaskbarError(window);
   ShowError(window, text);
-  SetDlgItemTextW(window, IDC_STATUS, text.c_str());
+  ShowStatus(window, text);
   SetControlsEnabled(true);
+  return false;
 }
 
 }  // namespace
@@ -112,7 +130,10 @@ void RunUpdate(HWND window) {
   // Never twice at once (the waits serve messages), never during a download.
   if (g_updateRunning || IsDownloadRunning()) return;
   g_updateRunning = true;
-  RunUpdateSteps(window);
+  LogLine(L"update started");
+  BeginFlashGuard(window);
+  // A started download keeps the guard until it reports its end.
+  if (!RunUpdateSteps(window)) EndFlashGuard(window);
   g_updateRunning = false;
 }
 

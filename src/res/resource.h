@@ -5,6 +5,7 @@
 #define IDD_MAIN                129
 #define IDD_NOTES               131
 #define IDD_CONN_WARNING        135
+#define IDD_LOG                 137
 
 // Application icon: the program file's, the window's and the taskbar's
 #define IDI_APP                 100
@@ -31,6 +32,13 @@
 #define IDC_NOTES               1007
 #define IDC_README              1008
 #define IDC_IMAGE_LIST          1010
+// The log window
+#define IDC_LOG_TEXT            1020
+#define IDC_LOG_COPY            1021
+
+// Items added to the main window's system menu (below 0xF000, low four bits clear)
+#define IDM_SHOW_LOG            0x0110
+#define IDM_ABOUT               0x0120
 
 // String table
 #define IDS_README_MISSING      111
@@ -52,3 +60,10 @@
 // Our own additions
 #define IDS_THREAD_FAILED       150
 #define IDS_SIZE_FORMAT         151
+// The system menu's items, the Info box, the reason given to a shutdown mid-flash
+#define IDS_MENU_SHOW_LOG       160
+#define IDS_MENU_ABOUT          161
+#define IDS_ABOUT_CAPTION       162
+#define IDS_ABOUT_TEXT          163
+#define IDS_ABOUT_LOG           164
+#define IDS_SHUTDOWN_REASON     165

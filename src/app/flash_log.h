@@ -1,0 +1,57 @@
+// The flash log: what one run of the program showed and exchanged with the device,
+// line by line with the time, in a file of its own that the user can send to support.
+// Any thread may add a line; none waits for the disk: a thread of the log's own
+// writes the lines out. A log that cannot be written costs the flash nothing: the
+// lines are still kept in memory for the log window.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "flash/events.h"
+
+// <local application data>\r47flash\Protokolle, or "" when the system names no such folder.
+std::wstring DefaultLogFolder();
+
+// Starts this run's log file in `folder` (created when missing) and removes the
+// oldest log files there beyond the newest `keep`. False when no file could be
+// made: the log then lives in memory only.
+bool OpenFlashLog(const std::wstring& folder, size_t keep = 20);
+// Writes out what is queued (waiting a bounded time for the disk) and closes the file.
+// Lines added later are kept in memory only.
+void CloseFlashLog();
+// The file of this run, "" when there is none.
+std::wstring FlashLogPath();
+// Everything logged since the start of the run, one line each, CRLF-separated.
+std::wstring FlashLogText();
+
+// Adds one line, stamped with the local time. Any thread; never waits for the disk.
+void LogLine(const std::wstring& text);
+
+// What the window showed: a status line, a message box (also a dialog standing for one).
+void LogStatus(const std::wstring& text);
+void LogBox(const std::wstring& caption, const std::wstring& text);
+
+// The update's pre-flight, from the window's thread.
+void LogVersionFile(bool read, int bootHigh, int bootLow, bool mustUpdateBoot);
+void LogVersionAnswer(int query, int queries, const std::optional<uint16_t>& answer, DWORD systemError);
+void LogVersionChoice(uint16_t deviceVersion, const std::wstring& image);
+
+// A download's events, logged as they are reported, then passed on to `inner`.
+std::shared_ptr<FlashEvents> LoggedEvents(std::shared_ptr<FlashEvents> inner);
+
+// "109 (0x0000006D): <the system's text for it>", the system's text trimmed.
+std::wstring SystemErrorText(DWORD code);
+// A 16-bit boot-loader version as the log shows it: "0x0103 (1.3)".
+std::wstring VersionText(uint16_t version);
+
+// The name of a run's log file: r47flash-YYYYMMDD-HHMMSS-<process id>.log, so that
+// names sort by time.
+std::wstring LogFileName(const SYSTEMTIME& time, DWORD processId);
+// Of the log file names given (other names are left alone), the ones to remove so
+// that the newest `keep` stay.
+std::vector<std::wstring> LogFilesToPrune(std::vector<std::wstring> names, size_t keep);

@@ -1,0 +1,305 @@
+// The flash log, the guard against sleep and shutdown during a flash, the taskbar
+// state and the system menu's two items, in this process.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "app/flash_guard.h"
+#include "app/flash_log.h"
+#include "app/log_window.h"
+#include "images/discovery.h"
+#include "res/resource.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string ReadBytes(const std::wstring& path) {
+  std::ifstream in(Narrow(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Utf8(const std::wstring& text) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+TEST(LogFiles, NamedByTimeAndTheOldestPruned) {
+  SYSTEMTIME t{};
+  t.wYear = 2026, t.wMonth = 3, t.wDay = 7, t.wHour = 9, t.wMinute = 5, t.wSecond = 2;
+  EXPECT_EQ(LogFileName(t, 4321), L"r47flash-20260307-090502-4321.log");
+
+  const std::vector<std::wstring> names = {L"r47flash-20260307-090502-7.log", L"notes.txt",
+                                           L"r47flash-20251231-235959-9.log", L"r47flash-20260101-000000-8.log",
+                                           L"other-20200101-000000-1.log", L"r47flash-20260307-090502-7.txt"};
+  const struct {
+    size_t keep;
+    std::vector<std::wstring> pruned;
+  } cases[] = {
+      {3, {}},
+      {2, {L"r47flash-20251231-235959-9.log"}},
+      {1, {L"r47flash-20251231-235959-9.log", L"r47flash-20260101-000000-8.log"}},
+      {0, {L"r47flash-20251231-235959-9.log", L"r47flash-20260101-000000-8.log", L"r47flash-20260307-090502-7.log"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LogFilesToPrune(names, c.keep), c.pruned) << "keep " << c.keep;
+}
+
+TEST(FlashLog, EveryLineReachesItsFileAndTheOldFilesGo) {
+  TempDir dir;
+  const std::wstring folder = dir.Path() + L"logs\\deeper";
+  CreateDirectoryW((dir.Path() + L"logs").c_str(), nullptr);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::vector<std::wstring> old = {L"r47flash-20200101-000000-1.log", L"r47flash-20200102-000000-2.log",
+                                         L"r47flash-20200103-000000-3.log"};
+  for (const auto& name : old) std::ofstream(Narrow(folder + L"\\" + name)) << "old";
+  std::ofstream(Narrow(folder + L"\\keep-me.txt")) << "not a log";
+
+  LogLine(L"before the file");  // kept and written first
+  ASSERT_TRUE(OpenFlashLog(folder, 2));
+  const std::wstring path = FlashLogPath();
+  EXPECT_EQ(path.rfind(folder + L"\\r47flash-", 0), 0u) << Narrow(path);
+  LogStatus(L"Lädt ROM-Daten herunter: 5 %");
+  LogBox(L"USB Update Success!", L"Zeile eins\r\n\nZeile zwei");
+  CloseFlashLog();
+
+  // The newest old file and the new one stay; what is not a log stays too.
+  EXPECT_FALSE(FileExists(folder + L"\\" + old[0]));
+  EXPECT_FALSE(FileExists(folder + L"\\" + old[1]));
+  EXPECT_TRUE(FileExists(folder + L"\\" + old[2]));
+  EXPECT_TRUE(FileExists(folder + L"\\keep-me.txt"));
+
+  const std::string file = ReadBytes(path);
+  ASSERT_EQ(file.substr(0, 3), "\xEF\xBB\xBF");
+  EXPECT_EQ(file.substr(3), Utf8(FlashLogText())) << "the file holds exactly the run's lines";
+  std::istringstream lines(file.substr(3));
+  std::vector<std::string> got;
+  for (std::string line; std::getline(lines, line);) got.push_back(line);
+  ASSERT_EQ(got.size(), 5u) << file;
+  // Each line: a time stamp "YYYY-MM-DD hh:mm:ss.mmm", two blanks, the text; CRLF.
+  for (const std::string& line : {got[0], got[1], got[2]}) {
+    ASSERT_GT(line.size(), 25u);
+    EXPECT_EQ(line[4], '-');
+    EXPECT_EQ(line[10], ' ');
+    EXPECT_EQ(line[19], '.');
+    EXPECT_EQ(line.substr(23, 2), "  ");
+    EXPECT_EQ(line.back(), '\r');
+  }
+  EXPECT_EQ(got[0].substr(25), "before the file\r");
+  EXPECT_EQ(got[1].substr(25), Utf8(L"status: \"Lädt ROM-Daten herunter: 5 %\"\r"));
+  EXPECT_EQ(got[2].substr(25), "message box [USB Update Success!]: \"Zeile eins\r");
+  // The lines of a multi-line text line up under the text, the empty one included.
+  EXPECT_EQ(got[3], std::string(25, ' ') + "\r");
+  EXPECT_EQ(got[4], std::string(25, ' ') + "Zeile zwei\"\r");
+
+  // Lines after the end stay in memory; the file is finished.
+  LogLine(L"after the end");
+  EXPECT_EQ(ReadBytes(path), file);
+  EXPECT_NE(FlashLogText().find(L"after the end"), std::wstring::npos);
+}
+
+TEST(FlashLog, AFolderThatCannotBeMadeLeavesTheLogInMemory) {
+  TempDir dir;
+  dir.Write(L"blocker", std::string("a file where the folder would go"));
+  EXPECT_FALSE(OpenFlashLog(dir.Path() + L"blocker\\logs"));
+  EXPECT_EQ(FlashLogPath(), L"");
+  LogLine(L"still kept");
+  EXPECT_NE(FlashLogText().find(L"still kept"), std::wstring::npos);
+  CloseFlashLog();  // nothing to close: harmless
+}
+
+TEST(FlashLog, SystemErrorsCarryTheirNumberAndText) {
+  const struct {
+    DWORD code;
+    const wchar_t* start;
+  } cases[] = {
+      {109, L"109 (0x0000006D): "},
+      {2, L"2 (0x00000002): "},
+  };
+  for (const auto& c : cases) {
+    std::wstring text = SystemErrorText(c.code);
+    EXPECT_EQ(text.rfind(c.start, 0), 0u) << Narrow(text);
+    EXPECT_GT(text.size(), wcslen(c.start)) << "no system text for " << c.code;
+    EXPECT_NE(text.back(), L'\n');
+  }
+  // A code the system has no text for still shows its number.
+  EXPECT_EQ(SystemErrorText(0xE0001234), L"3758101044 (0xE0001234)");
+}
+
+// Records what reaches the window's side of a download.
+class Recording : public FlashEvents {
+ public:
+  void Progress(int value, bool done) override { calls += "progress " + std::to_string(value) + (done ? "!" : "") + ";"; }
+  void Status(const std::wstring& text) override { calls += "status " + Narrow(text) + ";"; }
+  void Failure(const FlashFailure& f) override { calls += "failure " + std::to_string(f.systemError) + ";"; }
+  void Success(const std::wstring& text, const std::wstring& caption) override {
+    calls += "success " + Narrow(caption) + "/" + Narrow(text) + ";";
+  }
+  void Done() override { calls += "done;"; }
+  void TransferEnded(uint32_t chunks, uint64_t bytes, DWORD error) override {
+    calls += "transfer " + std::to_string(chunks) + " " + std::to_string(bytes) + " " + std::to_string(error) + ";";
+  }
+  std::string calls;
+};
+
+TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
+  auto window = std::make_shared<Recording>();
+  std::shared_ptr<FlashEvents> events = LoggedEvents(window);
+  const size_t before = FlashLogText().size();
+
+  events->Status(L"Lädt ROM-Daten herunter: 35 %");
+  events->Progress(35, false);
+  events->ImageLoaded(kOsImageName, 300007, ImageKind::Os);
+  events->TransferEnded(3, 49152, 109);
+  FlashFailure f;
+  f.kind = FlashFailure::Kind::ConnectionBroken;
+  f.text = L"USB-Verbindung unterbrochen!";
+  f.caption = L"Error";
+  f.systemError = 109;
+  events->Failure(f);
+  StatusReport report{};
+  report[0] = 0x20;
+  report[2] = 40;
+  events->MonitorReport(report, 128);
+  CommandPacket packet;
+  packet.fill(0x55);
+  packet[0] = 100;
+  events->CommandPacketWritten(packet, 0);
+  events->Success(L"fertig", L"USB Update Success!");
+  events->Progress(100, true);
+  events->Done();
+
+  EXPECT_EQ(window->calls,
+            "status Lädt ROM-Daten herunter: 35 %;progress 35;transfer 3 49152 109;failure 109;"
+            "success USB Update Success!/fertig;progress 100!;done;");
+  const std::wstring log = FlashLogText().substr(before);
+  const std::wstring error109 = L"system error " + SystemErrorText(109);
+  std::wstring packetLine = L"command packet 64";
+  for (int i = 0; i < 31; ++i) packetLine += L" 55";
+  packetLine += L": written";
+  for (const std::wstring& expected : {
+           std::wstring(L"status: \"Lädt ROM-Daten herunter: 35 %\""),
+           std::wstring(L"image Quon_r47PDA.ubi: 300007 bytes, OS image"),
+           L"transfer broken: 3 chunks written, 49152 bytes, " + error109,
+           L"failure: connection broken, " + error109,
+           std::wstring(L"message box [Error]: \"USB-Verbindung unterbrochen!\""),
+           std::wstring(L"monitor report (128 bytes read): kind 0x20, bytes 1-3 00 28 00: format 40 %"),
+           packetLine,
+           std::wstring(L"message box [USB Update Success!]: \"fertig\""),
+           std::wstring(L"download over"),
+       }) {
+    EXPECT_NE(log.find(expected), std::wstring::npos) << Narrow(expected) << "\nin:\n" << Narrow(log);
+  }
+}
+
+// A stand-in for the system's execution state: records what it is asked.
+std::vector<EXECUTION_STATE> g_asked;
+EXECUTION_STATE g_previousAnswer;
+EXECUTION_STATE WINAPI RecordExecutionState(EXECUTION_STATE state) {
+  g_asked.push_back(state);
+  return g_asked.size() == 1 ? g_previousAnswer : ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
+}
+
+TEST(FlashGuard, KeepsAwakeAndRefusesShutdownOnlyWhileActive) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow w(dir.Path());
+  SetExecutionStateSetter(RecordExecutionState);
+  const struct {
+    EXECUTION_STATE previous;  // what the system says was set before
+    EXECUTION_STATE restored;  // what the end puts back
+  } cases[] = {
+      {ES_CONTINUOUS, ES_CONTINUOUS},
+      {ES_CONTINUOUS | ES_DISPLAY_REQUIRED, ES_CONTINUOUS | ES_DISPLAY_REQUIRED},
+      {0, ES_CONTINUOUS},  // the call failed: the plain state
+  };
+  for (const auto& c : cases) {
+    g_asked.clear();
+    g_previousAnswer = c.previous;
+    EXPECT_EQ(SendMessageW(w.hwnd(), WM_QUERYENDSESSION, 0, 0), TRUE);
+    BeginFlashGuard(w.hwnd());
+    BeginFlashGuard(w.hwnd());  // a second begin changes nothing
+    EXPECT_TRUE(FlashGuardActive());
+    EXPECT_EQ(SendMessageW(w.hwnd(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
+    EndFlashGuard(w.hwnd());
+    EndFlashGuard(w.hwnd());
+    EXPECT_FALSE(FlashGuardActive());
+    EXPECT_EQ(SendMessageW(w.hwnd(), WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_EQ(g_asked, (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED, c.restored}))
+        << "previous " << c.previous;
+  }
+  SetExecutionStateSetter(nullptr);
+  EXPECT_NE(FlashLogText().find(L"shutdown or log-off refused"), std::wstring::npos);
+}
+
+std::wstring MenuText(HMENU menu, UINT id) {
+  wchar_t text[128] = {};
+  GetMenuStringW(menu, id, text, 128, MF_BYCOMMAND);
+  return text;
+}
+
+std::wstring ClipboardText() {
+  std::wstring text;
+  if (!OpenClipboard(nullptr)) return L"(clipboard not opened)";
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = p;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
+TEST(SystemMenu, ShowsTheLogAndCopiesIt) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow w(dir.Path());
+  HMENU menu = GetSystemMenu(w.hwnd(), FALSE);
+  EXPECT_EQ(MenuText(menu, IDM_SHOW_LOG), L"Protokoll anzeigen…");
+  EXPECT_EQ(MenuText(menu, IDM_ABOUT), L"Info…");
+
+  LogLine(L"Zeile für die Zwischenablage");
+  SendMessageW(w.hwnd(), WM_SYSCOMMAND, IDM_SHOW_LOG, 0);
+  HWND logWindow = nullptr;
+  ASSERT_TRUE(PumpUntil([&] { return (logWindow = FindWindowW(nullptr, L"Protokoll")) != nullptr; }, 5000));
+  EXPECT_EQ(GetWindow(logWindow, GW_OWNER), w.hwnd());
+  HWND text = GetDlgItem(logWindow, IDC_LOG_TEXT);
+  EXPECT_TRUE(GetWindowLongW(text, GWL_STYLE) & ES_READONLY);
+  wchar_t shown[1 << 14] = {};
+  GetWindowTextW(text, shown, 1 << 14);
+  EXPECT_EQ(std::wstring(shown), FlashLogText());
+
+  CopyToClipboard(nullptr, L"something else");
+  SendMessageW(logWindow, WM_COMMAND, MAKEWPARAM(IDC_LOG_COPY, BN_CLICKED), 0);
+  EXPECT_EQ(ClipboardText(), FlashLogText());
+
+  SendMessageW(logWindow, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_FALSE(IsWindow(logWindow));
+}
+
+TEST(SystemMenu, InfoShowsTheProgramVersion) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow w(dir.Path());
+  // The project version with its missing parts as 0, as the version resource holds it.
+  std::wstring version = Widen(R47_PROJECT_VERSION);
+  for (size_t dots = std::count(version.begin(), version.end(), L'.'); dots < 3; ++dots) version += L".0";
+
+  BoxWatcher boxes;
+  PostMessageW(w.hwnd(), WM_SYSCOMMAND, IDM_ABOUT, 0);
+  ASSERT_TRUE(boxes.WaitForBoxes(1, 10000));
+  auto shown = boxes.Boxes();
+  EXPECT_EQ(shown[0].caption, L"Info");
+  EXPECT_EQ(shown[0].text.rfind(L"Quon r47 Flash Tool\nVersion " + version, 0), 0u) << Narrow(shown[0].text);
+}
+
+}  // namespace
