@@ -10,6 +10,7 @@
 
 #include "app/controls.h"
 #include "app/download_view.h"
+#include "app/taskbar.h"
 #include "flash/download.h"
 #include "flash/monitor.h"
 #include "images/discovery.h"
@@ -145,6 +146,9 @@ TEST_P(SuccessfulDownload, StreamArrivesWholeAndTheRightMessageCloses) {
   ASSERT_GE(bars.size(), c.transferBars.size() + 1);
   EXPECT_EQ(std::vector<int>(bars.begin(), bars.begin() + c.transferBars.size()), c.transferBars);
   EXPECT_EQ(bars.back(), 100);
+  // The taskbar button follows the bar to its end.
+  EXPECT_EQ(LastTaskbarState(), TaskbarState::Progress);
+  EXPECT_EQ(LastTaskbarPosition(), 100);
   std::vector<std::wstring> transferTexts;
   for (int v : c.transferTexts) transferTexts.push_back(Percent(v));
   ASSERT_GE(texts.size(), transferTexts.size() + 2);
@@ -298,6 +302,7 @@ TEST_P(FailedFlash, ReportedNeverSuccessAndTheProgramEnds) {
   EXPECT_EQ(boxes[0].caption, c.caption);
   EXPECT_EQ(boxes[0].icon, c.icon);
   EXPECT_EQ(boxes[0].text, c.text);
+  EXPECT_EQ(LastTaskbarState(), TaskbarState::Error) << "the taskbar button shows the failure";
   if (c.onlyExit) {
     EXPECT_TRUE(OnlyExitEnabled(*d.window_));
     EXPECT_EQ(d.window_->Text(IDC_STATUS), kBroken);

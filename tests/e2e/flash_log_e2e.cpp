@@ -1,0 +1,219 @@
+// The log a run leaves behind, read after the program ended and held against what
+// the simulated handheld recorded; and the refusal of a shutdown mid-flash.
+#include <shlobj.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "device_scenario.h"
+
+namespace e2e {
+namespace {
+
+// Where the readme says the logs are.
+std::wstring LogFolder() {
+  wchar_t base[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return L"";
+  return std::wstring(base) + L"\\r47flash\\Protokolle\\";
+}
+
+// The texts of the lines of the run with this process id, without their time stamps.
+std::vector<std::wstring> LogOfRun(DWORD processId, std::wstring* name = nullptr) {
+  WIN32_FIND_DATAW found;
+  std::wstring pattern = LogFolder() + L"r47flash-*-" + std::to_wstring(processId) + L".log";
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return {};
+  FindClose(search);
+  if (name) *name = found.cFileName;
+  std::ifstream in(Narrow(LogFolder() + found.cFileName), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+  std::vector<std::wstring> lines;
+  std::istringstream split(bytes);
+  for (std::string line; std::getline(split, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // "YYYY-MM-DD hh:mm:ss.mmm  text"; continuation lines start with blanks.
+    if (line.size() > 25 && line[4] == '-' && line[19] == '.') lines.push_back(Widen(line.substr(25)));
+  }
+  return lines;
+}
+
+std::string Joined(const std::vector<std::wstring>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += Narrow(l) + "\n";
+  return out;
+}
+
+// Index of the first line that starts with `start`, or -1.
+int Find(const std::vector<std::wstring>& lines, const std::wstring& start, int from = 0) {
+  for (size_t i = static_cast<size_t>(std::max(from, 0)); i < lines.size(); ++i)
+    if (lines[i].rfind(start, 0) == 0) return static_cast<int>(i);
+  return -1;
+}
+
+std::vector<std::wstring> StartingWith(const std::vector<std::wstring>& lines, const std::wstring& start) {
+  std::vector<std::wstring> out;
+  for (const auto& l : lines)
+    if (l.rfind(start, 0) == 0) out.push_back(l);
+  return out;
+}
+
+// The device's record of the status reports it handed out: "report taken: <summary>".
+std::vector<std::string> ReportsTaken(const std::string& events) {
+  std::vector<std::string> out;
+  std::istringstream in(events);
+  const std::string mark = "PIPE00: report taken: ";
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find(mark);
+    if (at != std::string::npos) out.push_back(line.substr(at + mark.size()));
+  }
+  return out;
+}
+
+// What the log says of a report, in the device's words for it.
+std::wstring LoggedAs(const std::string& summary) {
+  unsigned value = 0;
+  if (summary == "format report finished") return L"format finished";
+  if (summary.find("(stored)") != std::string::npos) return L"image stored";
+  if (std::sscanf(summary.c_str(), "format report %u%%", &value) == 1) return L"format " + std::to_wstring(value) + L" %";
+  if (std::sscanf(summary.c_str(), "write report %u%%", &value) == 1) return L"write " + std::to_wstring(value) + L" %";
+  return L"(" + Widen(summary) + L")";
+}
+
+// The answer to a shutdown or log-off query, as Windows would ask it.
+std::optional<LRESULT> AskToEndSession(HWND window) {
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 10000, &result)) {
+    return std::nullopt;
+  }
+  return static_cast<LRESULT>(result);
+}
+
+class FlashLog : public DeviceScenario {};
+
+TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
+  const auto image = OsImage(300007);
+  folder_.Write(kOsName, image);
+  folder_.Write(kBootName, BootImage(100000));
+  work_.Write(L"version.ver", VersionFileText(1, 3));
+  StartDevice({"--version", "0x0103", "--pace-ms", "0", "--step", "50"});
+  StartProgram();
+  BoxLog boxes(program_->ProcessId());
+
+  EXPECT_EQ(AskToEndSession(program_->Window()), std::optional<LRESULT>(TRUE)) << "idle: Windows may end the session";
+  TickAndUpdate();
+  ASSERT_TRUE(ProgramRun::WaitUntil(
+      [&] { return program_->Text(kStatus).rfind(L"Lädt ROM-Daten herunter:", 0) == 0 || !program_->Running(); },
+      kUpdateWait));
+  EXPECT_EQ(AskToEndSession(program_->Window()), std::optional<LRESULT>(FALSE)) << "mid-flash: refused";
+  ExpectEndsWithZero(kUpdateWait);
+
+  std::wstring name;
+  const auto log = LogOfRun(program_->ProcessId(), &name);
+  ASSERT_FALSE(log.empty()) << "no log for process " << program_->ProcessId() << " in " << Narrow(LogFolder());
+  const std::string events = device_->Events();
+  const std::string shown = Joined(log) + "\ndevice:\n" + events;
+
+  // The version file, then each answer the device gave, then the choice.
+  int at = Find(log, L"version file: EbootHigh=1 EbootLow=3 MustUpdateEboot=no");
+  EXPECT_GE(at, 0) << shown;
+  std::vector<std::wstring> answers;
+  for (const std::string& r : ReportsTaken(events)) {
+    unsigned version = 0;
+    if (std::sscanf(r.c_str(), "version reply 0x%x", &version) == 1) {
+      wchar_t text[48];
+      swprintf(text, 48, L"boot loader 0x%04X (%u.%u)", version, version >> 8, version & 0xFF);
+      answers.push_back(text);
+    }
+  }
+  ASSERT_EQ(answers.size(), 10u) << shown;
+  for (size_t i = 0; i < answers.size(); ++i) {
+    int line = Find(log, L"version query " + std::to_wstring(i + 1) + L"/10: " + answers[i], at);
+    EXPECT_GT(line, at) << "answer " << i + 1 << "\n" << shown;
+    at = std::max(at, line);
+  }
+  int choice = Find(log, L"device version taken: 0x0103 (1.3); image chosen: Quon_r47PDA.ubi", at);
+  EXPECT_GT(choice, at) << shown;
+  at = std::max(at, choice);
+
+  // The image and the transfer, as the device took it.
+  ASSERT_TRUE(device_->ReceivedStream() == image);
+  const auto writes = device_->WriteSizes();
+  EXPECT_GT(Find(log, L"image Quon_r47PDA.ubi: 300007 bytes, OS image", at), at) << shown;
+  EXPECT_GE(Find(log, L"transfer complete: " + std::to_wstring(writes.size()) + L" chunks written, " +
+                          std::to_wstring(device_->ReceivedStream().size()) + L" bytes"),
+            0)
+      << shown;
+
+  // Every report the device handed out after the image, in its order.
+  std::vector<std::wstring> expected, logged;
+  bool afterImage = false;
+  for (const std::string& r : ReportsTaken(events)) {
+    if (r.rfind("format report", 0) == 0) afterImage = true;
+    if (afterImage) expected.push_back(LoggedAs(r));
+  }
+  for (const auto& line : StartingWith(log, L"monitor report (128 bytes read): ")) {
+    logged.push_back(line.substr(line.rfind(L": ") + 2));
+  }
+  EXPECT_EQ(logged, expected) << shown;
+  EXPECT_EQ(logged.back(), L"image stored") << shown;
+
+  // The command packet, byte for byte as the device received it.
+  std::wstring packet;
+  for (unsigned char b : device_->CommandPacket()) {
+    wchar_t hex[4];
+    swprintf(hex, 4, L"%02X", b);
+    packet += (packet.empty() ? L"" : L" ") + std::wstring(hex);
+  }
+  EXPECT_GE(Find(log, L"command packet " + packet + L": written"), 0) << shown;
+
+  // What the user saw: the status lines and the closing box.
+  for (const wchar_t* line : {L"status: \"Die Datei wird heruntergeladen... Bitte warten...\"",
+                              L"status: \"Lädt ROM-Daten herunter: 100 %\"",
+                              L"message box [USB Update Success!]: \"Image erfolgreich aktualisiert. r47 wird "
+                              L"automatisch neu gestartet.\"",
+                              L"status: \"USB erfolgreich heruntergeladen!\"", L"shutdown or log-off refused"}) {
+    EXPECT_GE(Find(log, line), 0) << Narrow(line) << "\n" << shown;
+  }
+  EXPECT_LT(Find(log, L"transfer complete"), Find(log, L"monitor report")) << shown;
+  EXPECT_LT(Find(log, L"command packet"), Find(log, L"message box [USB Update Success!]")) << shown;
+  EXPECT_EQ(Find(log, L"failure"), -1) << shown;
+}
+
+TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
+  folder_.Write(kOsName, OsImage(300007));
+  folder_.Write(kBootName, BootImage(100000));
+  work_.Write(L"version.ver", VersionFileText(1, 3));
+  StartDevice({"--version", "0x0103", "--unplug-at", "transfer:70000"});
+  StartProgram();
+  BoxLog boxes(program_->ProcessId());
+  TickAndUpdate();
+  ExpectEndsWithZero(kUpdateWait);
+  ASSERT_TRUE(device_->WaitForEvent("unplug", 10000));
+
+  const auto log = LogOfRun(program_->ProcessId());
+  ASSERT_FALSE(log.empty());
+  const std::string shown = Joined(log) + "\ndevice:\n" + device_->Events();
+  // Complete chunks only: the one the unplug cut off did not arrive whole.
+  const auto writes = device_->WriteSizes();
+  uint64_t whole = 0;
+  for (unsigned w : writes) whole += w;
+  const std::wstring transfer = L"transfer broken: " + std::to_wstring(writes.size()) + L" chunks written, " +
+                                std::to_wstring(whole) + L" bytes, system error ";
+  int at = Find(log, transfer);
+  ASSERT_GE(at, 0) << Narrow(transfer) << "\n" << shown;
+  // The system error: its number and the system's text for it, on the failure line too.
+  const std::wstring error = log[at].substr(transfer.size());
+  EXPECT_NE(error.find(L"): "), std::wstring::npos) << Narrow(error);
+  EXPECT_GT(Find(log, L"failure: connection broken, system error " + error, at), at) << shown;
+  EXPECT_GT(Find(log, L"message box [Error]: \"USB-Verbindung unterbrochen!", at), at) << shown;
+  EXPECT_EQ(Find(log, L"monitor report"), -1) << shown;
+  EXPECT_EQ(Find(log, L"command packet"), -1) << shown;
+  EXPECT_EQ(Find(log, L"message box [USB Update Success!]"), -1) << shown;
+  EXPECT_GE(Find(log, L"download over"), 0) << shown;
+}
+
+}  // namespace
+}  // namespace e2e
