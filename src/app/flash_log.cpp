@@ -13,6 +13,9 @@ namespace {
 
 // How long the end of the program waits for the disk to take the last lines.
 constexpr DWORD kCloseWaitMs = 3000;
+// The writer takes what has queued up this often. Waking it for every line would cost
+// the worker a system call and a thread switch per line, during the transfer too.
+constexpr DWORD kWriteIntervalMs = 200;
 // The memory copy is for the log window; a run that somehow logs more keeps its start.
 constexpr size_t kMemoryLimitChars = 4u << 20;
 const wchar_t kLogPrefix[] = L"r47flash-";
@@ -38,7 +41,7 @@ struct LogState {
   std::wstring memory;            // every line of the run
   std::wstring path;
   HANDLE file = INVALID_HANDLE_VALUE;  // owned by the writer thread while it runs
-  HANDLE wake = nullptr;               // set when lines are queued or the log closes
+  HANDLE wake = nullptr;               // set when the log closes
   HANDLE writer = nullptr;
   bool closing = false;
 };
@@ -59,7 +62,7 @@ std::string Utf8(const std::wstring& text) {
 DWORD WINAPI WriterThread(void*) {
   LogState& s = State();
   for (;;) {
-    WaitForSingleObject(s.wake, INFINITE);
+    WaitForSingleObject(s.wake, kWriteIntervalMs);
     std::deque<std::string> lines;
     bool closing;
     {
@@ -67,14 +70,14 @@ DWORD WINAPI WriterThread(void*) {
       lines.swap(s.queue);
       closing = s.closing;
     }
-    for (const std::string& line : lines) {
-      DWORD written = 0;
-      if (s.file != INVALID_HANDLE_VALUE &&
-          !WriteFile(s.file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
-        // A full or vanished disk: the rest of the run is kept in memory only.
-        CloseHandle(s.file);
-        s.file = INVALID_HANDLE_VALUE;
-      }
+    std::string block;
+    for (const std::string& line : lines) block += line;
+    DWORD written = 0;
+    if (!block.empty() && s.file != INVALID_HANDLE_VALUE &&
+        !WriteFile(s.file, block.data(), static_cast<DWORD>(block.size()), &written, nullptr)) {
+      // A full or vanished disk: the rest of the run is kept in memory only.
+      CloseHandle(s.file);
+      s.file = INVALID_HANDLE_VALUE;
     }
     if (closing) return 0;
   }
@@ -301,7 +304,6 @@ bool OpenFlashLog(const std::wstring& folder, size_t keep) {
     s.queue.clear();
     return false;
   }
-  SetEvent(wake);
   return true;
 }
 
@@ -352,10 +354,7 @@ void LogLine(const std::wstring& text) {
   LogState& s = State();
   Lock lock(s.lock);
   if (s.memory.size() + line.size() <= kMemoryLimitChars) s.memory += line;
-  if (s.writer && !s.closing) {
-    s.queue.push_back(std::move(bytes));
-    SetEvent(s.wake);
-  }
+  if (s.writer && !s.closing) s.queue.push_back(std::move(bytes));
 }
 
 void LogStatus(const std::wstring& text) { LogLine(L"status: " + Quoted(text)); }
@@ -404,6 +403,16 @@ std::wstring SystemErrorText(DWORD code) {
   }
   if (text) LocalFree(text);
   return out;
+}
+
+std::wstring WindowsVersionText() {
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!GetVersionExW(&info)) return L"Windows (version unknown)";
+  std::wstring text = L"Windows " + std::to_wstring(info.dwMajorVersion) + L"." + std::to_wstring(info.dwMinorVersion) +
+                      L" build " + std::to_wstring(info.dwBuildNumber);
+  if (info.szCSDVersion[0]) text += std::wstring(L" ") + info.szCSDVersion;
+  return text;
 }
 
 std::wstring VersionText(uint16_t version) {

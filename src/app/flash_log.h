@@ -1,7 +1,7 @@
 // The flash log: what one run of the program showed and exchanged with the device,
 // line by line with the time, in a file of its own that the user can send to support.
 // Any thread may add a line; none waits for the disk: a thread of the log's own
-// writes the lines out. A log that cannot be written costs the flash nothing: the
+// writes the lines out, a few times a second, and the rest when the log closes. A log that cannot be written costs the flash nothing: the
 // lines are still kept in memory for the log window.
 #pragma once
 #include <windows.h>
@@ -43,6 +43,9 @@ void LogVersionChoice(uint16_t deviceVersion, const std::wstring& image);
 
 // A download's events, logged as they are reported, then passed on to `inner`.
 std::shared_ptr<FlashEvents> LoggedEvents(std::shared_ptr<FlashEvents> inner);
+
+// The Windows the program runs on, e.g. "Windows 6.1 build 7601 Service Pack 1".
+std::wstring WindowsVersionText();
 
 // "109 (0x0000006D): <the system's text for it>", the system's text trimmed.
 std::wstring SystemErrorText(DWORD code);

@@ -21,6 +21,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   bool logged = OpenFlashLog(logFolder);
   LogLine(L"r47flash " + ProgramVersion() + L" started, process " + std::to_wstring(GetCurrentProcessId()) +
           (logged ? std::wstring() : L"; no log file could be made in \"" + logFolder + L"\""));
+  LogLine(L"on " + WindowsVersionText());
 
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);

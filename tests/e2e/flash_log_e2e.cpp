@@ -91,13 +91,21 @@ std::optional<LRESULT> AskToEndSession(HWND window) {
   return static_cast<LRESULT>(result);
 }
 
-class FlashLog : public DeviceScenario {};
+class FlashLog : public DeviceScenario {
+ protected:
+  // Both images, and a version file that the device's boot loader 1.3 satisfies:
+  // the OS image is the one to go.
+  std::vector<uint8_t> WriteOsUpdateFiles() {
+    auto image = OsImage(300007);
+    folder_.Write(kOsName, image);
+    folder_.Write(kBootName, BootImage(100000));
+    work_.Write(L"version.ver", VersionFileText(1, 3));
+    return image;
+  }
+};
 
 TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
-  const auto image = OsImage(300007);
-  folder_.Write(kOsName, image);
-  folder_.Write(kBootName, BootImage(100000));
-  work_.Write(L"version.ver", VersionFileText(1, 3));
+  const auto image = WriteOsUpdateFiles();
   StartDevice({"--version", "0x0103", "--pace-ms", "0", "--step", "50"});
   StartProgram();
   BoxLog boxes(program_->ProcessId());
@@ -183,9 +191,7 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
 }
 
 TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
-  folder_.Write(kOsName, OsImage(300007));
-  folder_.Write(kBootName, BootImage(100000));
-  work_.Write(L"version.ver", VersionFileText(1, 3));
+  WriteOsUpdateFiles();
   StartDevice({"--version", "0x0103", "--unplug-at", "transfer:70000"});
   StartProgram();
   BoxLog boxes(program_->ProcessId());
