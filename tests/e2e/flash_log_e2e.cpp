@@ -1,7 +1,5 @@
 // The log a run leaves behind, read after the program ended and held against what
 // the simulated handheld recorded; and the refusal of a shutdown mid-flash.
-#include <shlobj.h>
-
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -12,22 +10,11 @@
 namespace e2e {
 namespace {
 
-// Where the readme says the logs are.
-std::wstring LogFolder() {
-  wchar_t base[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return L"";
-  return std::wstring(base) + L"\\r47flash\\Protokolle\\";
-}
-
 // The texts of the lines of the run with this process id, without their time stamps.
-std::vector<std::wstring> LogOfRun(DWORD processId, std::wstring* name = nullptr) {
-  WIN32_FIND_DATAW found;
-  std::wstring pattern = LogFolder() + L"r47flash-*-" + std::to_wstring(processId) + L".log";
-  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return {};
-  FindClose(search);
-  if (name) *name = found.cFileName;
-  std::ifstream in(Narrow(LogFolder() + found.cFileName), std::ios::binary);
+std::vector<std::wstring> LogOfRun(DWORD processId) {
+  const std::wstring path = ToolLogOfRun(processId);
+  if (path.empty()) return {};
+  std::ifstream in(Narrow(path), std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
   std::vector<std::wstring> lines;
@@ -118,9 +105,8 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
   EXPECT_EQ(AskToEndSession(program_->Window()), std::optional<LRESULT>(FALSE)) << "mid-flash: refused";
   ExpectEndsWithZero(kUpdateWait);
 
-  std::wstring name;
-  const auto log = LogOfRun(program_->ProcessId(), &name);
-  ASSERT_FALSE(log.empty()) << "no log for process " << program_->ProcessId() << " in " << Narrow(LogFolder());
+  const auto log = LogOfRun(program_->ProcessId());
+  ASSERT_FALSE(log.empty()) << "no log for process " << program_->ProcessId() << " in " << Narrow(ToolLogFolder());
   const std::string events = device_->Events();
   const std::string shown = Joined(log) + "\ndevice:\n" + events;
 
@@ -166,6 +152,7 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
     logged.push_back(line.substr(line.rfind(L": ") + 2));
   }
   EXPECT_EQ(logged, expected) << shown;
+  ASSERT_FALSE(logged.empty()) << shown;
   EXPECT_EQ(logged.back(), L"image stored") << shown;
 
   // The command packet, byte for byte as the device received it.

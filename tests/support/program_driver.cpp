@@ -3,6 +3,7 @@
 #include "png.h"
 
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <atomic>
 #include <mutex>
@@ -473,6 +474,25 @@ std::wstring SaveScreenshot(const std::wstring& name, HWND window, const std::ve
   BOOL ok = WriteFile(file, png.data(), static_cast<DWORD>(png.size()), &written, nullptr);
   CloseHandle(file);
   return ok && written == png.size() ? path : std::wstring();
+}
+
+std::wstring ToolLogFolder() {
+  wchar_t base[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return L"";
+  return std::wstring(base) + L"\\r47flash\\Protokolle\\";
+}
+
+std::wstring ToolLogOfRun(DWORD processId) {
+  const std::wstring folder = ToolLogFolder();
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"r47flash-*-" + std::to_wstring(processId) + L".log").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return L"";
+  std::wstring newest;
+  do {
+    if (newest < found.cFileName) newest = found.cFileName;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return folder + newest;
 }
 
 }  // namespace testing_support

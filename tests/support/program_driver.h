@@ -127,4 +127,10 @@ std::wstring ScreenshotDirectory();
 // first, 3 bytes per pixel; empty on failure.
 std::vector<uint8_t> CaptureScreenArea(const RECT& area);
 
+// Where the tool writes its logs: <local application data>\r47flash\Protokolle\.
+std::wstring ToolLogFolder();
+// The log file of the tool's run with this process id ("" when there is none).
+// Process ids come round again: of the files with this one, the newest is the run's.
+std::wstring ToolLogOfRun(DWORD processId);
+
 }  // namespace testing_support

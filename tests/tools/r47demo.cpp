@@ -6,7 +6,6 @@
 // Usage: r47demo.exe --program <path of r47flash.exe> [--workdir <folder with version.ver>]
 #include <windows.h>
 #include <shellapi.h>
-#include <shlobj.h>
 
 #include <cstdio>
 #include <string>
@@ -39,18 +38,6 @@ std::wstring OneLine(std::wstring text) {
 void Shot(const std::wstring& name, HWND window, const std::vector<HWND>& extra = {}) {
   std::wstring path = SaveScreenshot(name, window, extra);
   Say(path.empty() ? L"  (Bildschirmfoto " + name + L" nicht möglich)" : L"  Bildschirmfoto: " + path);
-}
-
-// The log the program wrote for the run with this process id ("" when none).
-std::wstring LogOfRun(DWORD processId) {
-  wchar_t base[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return L"";
-  std::wstring folder = std::wstring(base) + L"\\r47flash\\Protokolle\\";
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"r47flash-*-" + std::to_wstring(processId) + L".log").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return L"";
-  FindClose(search);
-  return folder + found.cFileName;
 }
 
 }  // namespace
@@ -131,7 +118,7 @@ int main() {
     return 5;
   }
   Say(L"r47flash.exe beendet mit Exit-Code " + std::to_wstring(*code) + L".");
-  std::wstring log = LogOfRun(run->ProcessId());
+  std::wstring log = ToolLogOfRun(run->ProcessId());
   Say(log.empty() ? L"Kein Protokoll gefunden." : L"Protokoll: " + log);
   return static_cast<int>(*code);
 }
