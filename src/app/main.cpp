@@ -6,10 +6,11 @@
 #include "app/main_window.h"
 #include "app/secondary.h"
 #include "res/resource.h"
+#include "util/windows_compat.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // System libraries come from System32 only, never from the program's folder.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  RestrictDllSearch();
   SetAppInstance(instance);
 
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
