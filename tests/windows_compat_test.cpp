@@ -90,19 +90,6 @@ TEST(WindowsCompat, SystemLibrariesComeFromSystem32Only) {
   }
 }
 
-TEST(WindowsCompat, FallbackKeepsTheCurrentDirectoryOutOfTheSearch) {
-  PlantedLibrary planted(L"r47plant.dll");
-  // Without the restriction the current directory is searched: the planted copy loads.
-  HMODULE before = LoadLibraryW(L"r47plant.dll");
-  ASSERT_NE(before, nullptr) << GetLastError();
-  FreeLibrary(before);
-  ASSERT_TRUE(RestrictDllSearch(NewerKernelFunctions{}));
-  HMODULE after = LoadLibraryW(L"r47plant.dll");
-  EXPECT_EQ(after, nullptr) << "still loaded from the current directory";
-  if (after) FreeLibrary(after);
-  SetDllDirectoryW(nullptr);
-}
-
 TEST(WindowsCompat, CancelEndsAPendingRead) {
   for (const Kernel& k : Kernels()) {
     SCOPED_TRACE(k.what);
