@@ -92,25 +92,17 @@ class PeReader {
     const size_t optional = nt + 4 + sizeof(IMAGE_FILE_HEADER);
     if (!At(optional, &pe->magic)) return "no optional header";
     IMAGE_DATA_DIRECTORY imports{}, delayed{};
+    bool read = false;
     if (pe->magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
-      IMAGE_OPTIONAL_HEADER32 h;
-      if (!At(optional, &h)) return "short optional header";
-      Versions(h, pe);
-      if (h.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_IMPORT) imports = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-      if (h.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT)
-        delayed = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT];
+      read = Optional<IMAGE_OPTIONAL_HEADER32>(optional, pe, &imports, &delayed);
       thunk64_ = false;
     } else if (pe->magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-      IMAGE_OPTIONAL_HEADER64 h;
-      if (!At(optional, &h)) return "short optional header";
-      Versions(h, pe);
-      if (h.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_IMPORT) imports = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-      if (h.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT)
-        delayed = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT];
+      read = Optional<IMAGE_OPTIONAL_HEADER64>(optional, pe, &imports, &delayed);
       thunk64_ = true;
     } else {
       return "unknown optional header";
     }
+    if (!read) return "short optional header";
     const size_t table = optional + file.SizeOfOptionalHeader;
     for (WORD i = 0; i < file.NumberOfSections; ++i) {
       IMAGE_SECTION_HEADER s;
@@ -122,14 +114,21 @@ class PeReader {
     return error;
   }
 
+  // The PE32 and PE32+ headers differ in width, not in the fields read here.
   template <typename Header>
-  static void Versions(const Header& h, PeFile* pe) {
+  bool Optional(size_t at, PeFile* pe, IMAGE_DATA_DIRECTORY* imports, IMAGE_DATA_DIRECTORY* delayed) const {
+    Header h;
+    if (!At(at, &h)) return false;
+    if (h.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_IMPORT) *imports = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (h.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT)
+      *delayed = h.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT];
     pe->osMajor = h.MajorOperatingSystemVersion;
     pe->osMinor = h.MinorOperatingSystemVersion;
     pe->subsystemMajor = h.MajorSubsystemVersion;
     pe->subsystemMinor = h.MinorSubsystemVersion;
     pe->subsystem = h.Subsystem;
     pe->dllCharacteristics = h.DllCharacteristics;
+    return true;
   }
 
   // The ordinary table (20-byte descriptors) or the delay-load table (32-byte ones);
