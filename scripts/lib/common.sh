@@ -118,10 +118,11 @@ r47_wine_identity() {
 
 # Makes sure $WINEPREFIX exists and fits the installed Wine; recreates it otherwise.
 r47_prefix_ensure() {
-  local stamp=$WINEPREFIX/.r47-wine identity
+  local stamp=$WINEPREFIX/.r47-wine identity made
   identity=$(r47_wine_identity)
-  if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$identity" ]; then
-    r47_log "the Wine prefix $WINEPREFIX was made for another Wine than $identity: recreating it"
+  made=$(cat "$stamp" 2>/dev/null || echo "an unknown Wine")
+  if [ -f "$WINEPREFIX/system.reg" ] && [ "$made" != "$identity" ]; then
+    r47_log "the Wine prefix $WINEPREFIX was made by $made, not by the installed $identity: recreating it"
     wineserver -k >/dev/null 2>&1 || true
     rm -rf "$WINEPREFIX"
   fi
