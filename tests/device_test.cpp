@@ -14,6 +14,8 @@ using testing_support::CountOf;
 
 namespace {
 
+using Answer = std::optional<uint16_t>;
+
 std::unique_ptr<SimDevice> StartDevice(const std::vector<std::string>& args = {}) {
   auto device = SimDevice::Start(args);
   EXPECT_TRUE(device) << simctl::LastError();
@@ -35,7 +37,7 @@ TEST_F(DeviceLink, NoDeviceGivesTheInvalidHandleAndNoVersion) {
   EXPECT_EQ(path, "untouched");
   EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 0);
   EXPECT_EQ(OpenPipe(kStatusPipe), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);
   EXPECT_FALSE(WriteCommandPacket(kCommandRestart));
 }
 
@@ -50,7 +52,7 @@ TEST_F(DeviceLink, FailingDeviceSetEndsTheSearchAtOnce) {
   simctl::SetBusClassDevsFail(true);
   std::string path;
   EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);
 }
 
 TEST_F(DeviceLink, InterfacesThatCannotBeOpenedOrReadAreSkipped) {
@@ -104,7 +106,7 @@ TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   SetBusDevices({device->DevicePath()});
   std::string path;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
-  for (int i = 0; i < 3; ++i) ASSERT_NE(QueryBootVersion(), 0);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(QueryBootVersion(), Answer(0x0105));
   // Seen from the device: every connection the PC opened, the PC closed.
   // The device logs each connection when its listener gets to it: wait for all of
   // them (a leaked handle would never be seen closed).
@@ -123,19 +125,24 @@ TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
 }
 
 TEST_F(DeviceLink, VersionQueryReadsTheVersionReply) {
+  // A report is an answer, a version reply or not; a read that brought no report is none.
   struct Case {
-    const char* sequence;
-    uint16_t version;
+    std::vector<std::string> options;
+    Answer answer;
   } cases[] = {
-      {"0x0105", 0x0105}, {"0x0190", 0x0190}, {"0", 0},
-      {"bad:0x0105", 0},  // byte 4 = 0x54: not a version reply
-      {"none", 0},
+      {{"--version-sequence", "0x0105"}, 0x0105},
+      {{"--version-sequence", "0x0190"}, 0x0190},
+      {{"--version-sequence", "0"}, 0},
+      {{"--version-sequence", "bad:0x0105"}, 0},  // byte 4 = 0x54: not a version reply
+      {{"--version-sequence", "none"}, 0},
+      {{"--version-sequence", "close"}, std::nullopt},  // the device closed the connection
+      {{"--version-sequence", "0x0105", "--short-report", "0"}, std::nullopt},  // a read of no byte
   };
   for (const Case& c : cases) {
-    auto device = StartDevice({"--version-sequence", c.sequence});
+    auto device = StartDevice(c.options);
     ASSERT_TRUE(device);
     SetBusDevices({device->DevicePath()});
-    EXPECT_EQ(QueryBootVersion(), c.version) << c.sequence;
+    EXPECT_EQ(QueryBootVersion(), c.answer) << testing::PrintToString(c.options);
   }
 }
 
@@ -144,14 +151,14 @@ TEST_F(DeviceLink, ShortReportKeepsZerosBeyondWhatArrived) {
   auto device = StartDevice({"--version-sequence", "0x0105", "--short-report", "5"});
   ASSERT_TRUE(device);
   SetBusDevices({device->DevicePath()});
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), Answer(0));
 }
 
-TEST_F(DeviceLink, HungDeviceGivesNoVersionAfterTheTimeOut) {
+TEST_F(DeviceLink, HungDeviceGivesNoAnswerAfterTheTimeOut) {
   auto device = StartDevice({"--version-sequence", "hang"});
   ASSERT_TRUE(device);
   SetBusDevices({device->DevicePath()});
-  EXPECT_EQ(QueryBootVersion(), 0);  // returns, bounded by the read time-out
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);  // returns, bounded by the read time-out
   // The device still works for the next caller once it answers again.
   UniqueHandle pipe(OpenPipe(kStatusPipe));
   EXPECT_TRUE(pipe.valid());
@@ -161,12 +168,12 @@ TEST_F(DeviceLink, UnplugBetweenTwoOpens) {
   auto device = StartDevice({"--version-sequence", "0x0103", "--unplug-at", "after-reads:1"});
   ASSERT_TRUE(device);
   SetBusDevices({device->DevicePath()});
-  EXPECT_EQ(QueryBootVersion(), 0x0103);
+  EXPECT_EQ(QueryBootVersion(), Answer(0x0103));
   ASSERT_TRUE(device->WaitForEvent("unplug: after 1 reads"));
   // The device needs a moment to leave the bus after it decided to.
   std::string path;
   ASSERT_TRUE(testing_support::PumpUntil([&] { return !IsDevicePresent(kDeviceInterfaceGuid, path); }, 5000));
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);
   EXPECT_EQ(OpenPipe(kDataPipe), INVALID_HANDLE_VALUE);
 }
 
