@@ -377,6 +377,16 @@ Bus LoadBus() {
   return b;
 }
 
+// SetupAPI's record sizes differ between 32-bit and 64-bit processes, and each checks
+// for its own: the sizes of this build, and those of the other architecture.
+#ifdef _WIN64
+constexpr DWORD kInterfaceSize = 32, kOtherInterfaceSize = 28, kDetailSize = 8, kOtherDetailSize = 5;
+#else
+constexpr DWORD kInterfaceSize = 28, kOtherInterfaceSize = 32, kDetailSize = 5, kOtherDetailSize = 8;
+#endif
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == kInterfaceSize, "interface record of this architecture");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == kDetailSize, "detail record of this architecture");
+
 class SimBus : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -407,7 +417,6 @@ class SimBus : public ::testing::Test {
 };
 
 TEST_F(SimBus, EnumerationChecksRecordSizeClassAndIndex) {
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "x64 layout");
   const GUID other = {0x12345678, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
   struct Case {
     const char* what;
@@ -417,12 +426,12 @@ TEST_F(SimBus, EnumerationChecksRecordSizeClassAndIndex) {
     BOOL ok;
     DWORD error;
   } cases[] = {
-      {"32-bit record size", 28, &kClass, 0, FALSE, ERROR_INVALID_PARAMETER},
+      {"other architecture's record size", kOtherInterfaceSize, &kClass, 0, FALSE, ERROR_INVALID_PARAMETER},
       {"zero record size", 0, &kClass, 0, FALSE, ERROR_INVALID_PARAMETER},
-      {"first", 32, &kClass, 0, TRUE, 0},
-      {"last", 32, &kClass, 2, TRUE, 0},
-      {"past the end", 32, &kClass, 3, FALSE, ERROR_NO_MORE_ITEMS},
-      {"other class", 32, &other, 0, FALSE, ERROR_NO_MORE_ITEMS},
+      {"first", kInterfaceSize, &kClass, 0, TRUE, 0},
+      {"last", kInterfaceSize, &kClass, 2, TRUE, 0},
+      {"past the end", kInterfaceSize, &kClass, 3, FALSE, ERROR_NO_MORE_ITEMS},
+      {"other class", kInterfaceSize, &other, 0, FALSE, ERROR_NO_MORE_ITEMS},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -448,7 +457,6 @@ TEST_F(SimBus, EnumerationChecksRecordSizeClassAndIndex) {
 }
 
 TEST_F(SimBus, DetailQueryFollowsTheTwoCallPattern) {
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "x64 layout");
   const std::string path = "\\\\.\\pipe\\first";
   const DWORD need = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
   SP_DEVICE_INTERFACE_DATA iface = Interface(0);
@@ -465,10 +473,10 @@ TEST_F(SimBus, DetailQueryFollowsTheTwoCallPattern) {
     BOOL ok;
     DWORD error;
   } cases[] = {
-      {"32-bit record size", 5, need, FALSE, ERROR_INVALID_USER_BUFFER},
+      {"other architecture's record size", kOtherDetailSize, need, FALSE, ERROR_INVALID_USER_BUFFER},
       {"whole block as record size", need, need, FALSE, ERROR_INVALID_USER_BUFFER},
-      {"one byte short", 8, need - 1, FALSE, ERROR_INSUFFICIENT_BUFFER},
-      {"exact", 8, need, TRUE, 0},
+      {"one byte short", kDetailSize, need - 1, FALSE, ERROR_INSUFFICIENT_BUFFER},
+      {"exact", kDetailSize, need, TRUE, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -494,7 +502,7 @@ TEST_F(SimBus, DetailQueryFollowsTheTwoCallPattern) {
   EXPECT_FALSE(bus.detail(set, &forged, detail, need, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   SP_DEVICE_INTERFACE_DATA shortIface = iface;
-  shortIface.cbSize = 28;
+  shortIface.cbSize = kOtherInterfaceSize;
   EXPECT_FALSE(bus.detail(set, &shortIface, detail, need, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }

@@ -1,15 +1,49 @@
-# Shared by scripts/run and scripts/test: packages, build, and a private Wine
-# session (prefix, virtual display, persistent wineserver) that is always torn down.
+# Shared by scripts/run, scripts/test and scripts/bench: packages, builds, and a private
+# Wine session (prefix, virtual display, persistent wineserver) that is always torn down.
 
 R47_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 R47_BUILD=${R47_BUILD:-$R47_ROOT/build}
 export R47_WINEPREFIX=${R47_WINEPREFIX:-$R47_BUILD/wineprefix}
+# Three build trees: the program users get (32-bit, XP and later) in $R47_BUILD, the
+# 32-bit tests that drive that very program, and a 64-bit build with its own tests.
+R47_BUILD_32TESTS=$R47_BUILD/test32
+R47_BUILD_X64=$R47_BUILD/x64
 
 r47_log() { printf '== %s\n' "$*" >&2; }
 
-# Debian packages needed to build and to run under Wine.
-R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-              fonts-wine fonts-liberation fonts-droid-fallback xvfb xauth imagemagick googletest)
+# Runs a command that may take minutes with its output in a log file, and says every
+# 20 s that it is still at work. On failure the end of the log is shown.
+r47_alive() {
+  local what=$1 log
+  shift
+  log=$(mktemp "${TMPDIR:-/tmp}/r47-step.XXXXXX")
+  "$@" >"$log" 2>&1 &
+  local pid=$! start=$SECONDS rc=0
+  while kill -0 "$pid" 2>/dev/null; do
+    local i
+    for i in $(seq 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
+    kill -0 "$pid" 2>/dev/null && r47_log "still $what ($((SECONDS - start)) s)"
+  done
+  wait "$pid" || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    r47_log "$what failed (exit $rc):"
+    tail -n 40 "$log" >&2
+  fi
+  rm -f "$log"
+  return "$rc"
+}
+
+# Debian packages needed to build and to run under Wine. The 32-bit program needs
+# 32-bit Wine, which comes from the i386 architecture.
+R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix
+              g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 fonts-wine fonts-liberation
+              fonts-droid-fallback xvfb xauth imagemagick googletest)
+
+r47_sudo() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"
+  else sudo "$@"
+  fi
+}
 
 r47_ensure_packages() {
   local missing=() p
@@ -17,26 +51,48 @@ r47_ensure_packages() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then sudo=sudo
-    else
-      echo "Missing packages. Please run once:" >&2
-      echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-      exit 2
-    fi
+  local need_i386=no
+  dpkg --print-foreign-architectures | grep -qx i386 || need_i386=yes
+  if [ "$(id -u)" -ne 0 ] && ! { command -v sudo >/dev/null && sudo -n true 2>/dev/null; }; then
+    echo "Missing packages. Please run once:" >&2
+    [ "$need_i386" = yes ] && echo "  sudo dpkg --add-architecture i386" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 2
+  fi
+  if [ "$need_i386" = yes ]; then
+    r47_log "adding the i386 architecture (for 32-bit Wine)"
+    r47_sudo dpkg --add-architecture i386
   fi
   r47_log "installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  r47_alive "updating the package lists" r47_sudo apt-get update -q
+  r47_alive "installing packages" r47_sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 }
 
-r47_build() {
-  r47_log "building"
-  if [ ! -f "$R47_BUILD/CMakeCache.txt" ]; then
-    cmake --preset mingw -S "$R47_ROOT" >/dev/null
+# Configures (once) and builds one tree: r47_build_tree DIR PRESET [cmake options].
+r47_build_tree() {
+  local dir=$1 preset=$2
+  shift 2
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    r47_alive "configuring $dir" cmake --preset "$preset" -S "$R47_ROOT" -B "$dir" "$@" || return 1
   fi
-  cmake --build "$R47_BUILD" -j "$(nproc)" >/dev/null || { cmake --build "$R47_BUILD" -j 1; return 1; }
+  r47_alive "building $dir" cmake --build "$dir" -j "$(nproc)"
+}
+
+# Builds the trees named: ship (the program), tests32 (32-bit tests, simulated handheld
+# and demo driver for that program), x64 (the 64-bit program and its tests).
+r47_build() {
+  local tree
+  for tree in "$@"; do
+    case "$tree" in
+      ship) r47_log "building the program (32-bit)"
+            r47_build_tree "$R47_BUILD" mingw ;;
+      tests32) r47_log "building the 32-bit tests and simulated handheld"
+               r47_build_tree "$R47_BUILD_32TESTS" mingw-tests32 -DR47_PROGRAM="$R47_BUILD/bin/r47flash.exe" ;;
+      x64) r47_log "building the 64-bit program and its tests"
+           r47_build_tree "$R47_BUILD_X64" mingw-x64 ;;
+      *) echo "r47_build: unknown tree $tree" >&2; return 2 ;;
+    esac || return 1
+  done
 }
 
 R47_XVFB_PID=""
@@ -54,24 +110,28 @@ r47_session_down() {
   fi
 }
 
-# Starts a virtual display when none is set (or when asked to), and a private Wine
-# session with the simulated bus installed in it.
-r47_session_up() {
-  local want_xvfb=${1:-auto}
-  if [ "$want_xvfb" = yes ] || [ -z "${DISPLAY:-}" ]; then
-    local n=$((90 + RANDOM % 400))
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    R47_XVFB_PID=$!
-    export DISPLAY=":$n"
-    local i
-    for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+# What the prefix was made with: a prefix made by another Wine, or before 32-bit Wine
+# was installed, cannot start 32-bit programs ("could not load kernel32.dll").
+r47_wine_identity() {
+  printf '%s wine32=%s\n' "$(wine --version 2>/dev/null)" \
+    "$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null || echo none)"
+}
+
+# Makes sure $WINEPREFIX exists and fits the installed Wine; recreates it otherwise.
+r47_prefix_ensure() {
+  local stamp=$WINEPREFIX/.r47-wine identity made
+  identity=$(r47_wine_identity)
+  made=$(cat "$stamp" 2>/dev/null || echo "an unknown Wine")
+  if [ -f "$WINEPREFIX/system.reg" ] && [ "$made" != "$identity" ]; then
+    r47_log "the Wine prefix $WINEPREFIX was made by $made, not by the installed $identity: recreating it"
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
   fi
-  export WINEPREFIX=$R47_WINEPREFIX WINEDEBUG=-all
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     r47_log "creating Wine prefix $WINEPREFIX"
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
-    wineserver -w
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    r47_alive "creating the Wine prefix" env WINEDLLOVERRIDES="mscoree,mshtml=" sh -c 'wineboot -i && wineserver -w'
+    printf '%s\n' "$identity" >"$stamp"
   fi
   if [ ! -f "$WINEPREFIX/.r47-settings-1" ]; then
     # Without a window manager Wine must draw captions itself, or titles vanish.
@@ -82,6 +142,22 @@ r47_session_up() {
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
     touch "$WINEPREFIX/.r47-settings-1"
   fi
+}
+
+# The simulated bus stands in for the system's device enumeration in this prefix only:
+# the 64-bit one in system32, the 32-bit one in syswow64 (the prefix runs both).
+r47_install_bus() {
+  local windows=$WINEPREFIX/drive_c/windows
+  if [ -f "$R47_BUILD_X64/simbus/setupapi.dll" ]; then
+    cp -f "$R47_BUILD_X64/simbus/setupapi.dll" "$windows/system32/setupapi.dll"
+  fi
+  if [ -f "$R47_BUILD_32TESTS/simbus/setupapi.dll" ]; then
+    cp -f "$R47_BUILD_32TESTS/simbus/setupapi.dll" "$windows/syswow64/setupapi.dll"
+  fi
+}
+
+# Fonts that make screenshots look as on Windows, without changing any dialog's metrics.
+r47_prefix_fonts() {
   # Wine draws the caption buttons with glyphs of its Marlett font; a prefix that cannot
   # find it shows the letters "0 1 r" instead. Its own copy in the prefix's font folder
   # is always found, and changes no other font.
@@ -105,10 +181,25 @@ r47_session_up() {
     done
     touch "$WINEPREFIX/.r47-fonts-1"
   fi
-  # The simulated bus stands in for the system's device enumeration in this prefix only.
-  if [ -f "$R47_BUILD/simbus/setupapi.dll" ]; then
-    cp -f "$R47_BUILD/simbus/setupapi.dll" "$WINEPREFIX/drive_c/windows/system32/setupapi.dll"
+}
+
+# Starts a virtual display when none is set (or when asked to), and a private Wine
+# session with the simulated bus installed in it.
+r47_session_up() {
+  local want_xvfb=${1:-auto}
+  if [ "$want_xvfb" = yes ] || [ -z "${DISPLAY:-}" ]; then
+    local n=$((90 + RANDOM % 400))
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    R47_XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
   fi
+  export WINEPREFIX=$R47_WINEPREFIX WINEDEBUG=-all
+  r47_prefix_ensure
+  r47_prefix_fonts
+  r47_install_bus
   # A persistent wineserver makes each program start fast; Wine's services are started
   # by a first process whose output goes nowhere, so they never hold our pipes open.
   # Let a server left by the steps above (or by an earlier run) go first: only a
@@ -116,6 +207,9 @@ r47_session_up() {
   timeout 30 wineserver -w || wineserver -k || true
   wineserver -p
   R47_WINE_UP=1
-  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  if ! timeout 120 wine cmd /c exit >/dev/null 2>&1 </dev/null; then
+    r47_log "Wine does not start programs in $WINEPREFIX; remove it to have it made afresh"
+    return 1
+  fi
   unset WINEDLLOVERRIDES
 }

@@ -14,6 +14,7 @@
 #include "images/discovery.h"
 #include "images/version_file.h"
 #include "res/resource.h"
+#include "util/windows_compat.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ bool g_updateRunning;
 // WAIT_ABANDONED when the program was asked to quit meanwhile (the quit message is
 // posted again for the outer loop).
 DWORD WaitServingMessages(HANDLE event, DWORD milliseconds) {
-  const ULONGLONG deadline = GetTickCount64() + milliseconds;
+  const Stopwatch clock;
   for (;;) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -44,10 +45,10 @@ DWORD WaitServingMessages(HANDLE event, DWORD milliseconds) {
         DispatchMessageW(&msg);
       }
     }
-    ULONGLONG now = GetTickCount64();
+    const ULONGLONG elapsed = clock.ElapsedMs();
     if (event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return WAIT_OBJECT_0;
-    if (now >= deadline) return WAIT_TIMEOUT;
-    MsgWaitForMultipleObjectsEx(event ? 1 : 0, event ? &event : nullptr, static_cast<DWORD>(deadline - now),
+    if (elapsed >= milliseconds) return WAIT_TIMEOUT;
+    MsgWaitForMultipleObjectsEx(event ? 1 : 0, event ? &event : nullptr, static_cast<DWORD>(milliseconds - elapsed),
                                 QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
 }

@@ -1,6 +1,7 @@
 #include "device/pipe_io.h"
 
 #include "util/handle.h"
+#include "util/windows_compat.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, 
   // A request that completed at once needs no wait (the common case for a device
   // that keeps up); only a pending one is waited for, within the time-out.
   if (!ok && (t_wait ? t_wait(ov.hEvent, timeoutMs) : WaitForSingleObject(ov.hEvent, timeoutMs)) != WAIT_OBJECT_0) {
-    CancelIoEx(pipe, &ov);
+    CancelRequest(pipe, &ov);
     status = IoStatus::TimedOut;
   }
   // Wait for the request to finish (or be cancelled) before its buffer and OVERLAPPED go.

@@ -37,15 +37,16 @@ struct TopLevelSearch {
   std::vector<HWND> found;
 };
 
+// A named callback: on 32-bit Windows it must use the stdcall convention.
+BOOL CALLBACK CollectTopLevel(HWND hwnd, LPARAM param) {
+  auto* s = reinterpret_cast<TopLevelSearch*>(param);
+  if (ProcessOf(hwnd) == s->processId && IsWindowVisible(hwnd) && s->match(hwnd)) s->found.push_back(hwnd);
+  return TRUE;
+}
+
 std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> match) {
   TopLevelSearch search{processId, std::move(match), {}};
-  EnumWindows(
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<TopLevelSearch*>(param);
-        if (ProcessOf(hwnd) == s->processId && IsWindowVisible(hwnd) && s->match(hwnd)) s->found.push_back(hwnd);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -590,7 +591,7 @@ std::vector<uint8_t> EncodePng(const std::vector<uint8_t>& rgb, int width, int h
 }
 
 std::wstring ScreenshotDirectory() {
-  // Test and demo programs live in build/bin; the pictures go to build/screenshots.
+  // Test and demo programs live in <build tree>/bin; the pictures go to <build tree>/screenshots.
   std::wstring dir = ThisProgramDirectory() + L"..\\screenshots\\";
   wchar_t full[MAX_PATH * 4] = {};
   GetFullPathNameW(dir.c_str(), MAX_PATH * 4, full, nullptr);
