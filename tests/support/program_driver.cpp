@@ -132,8 +132,9 @@ BoxRecord::Icon IconOf(HWND box) {
   }
   RECT r{};
   GetWindowRect(iconControl, &r);
-  // The box may not have painted yet: look again for a moment.
-  for (int attempt = 0; attempt < 40; ++attempt) {
+  // The box may not have painted yet: look again for a while (a loaded machine may take
+  // seconds to paint it).
+  for (int attempt = 0; attempt < 200; ++attempt) {
     int red = 0, blue = 0;
     std::vector<uint8_t> rgb = CaptureScreen(r);
     for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
