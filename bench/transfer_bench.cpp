@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/controls.h"
+#include "app/download_view.h"
 #include "device/discovery.h"
 #include "device/pipe_io.h"
 #include "flash/download.h"
@@ -86,7 +87,7 @@ double WorkerRun(const TempDir& dir, size_t* peakBytes) {
   SendMessageW(window.Item(IDC_IMAGE_LIST), CB_SELECTSTRING, static_cast<WPARAM>(-1),
                reinterpret_cast<LPARAM>(kOsImageName));
   size_t baseline = WorkingSet(), peak = baseline;
-  if (!StartDownload(window.hwnd())) {
+  if (StartSelectedDownload(window.hwnd()) != StartResult::Started) {
     std::fprintf(stderr, "download did not start\n");
     std::exit(2);
   }

@@ -145,9 +145,14 @@ class SyncConnection : public ::testing::Test {
 TEST_F(SyncConnection, ClaimsUsbOnlyForItsFourValues) {
   RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
   EXPECT_EQ(CheckSyncConnection(), 1) << "no key";
-  for (DWORD v : {0u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u}) {
-    Set(v);
-    EXPECT_EQ(CheckSyncConnection(), (v == 8 || v == 10 || v == 12 || v == 14) ? 0 : 1) << v;
+  struct Case {
+    DWORD value;
+    int result;  // 0: the service claims the USB connection
+  } cases[] = {{0, 1}, {8, 0},  {9, 1},  {10, 0}, {11, 1},
+               {12, 0}, {13, 1}, {14, 0}, {15, 1}, {16, 1}};
+  for (const Case& c : cases) {
+    Set(c.value);
+    EXPECT_EQ(CheckSyncConnection(), c.result) << c.value;
   }
   HKEY key;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);

@@ -41,6 +41,34 @@ TEST_F(DeviceLink, NoDeviceGivesTheInvalidHandleAndNoVersion) {
   EXPECT_FALSE(WriteCommandPacket(kCommandRestart));
 }
 
+TEST_F(DeviceLink, FailuresKeepTheSystemErrorCode) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> bus;
+    bool classDevsFail;
+    DWORD error;
+  } cases[] = {
+      {"NothingListed", {}, false, ERROR_NO_MORE_ITEMS},
+      {"ListedButGone", {"\\\\.\\pipe\\r47-nobody-listens-here"}, false, ERROR_FILE_NOT_FOUND},
+      {"NoDeviceSet", {"\\\\.\\pipe\\r47-nobody-listens-here"}, true, ERROR_NOT_ENOUGH_MEMORY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetBusDevices(c.bus);
+    simctl::SetBusClassDevsFail(c.classDevsFail);
+    std::string path;
+    DWORD find = 0, open = 0, query = 0, packet = 0;
+    EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path, &find), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenPipe(kStatusPipe, &open), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(QueryBootVersion(&query), std::nullopt);
+    EXPECT_FALSE(WriteCommandPacket(kCommandRestart, &packet));
+    EXPECT_EQ(find, c.error);
+    EXPECT_EQ(open, c.error);
+    EXPECT_EQ(query, c.error);
+    EXPECT_EQ(packet, c.error);
+  }
+}
+
 TEST_F(DeviceLink, ListedButUnpluggedDeviceIsNotFound) {
   SetBusDevices({"\\\\.\\pipe\\r47-nobody-listens-here"});
   std::string path;
@@ -158,7 +186,9 @@ TEST_F(DeviceLink, HungDeviceGivesNoAnswerAfterTheTimeOut) {
   auto device = StartDevice({"--version-sequence", "hang"});
   ASSERT_TRUE(device);
   SetBusDevices({device->DevicePath()});
-  EXPECT_EQ(QueryBootVersion(), std::nullopt);  // returns, bounded by the read time-out
+  DWORD error = 0;
+  EXPECT_EQ(QueryBootVersion(&error), std::nullopt);  // returns, bounded by the read time-out
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_TIMEOUT));
   // The device still works for the next caller once it answers again.
   UniqueHandle pipe(OpenPipe(kStatusPipe));
   EXPECT_TRUE(pipe.valid());
@@ -225,12 +255,13 @@ TEST_F(DeviceLink, UnplugMakesTheNextWriteFail) {
   SetBusDevices({device->DevicePath()});
   std::vector<uint8_t> image = testing_support::MakeImage("X000FF\n", 16384 * 4);
   UniqueHandle data(OpenPipe(kDataPipe));
-  IoStatus last = IoStatus::Ok;
+  IoResult last;
   size_t offset = 0;
   for (; offset < image.size() && last == IoStatus::Ok; offset += 16384) {
     last = WriteAll(data.get(), image.data() + offset, 16384, kDataWriteTimeoutMs);
   }
-  EXPECT_EQ(last, IoStatus::Failed);
+  EXPECT_EQ(last.status, IoStatus::Failed);
+  EXPECT_EQ(last.error, static_cast<DWORD>(ERROR_BROKEN_PIPE));  // the cause travels with the failure
   EXPECT_LE(offset, 16384u * 3);
 }
 

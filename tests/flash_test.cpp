@@ -5,10 +5,15 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+#include <mutex>
+
 #include "app/controls.h"
+#include "app/download_view.h"
 #include "flash/download.h"
 #include "flash/monitor.h"
 #include "images/discovery.h"
+#include "text/text.h"
 #include "res/resource.h"
 #include "sim_harness.h"
 #include "test_support.h"
@@ -73,9 +78,9 @@ class Download {
   }
 
   // Starts, then serves the window until the program would end.
-  int StartAndRun(DWORD timeoutMs = 60000) {
-    int started = StartDownload(window_->hwnd());
-    if (started) ended_ = PumpUntilQuit(timeoutMs);
+  StartResult StartAndRun(DWORD timeoutMs = 60000) {
+    StartResult started = StartSelectedDownload(window_->hwnd());
+    if (started == StartResult::Started) ended_ = PumpUntilQuit(timeoutMs);
     return started;
   }
 
@@ -123,7 +128,7 @@ TEST_P(SuccessfulDownload, StreamArrivesWholeAndTheRightMessageCloses) {
   // The closing message follows the header, whichever file carried it.
   Download d(c.boot ? kBootImageName : kOsImageName, image, kQuickFlash);
   ASSERT_TRUE(d.device_);
-  ASSERT_EQ(d.StartAndRun(), 1);
+  ASSERT_EQ(d.StartAndRun(), StartResult::Started);
   ASSERT_TRUE(d.ended_) << "the worker must end the program";
 
   ASSERT_TRUE(d.device_->WaitForEvent("image of"));
@@ -196,7 +201,7 @@ TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 300007);
   Download d(kOsImageName, image, kQuickFlash);
   ASSERT_TRUE(d.device_);
-  ASSERT_EQ(d.StartAndRun(), 1);
+  ASSERT_EQ(d.StartAndRun(), StartResult::Started);
   EXPECT_TRUE(d.Received() == image);
   std::vector<std::wstring> texts = d.Texts();
   auto firstMonitorText = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) {
@@ -209,7 +214,7 @@ TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
 TEST(DownloadStart, NoDeviceChangesNothing) {
   Download d(kOsImageName, MakeImage("X000FF\n", 1000), {}, false);
   std::wstring status = d.window_->Text(IDC_STATUS);
-  EXPECT_EQ(StartDownload(d.window_->hwnd()), 0);
+  EXPECT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::NoDevice);
   Pump(300);
   EXPECT_TRUE(d.boxes_.Boxes().empty());
   EXPECT_EQ(d.window_->Text(IDC_STATUS), status);
@@ -236,7 +241,7 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
     Download d(c.file, content, {});
     ASSERT_TRUE(d.device_);
     if (c.content.empty()) d.dir_.Remove(c.file);
-    EXPECT_EQ(StartDownload(d.window_->hwnd()), 0);
+    EXPECT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::Refused);
     ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
     BoxRecord box = d.boxes_.Boxes()[0];
     EXPECT_EQ(box.text, c.text);
@@ -258,11 +263,11 @@ TEST(DownloadStart, WorkerKeepsTheWindowBusyAndNoSecondDownloadStarts) {
   Download d(kOsImageName, image, {"--step", "50", "--pace-ms", "1500"});
   ASSERT_TRUE(d.device_);
   SetControlsEnabled(true);  // an earlier failed attempt left the window idle
-  ASSERT_EQ(StartDownload(d.window_->hwnd()), 1);
+  ASSERT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::Started);
   EXPECT_FALSE(d.window_->Enabled(IDC_UPDATE));
   EXPECT_FALSE(d.window_->Enabled(IDC_EXIT));
   EXPECT_TRUE(IsDownloadRunning());
-  EXPECT_EQ(StartDownload(d.window_->hwnd()), 0);
+  EXPECT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::Refused);
   ASSERT_TRUE(PumpUntilQuit(60000));
   EXPECT_FALSE(IsDownloadRunning());
   EXPECT_TRUE(d.Received() == image);
@@ -273,7 +278,7 @@ struct FailureCase {
   const char* name;
   std::vector<std::string> simArgs;
   std::wstring caption;
-  std::wstring text;  // empty: check only that the text is the device's report
+  std::wstring text;
   BoxRecord::Icon icon;
   bool onlyExit;
   bool closesVisible = true;  // a hanging device no longer watches its pipes
@@ -286,15 +291,13 @@ TEST_P(FailedFlash, ReportedNeverSuccessAndTheProgramEnds) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 200000);
   Download d(kOsImageName, image, With(kQuickFlash, c.simArgs));
   ASSERT_TRUE(d.device_);
-  ASSERT_EQ(d.StartAndRun(90000), 1);
+  ASSERT_EQ(d.StartAndRun(90000), StartResult::Started);
   EXPECT_TRUE(d.ended_);
   std::vector<BoxRecord> boxes = d.boxes_.Boxes();
   ASSERT_EQ(boxes.size(), 1u) << "one failure box and no success box";
   EXPECT_EQ(boxes[0].caption, c.caption);
   EXPECT_EQ(boxes[0].icon, c.icon);
-  if (!c.text.empty()) {
-    EXPECT_EQ(boxes[0].text, c.text);
-  }
+  EXPECT_EQ(boxes[0].text, c.text);
   if (c.onlyExit) {
     EXPECT_TRUE(OnlyExitEnabled(*d.window_));
     EXPECT_EQ(d.window_->Text(IDC_STATUS), kBroken);
@@ -327,10 +330,16 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"FormatFailure",
                     {"--format-fail-at", "50", "--fail-text", "FORMAT ERROR 42"},
                     kFormatFailedCaption,
-                    L"",
+                    // The report from its first byte: kind, filler, failure code, text.
+                    L" E\x7f FORMAT ERROR 42",
                     BoxRecord::None,
                     false},
-        FailureCase{"WriteFailure", {"--write-fail-at", "50"}, kWriteFailedCaption, L"", BoxRecord::None, false},
+        FailureCase{"WriteFailure",
+                    {"--write-fail-at", "50", "--fail-text", "WRITE ERROR 7"},
+                    kWriteFailedCaption,
+                    L"@E \x7fWRITE ERROR 7",
+                    BoxRecord::None,
+                    false},
         FailureCase{"CommandPacketLost", {"--unplug-at", "command"}, L"start", L"bResult Error", BoxRecord::None,
                     false}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
@@ -341,7 +350,7 @@ TEST(FailureReports, TextIsTheReportUpToItsFirstZeroOrAllOfIt) {
     if (noZero) args.push_back("--no-zero");
     Download d(kOsImageName, MakeImage("X000FF\n", 140000), args);
     ASSERT_TRUE(d.device_);
-    ASSERT_EQ(d.StartAndRun(), 1);
+    ASSERT_EQ(d.StartAndRun(), StartResult::Started);
     std::vector<BoxRecord> boxes = d.boxes_.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     const std::wstring& text = boxes[0].text;
@@ -356,7 +365,7 @@ TEST(FlashMonitor, EmptyReadRepeatsTheLastReport) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 150000);
   Download d(kOsImageName, image, {"--step", "25", "--pace-ms", "0", "--empty-every", "2"});
   ASSERT_TRUE(d.device_);
-  ASSERT_EQ(d.StartAndRun(), 1);
+  ASSERT_EQ(d.StartAndRun(), StartResult::Started);
   ASSERT_NE(d.device_->Events().find("[empty: 0 bytes]"), std::string::npos);
   // Every second poll reads nothing: it shows the previous report's value again.
   std::vector<std::wstring> monitorTexts;
@@ -377,11 +386,124 @@ TEST(FlashMonitor, IgnoresOtherReportKinds) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 150000);
   Download d(kOsImageName, image, With(kQuickFlash, {"--garbage-kinds"}));
   ASSERT_TRUE(d.device_);
-  ASSERT_EQ(d.StartAndRun(), 1);
+  ASSERT_EQ(d.StartAndRun(), StartResult::Started);
   std::vector<BoxRecord> boxes = d.boxes_.Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, kOsUpdated);
   EXPECT_FALSE(d.device_->CommandPacket().empty());
+}
+
+// The flash code on its own, with no window at all: what it reports, in order, and
+// the system's cause that comes with each failure.
+class RecordedEvents : public FlashEvents {
+ public:
+  RecordedEvents() : done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~RecordedEvents() override { CloseHandle(done_); }
+  void Progress(int value, bool done) override { Add(L"progress " + std::to_wstring(value) + (done ? L" done" : L"")); }
+  void Status(const std::wstring& text) override { Add(L"status " + text); }
+  void Failure(const FlashFailure& f) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      failures_.push_back(f);
+    }
+    Add(L"failure " + f.text);
+  }
+  void Success(const std::wstring&, const std::wstring& caption) override { Add(L"success " + caption); }
+  void Done() override {
+    Add(L"done");
+    SetEvent(done_);
+  }
+  bool WaitForDone(DWORD ms) const { return WaitForSingleObject(done_, ms) == WAIT_OBJECT_0; }
+  std::vector<std::wstring> Log() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+  std::vector<FlashFailure> Failures() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failures_;
+  }
+
+ private:
+  void Add(const std::wstring& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.push_back(line);
+  }
+  HANDLE done_;
+  mutable std::mutex mutex_;
+  std::vector<std::wstring> log_;
+  std::vector<FlashFailure> failures_;
+};
+
+TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
+  using Kind = FlashFailure::Kind;
+  struct Case {
+    const char* name;
+    std::string header;  // empty: no image file at all
+    uint32_t size;
+    bool device;
+    std::vector<std::string> simArgs;
+    StartResult result;
+    bool failed;
+    Kind kind;
+    DWORD systemError;  // MAXDWORD: any nonzero code
+  } cases[] = {
+      {"NoDevice", "X000FF\n", 1000, false, {}, StartResult::NoDevice, false, Kind::ImageMissing, 0},
+      {"Vanished", "", 0, true, {}, StartResult::Refused, true, Kind::ImageMissing, ERROR_FILE_NOT_FOUND},
+      {"Damaged", "X000FF\r", 1000, true, {}, StartResult::Refused, true, Kind::ImageDamaged, 0},
+      {"UnplugDuringTransfer", "X000FF\n", 200000, true, {"--unplug-at", "transfer:70000"}, StartResult::Started,
+       true, Kind::ConnectionBroken, ERROR_BROKEN_PIPE},
+      {"UnplugDuringMonitor", "X000FF\n", 200000, true, With(kQuickFlash, {"--unplug-at", "format:50"}),
+       StartResult::Started, true, Kind::ConnectionBroken, MAXDWORD},
+      {"Stored", "X000FF\n", 200000, true, kQuickFlash, StartResult::Started, false, Kind::ImageMissing, 0},
+  };
+  SetAppInstance(GetModuleHandleW(nullptr));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (!c.header.empty()) dir.Write(kOsImageName, MakeImage(c.header, c.size));
+    DiscoverImagesIn(nullptr, dir.Path());
+    std::unique_ptr<SimDevice> device;
+    if (c.device) {
+      device = SimDevice::Start(c.simArgs);
+      ASSERT_TRUE(device) << simctl::LastError();
+      SetBusDevices({device->DevicePath()});
+    } else {
+      SetBusDevices({});
+    }
+    auto events = std::make_shared<RecordedEvents>();
+    ASSERT_EQ(StartDownload(kOsImageName, events), c.result);
+    if (c.result == StartResult::Started) {
+      ASSERT_TRUE(events->WaitForDone(60000));
+      Sleep(200);  // room for anything (wrongly) reported after the end
+      std::vector<std::wstring> log = events->Log();
+      // The end comes once, last, whichever way the download went.
+      EXPECT_EQ(std::count(log.begin(), log.end(), L"done"), 1);
+      EXPECT_EQ(log.back(), L"done");
+    }
+    std::vector<FlashFailure> failures = events->Failures();
+    std::vector<std::wstring> log = events->Log();
+    if (!c.failed) {
+      EXPECT_TRUE(failures.empty());
+      if (c.result == StartResult::NoDevice) {
+        EXPECT_TRUE(log.empty());
+      }
+    } else {
+      ASSERT_EQ(failures.size(), 1u);
+      EXPECT_EQ(failures[0].kind, c.kind);
+      if (c.systemError == MAXDWORD) {
+        EXPECT_NE(failures[0].systemError, 0u);
+      } else {
+        EXPECT_EQ(failures[0].systemError, c.systemError);
+      }
+    }
+    if (c.result == StartResult::Started && !c.failed) {
+      // The closing message, then the last status text, then the end.
+      ASSERT_GE(log.size(), 3u);
+      EXPECT_EQ(log[log.size() - 3], L"success USB Update Success!");
+      EXPECT_EQ(log[log.size() - 2], L"status " + kDone);
+    }
+    SetBusDevices({});
+  }
 }
 
 }  // namespace

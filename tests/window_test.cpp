@@ -63,10 +63,18 @@ TEST_F(WindowWithImages, ControlGroupOperations) {
 }
 
 TEST_F(WindowWithImages, DisablingTheFocusedControlMovesTheFocus) {
-  SetFocus(window_->Item(IDC_NOTES));
-  SetControlsEnabled(false);
-  HWND focus = GetFocus();
-  EXPECT_TRUE(focus == nullptr || IsWindowEnabled(focus));
+  // The keyboard must stay usable: the focus goes to an enabled window of the
+  // program, never nowhere and never stays on the disabled control.
+  for (int id : {IDC_NOTES, IDC_EXIT, IDC_ACK}) {
+    SetControlsEnabled(true);
+    SetFocus(window_->Item(id));
+    ASSERT_EQ(GetFocus(), window_->Item(id)) << id;
+    SetControlsEnabled(false);
+    HWND focus = GetFocus();
+    ASSERT_NE(focus, nullptr) << id;
+    EXPECT_TRUE(IsWindowEnabled(focus)) << id;
+    EXPECT_TRUE(focus == window_->hwnd() || IsChild(window_->hwnd(), focus)) << id;
+  }
 }
 
 TEST_F(WindowWithImages, ProgressBarPositions) {

@@ -2,13 +2,10 @@
 
 #include <commctrl.h>
 
-#include <memory>
-
 #include "res/resource.h"
 
 namespace {
 
-HINSTANCE g_instance;
 HWND g_mainWindow;
 
 struct ControlHandles {
@@ -16,34 +13,22 @@ struct ControlHandles {
 };
 ControlHandles g_controls;  // all null until CacheControls
 
-// Texts for the status line from other threads travel in a posted message that the
-// line applies itself, in order. A cross-thread WM_SETTEXT would make the worker
-// wait for the window's thread on every change, which costs more than the 16 KiB
-// write it reports on. The message owns its text.
-constexpr UINT kPostedStatusText = WM_APP + 47;
-
-LRESULT CALLBACK StatusLineProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
-  if (message == kPostedStatusText) {
-    std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
-    if (text) SetWindowTextW(window, text->c_str());
-    return 0;
-  }
-  if (message == WM_NCDESTROY) RemoveWindowSubclass(window, StatusLineProc, 0);
-  return DefSubclassProc(window, message, wParam, lParam);
-}
-
 void EnableControl(HWND control, bool enable) {
   if (!control) return;
-  // A control that keeps the focus while it is disabled leaves the keyboard dead;
-  // hand the focus to the window first.
-  if (!enable && GetFocus() == control && g_mainWindow) SetFocus(g_mainWindow);
+  // A control that keeps the focus while it is disabled leaves the keyboard dead:
+  // hand the focus on to the next control that can take it first, or, when none
+  // can, to the window itself.
+  bool hadFocus = !enable && g_mainWindow && GetFocus() == control;
+  if (hadFocus) {
+    HWND next = GetNextDlgTabItem(g_mainWindow, control, FALSE);
+    if (next && next != control) SendMessageW(g_mainWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+  }
   EnableWindow(control, enable ? TRUE : FALSE);
+  if (hadFocus && !GetFocus()) SetFocus(g_mainWindow);
 }
 
 }  // namespace
 
-void SetAppInstance(HINSTANCE instance) { g_instance = instance; }
-HINSTANCE AppInstance() { return g_instance; }
 void SetMainWindow(HWND window) { g_mainWindow = window; }
 HWND MainWindow() { return g_mainWindow; }
 
@@ -57,7 +42,6 @@ void CacheControls(HWND window) {
   g_controls.imageList = GetDlgItem(window, IDC_IMAGE_LIST);
   g_controls.ack = GetDlgItem(window, IDC_ACK);
   SendMessageW(g_controls.progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-  SetWindowSubclass(g_controls.status, StatusLineProc, 0, 0);
 }
 
 void ForgetControls() { g_controls = ControlHandles{}; }
@@ -92,10 +76,7 @@ int ProgressPosition(int value, bool done) {
 
 void SetProgress(int value, bool done) {
   if (!g_controls.progress) return;
-  // From the worker this does not wait for the window's thread (a cross-thread send
-  // costs more than a 16 KiB write under some systems); the position still arrives
-  // in order with the worker's other window calls.
-  SendNotifyMessageW(g_controls.progress, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(value, done)), 0);
+  SendMessageW(g_controls.progress, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(value, done)), 0);
 }
 
 void ResetProgress() {
@@ -106,13 +87,13 @@ void ResetProgress() {
 HWND StatusLine() { return g_controls.status; }
 
 void SetStatusText(const std::wstring& text) {
-  if (!g_controls.status) return;
-  if (GetWindowThreadProcessId(g_controls.status, nullptr) == GetCurrentThreadId()) {
-    SetWindowTextW(g_controls.status, text.c_str());
-    return;
-  }
-  auto posted = std::make_unique<std::wstring>(text);
-  if (PostMessageW(g_controls.status, kPostedStatusText, 0, reinterpret_cast<LPARAM>(posted.get()))) {
-    posted.release();  // the status line frees it
-  }
+  if (g_controls.status) SetWindowTextW(g_controls.status, text.c_str());
+}
+
+int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags) {
+  return MessageBoxW(owner, text.c_str(), LoadText(captionId).c_str(), flags);
+}
+
+void ShowError(HWND owner, const std::wstring& text) {
+  ShowMessage(owner, text, IDS_CAPTION_ERROR, MB_OK | MB_ICONERROR);
 }

@@ -1,13 +1,12 @@
-// The main window's control group, progress bar and status line. Every part of the
-// program changes the window only through these operations, so that the flash code
-// never needs the dialog procedure.
+// The main window's control group, progress bar, status line and message boxes.
+// Only the window's own thread calls these: other threads report, the window acts.
 #pragma once
 #include <windows.h>
 #include <string>
 
-// Instance handle and main window, written once on the main thread before any worker.
-void SetAppInstance(HINSTANCE instance);
-HINSTANCE AppInstance();
+#include "text/text.h"
+
+// The main window, written once when it is created.
 void SetMainWindow(HWND window);
 HWND MainWindow();
 
@@ -30,3 +29,8 @@ int ProgressPosition(int value, bool done);
 HWND StatusLine();
 // Sets the status line through its cached handle (no effect while not cached).
 void SetStatusText(const std::wstring& text);
+
+// Message box with a caption from the string table.
+int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags);
+// "Error" box with the error icon, as every failure of the program shows it.
+void ShowError(HWND owner, const std::wstring& text);

@@ -2,11 +2,11 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/controls.h"
 #include "app/main_window.h"
+#include "app/message_loop.h"
 #include "app/one_copy.h"
-#include "app/secondary.h"
 #include "res/resource.h"
+#include "text/text.h"
 #include "util/windows_compat.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -18,14 +18,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  EnableSecondaryDialogKeys();
-  DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
-
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
+  // A modeless main dialog and one loop that gives every dialog of the program its
+  // keys; the window ends by going (see EndProgram), which posts the quit message.
+  HWND window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+  if (window) {
+    ShowWindow(window, SW_SHOW);
+    RunMessageLoop();
   }
   ReleaseOnlyCopy();
-  return static_cast<int>(msg.wParam);
+  return 0;
 }

@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
+#include "app/download_view.h"
 #include "app/one_copy.h"
 #include "app/pictures.h"
 #include "app/secondary.h"
@@ -31,6 +32,8 @@ void SetWindowIcons(HWND window) {
 
 }  // namespace
 
+void EndProgram(HWND window) { SendMessageW(window, kEndProgramMessage, 0, 0); }
+
 void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   SetMainWindow(window);
   SetWindowIcons(window);
@@ -40,7 +43,7 @@ void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   if (DiscoverImagesIn(window, programDirectory)) CacheControls(window);
 }
 
-INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       InitMainWindow(window, ModuleDirectory());
@@ -54,7 +57,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
           // The close box and Escape arrive here too. While Exit is disabled (an update
           // or download is under way) they are refused, as a disabled Exit button is;
           // not every dialog manager checks that for us.
-          if (IsWindowEnabled(GetDlgItem(window, IDC_EXIT))) PostQuitMessage(0);
+          if (IsWindowEnabled(GetDlgItem(window, IDC_EXIT))) EndProgram(window);
           break;
         case IDC_ACK:
           ApplyAcknowledgementRule(window);
@@ -66,6 +69,13 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
           ShowReadme(window);
           break;
       }
+      return 0;
+    case kDownloadReportMessage:
+      HandleDownloadReport(window, lParam);
+      return 0;
+    case kEndProgramMessage:
+      // A modeless dialog ends by going; its owned Notes dialogs go with it.
+      DestroyWindow(window);
       return 0;
     case kDpiChangedMessage:
       FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));

@@ -6,31 +6,9 @@
 
 #include "app/controls.h"
 #include "app/pictures.h"
-#include "app/ui_text.h"
 #include "images/discovery.h"
 #include "images/paths.h"
 #include "res/resource.h"
-
-namespace {
-
-LRESULT CALLBACK DialogKeyFilter(int code, WPARAM wParam, LPARAM lParam) {
-  if (code == MSGF_DIALOGBOX) {
-    MSG* msg = reinterpret_cast<MSG*>(lParam);
-    HWND root = msg->hwnd ? GetAncestor(msg->hwnd, GA_ROOT) : nullptr;
-    // The main window's own keys are the modal loop's business.
-    if (root && root != MainWindow() && GetWindow(root, GW_OWNER) == MainWindow() &&
-        msg->message >= WM_KEYFIRST && msg->message <= WM_KEYLAST && IsDialogMessageW(root, msg)) {
-      return TRUE;
-    }
-  }
-  return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-}  // namespace
-
-void EnableSecondaryDialogKeys() {
-  SetWindowsHookExW(WH_MSGFILTER, DialogKeyFilter, nullptr, GetCurrentThreadId());
-}
 
 void ApplyAcknowledgementRule(HWND window) {
   bool ticked = IsDlgButtonChecked(window, IDC_ACK) == BST_CHECKED;

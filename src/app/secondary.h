@@ -11,9 +11,5 @@ void OpenConnectionWarning(HWND window);
 // Opens readme.txt from the program directory with the shell, or says it is missing.
 void ShowReadme(HWND window);
 
-// Lets Tab, Enter and Escape work in the modeless dialogs while the main window's
-// modal loop runs (that loop only handles keys for the main window itself).
-void EnableSecondaryDialogKeys();
-
 INT_PTR CALLBACK NotesDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -5,16 +5,16 @@
 #include <vector>
 
 #include "app/controls.h"
+#include "app/download_view.h"
+#include "app/main_window.h"
+#include "app/message_loop.h"
 #include "app/secondary.h"
-#include "app/ui_text.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
 #include "device/pipe_io.h"
-#include "flash/download.h"
 #include "images/discovery.h"
 #include "images/version_file.h"
 #include "res/resource.h"
-#include "util/windows_compat.h"
 
 namespace {
 
@@ -25,35 +25,21 @@ constexpr DWORD kStartAttemptPauseMs = 3000;
 
 bool g_updateRunning;
 
-// Waits for `event` (or only for the time, without one) while serving the window's
+// How the version queries wait for the device on this thread: serving the window's
 // messages, so that it stays painted and Windows never marks it as not responding.
-// WAIT_OBJECT_0 when the event was set, WAIT_TIMEOUT when the time ran out, and
-// WAIT_ABANDONED when the program was asked to quit meanwhile (the quit message is
-// posted again for the outer loop).
+// A quit message meanwhile gives up the wait (and is posted again for the loop).
 DWORD WaitServingMessages(HANDLE event, DWORD milliseconds) {
-  const Stopwatch clock;
-  for (;;) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        PostQuitMessage(static_cast<int>(msg.wParam));
-        return WAIT_ABANDONED;
-      }
-      HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-      if (!root || !IsDialogMessageW(root, &msg)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-      }
-    }
-    const ULONGLONG elapsed = clock.ElapsedMs();
-    if (event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return WAIT_OBJECT_0;
-    if (elapsed >= milliseconds) return WAIT_TIMEOUT;
-    MsgWaitForMultipleObjectsEx(event ? 1 : 0, event ? &event : nullptr, static_cast<DWORD>(milliseconds - elapsed),
-                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  switch (ServeMessages(milliseconds, event)) {
+    case LoopEnd::Event:
+      return WAIT_OBJECT_0;
+    case LoopEnd::Quit:
+      return WAIT_ABANDONED;
+    default:
+      return WAIT_TIMEOUT;
   }
 }
 
-bool Pause(DWORD milliseconds) { return WaitServingMessages(nullptr, milliseconds) != WAIT_ABANDONED; }
+bool Pause(DWORD milliseconds) { return ServeMessages(milliseconds) != LoopEnd::Quit; }
 
 // The version queries read from the device on this thread: keep the window served.
 struct ServedDeviceWaits {
@@ -83,7 +69,7 @@ void RunUpdateSteps(HWND window) {
   else if (!versionRead) missing = kVersionFileName;
   if (!missing.empty()) {
     ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
-    DestroyWindow(window);
+    EndProgram(window);
     return;
   }
 
@@ -107,9 +93,12 @@ void RunUpdateSteps(HWND window) {
   SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
   ShowSelectedImageSize(window);
 
+  // Only a device that is not in flash mode yet is worth waiting for. An attempt
+  // that failed for a reason of its own (a missing or damaged image) has said so,
+  // once, and left the window idle with its message: trying again cannot mend a file.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     if (!Pause(kStartAttemptPauseMs)) return;
-    if (StartDownload(window)) return;
+    if (StartSelectedDownload(window) != StartResult::NoDevice) return;
   }
   std::wstring text = LoadText(IDS_DEVICE_NOT_FOUND);
   ShowError(window, text);

@@ -1,5 +1,7 @@
 // Finds the handheld in ROM flash mode among the present device interfaces of its
-// class and opens its two pipes. Shows nothing: every failure is the invalid handle.
+// class and opens its two pipes. Shows nothing: every failure is the invalid handle,
+// and each operation can hand back the system error code behind it (`error`, when
+// given: 0 on success).
 #pragma once
 #include <windows.h>
 #include <setupapi.h>
@@ -13,14 +15,16 @@ extern const char kDataPipe[];    // "PIPE01"
 
 // Reads one interface's device path into pathOut and opens it for reading and writing.
 HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                           std::string& pathOut);
-// The first present interface of the class that opens; pathOut holds its path.
-HANDLE FindDevice(const GUID& guid, std::string& pathOut);
+                           std::string& pathOut, DWORD* error = nullptr);
+// The first present interface of the class that opens; pathOut holds its path. When
+// none opens, the error is that of the last interface tried, or the enumeration's
+// own (ERROR_NO_MORE_ITEMS when the class has no present interface at all).
+HANDLE FindDevice(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
 // 1 when FindDevice found and opened an interface (closed again at once), else 0.
-int IsDevicePresent(const GUID& guid, std::string& pathOut);
+int IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
 // Finds the device anew and opens <device path>\<pipeName>. The handle is opened for
 // overlapped I/O so that every read and write can be bounded (see pipe_io.h).
-HANDLE OpenPipe(const char* pipeName);
+HANDLE OpenPipe(const char* pipeName, DWORD* error = nullptr);
 
 // The device path buffer: after OpenPipe, the full pipe path it opened.
 const std::string& DevicePathBuffer();

@@ -1,5 +1,6 @@
 #include "device/pipe_io.h"
 
+#include "device/error.h"
 #include "util/handle.h"
 #include "util/windows_compat.h"
 
@@ -9,63 +10,68 @@ thread_local IoWait t_wait = nullptr;
 
 enum class Direction { Read, Write };
 
-IoStatus Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, DWORD* done, DWORD timeoutMs,
+IoResult Failed(DWORD error) { return {IoStatus::Failed, Cause(error)}; }
+
+IoResult Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, DWORD* done, DWORD timeoutMs,
                   HANDLE event) {
   *done = 0;
-  if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) return IoStatus::Failed;
+  if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) return Failed(ERROR_INVALID_HANDLE);
   UniqueHandle ownEvent;
   if (!event) {
     ownEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!ownEvent.valid()) return IoStatus::Failed;
+    if (!ownEvent.valid()) return Failed(GetLastError());
     event = ownEvent.get();
   }
   OVERLAPPED ov{};
   ov.hEvent = event;
   BOOL ok = direction == Direction::Read ? ReadFile(pipe, buffer, length, nullptr, &ov)
                                          : WriteFile(pipe, buffer, length, nullptr, &ov);
-  if (!ok && GetLastError() != ERROR_IO_PENDING) return IoStatus::Failed;
-  IoStatus status = IoStatus::Ok;
+  if (!ok && GetLastError() != ERROR_IO_PENDING) return Failed(GetLastError());
+  bool timedOut = false;
   // A request that completed at once needs no wait (the common case for a device
   // that keeps up); only a pending one is waited for, within the time-out.
   if (!ok && (t_wait ? t_wait(ov.hEvent, timeoutMs) : WaitForSingleObject(ov.hEvent, timeoutMs)) != WAIT_OBJECT_0) {
     CancelRequest(pipe, &ov);
-    status = IoStatus::TimedOut;
+    timedOut = true;
   }
   // Wait for the request to finish (or be cancelled) before its buffer and OVERLAPPED go.
   DWORD n = 0;
   if (!GetOverlappedResult(pipe, &ov, &n, TRUE)) {
-    return status == IoStatus::TimedOut ? IoStatus::TimedOut : IoStatus::Failed;
+    DWORD error = GetLastError();
+    // The cancel's own "aborted" says less than the time-out that caused it.
+    if (timedOut) return {IoStatus::TimedOut, ERROR_TIMEOUT};
+    return Failed(error);
   }
   *done = n;
   // A request that completed in the very moment we gave up still counts.
-  return IoStatus::Ok;
+  return {};
 }
 
 }  // namespace
 
 void SetIoWaitForThisThread(IoWait wait) { t_wait = wait; }
 
-IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event) {
+IoResult ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event) {
   return Transfer(Direction::Read, pipe, buffer, length, got, timeoutMs, event);
 }
 
-IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
+IoResult WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
                       HANDLE event) {
   return Transfer(Direction::Write, pipe, const_cast<void*>(buffer), length, written, timeoutMs, event);
 }
 
-IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs, HANDLE event) {
+IoResult WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs, HANDLE event) {
   const char* p = static_cast<const char*>(buffer);
   DWORD left = length;
   do {
     DWORD written = 0;
-    IoStatus status = WriteBounded(pipe, p, left, &written, timeoutMs, event);
-    if (status != IoStatus::Ok) return status;
+    IoResult result = WriteBounded(pipe, p, left, &written, timeoutMs, event);
+    if (result != IoStatus::Ok) return result;
     // A device that accepts nothing makes no progress: that is a broken link.
-    if (written == 0 && left > 0) return IoStatus::Failed;
+    if (written == 0 && left > 0) return Failed(ERROR_WRITE_FAULT);
     if (written > left) written = left;
     p += written;
     left -= written;
   } while (left > 0);
-  return IoStatus::Ok;
+  return {};
 }

@@ -13,6 +13,15 @@ constexpr DWORD kDataWriteTimeoutMs = 15000;
 
 enum class IoStatus { Ok, Failed, TimedOut };
 
+// The outcome of a request with its cause: the system error code of a failure
+// (ERROR_TIMEOUT for a request that ran out of time), 0 when it went through.
+struct IoResult {
+  IoStatus status = IoStatus::Ok;
+  DWORD error = 0;
+  bool operator==(IoStatus s) const { return status == s; }
+  bool operator!=(IoStatus s) const { return status != s; }
+};
+
 // How the calling thread waits for a pending request: by default a plain wait. A
 // thread that runs a window installs one that keeps serving its messages, so that a
 // slow device does not freeze the window. It returns WAIT_OBJECT_0 when the event
@@ -25,10 +34,10 @@ void SetIoWaitForThisThread(IoWait wait);
 // Without one, the call makes its own.
 
 // One read request of up to length bytes; got receives the bytes delivered.
-IoStatus ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event = nullptr);
+IoResult ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event = nullptr);
 // One write request; written receives the bytes the device accepted.
-IoStatus WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
+IoResult WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
                       HANDLE event = nullptr);
 // Writes all of buffer, issuing further requests for what a short write left over,
 // so the device never receives a stream with a hole. Ok only when every byte went.
-IoStatus WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs, HANDLE event = nullptr);
+IoResult WriteAll(HANDLE pipe, const void* buffer, DWORD length, DWORD timeoutMs, HANDLE event = nullptr);

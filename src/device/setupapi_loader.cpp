@@ -10,6 +10,8 @@ bool Bind(HMODULE module, const char* name, T* out) {
   return *out != nullptr;
 }
 
+DWORD g_loadError;
+
 SetupApi LoadOnce(bool* ok) {
   SetupApi api{};
   HMODULE module = LoadSystemLibrary(L"setupapi.dll");
@@ -17,6 +19,7 @@ SetupApi LoadOnce(bool* ok) {
         Bind(module, "SetupDiEnumDeviceInterfaces", &api.enumDeviceInterfaces) &&
         Bind(module, "SetupDiGetDeviceInterfaceDetailA", &api.getDeviceInterfaceDetail) &&
         Bind(module, "SetupDiDestroyDeviceInfoList", &api.destroyDeviceInfoList);
+  if (!*ok) g_loadError = GetLastError() ? GetLastError() : ERROR_PROC_NOT_FOUND;
   return api;
 }
 
@@ -27,4 +30,9 @@ const SetupApi* LoadSetupApi() {
   static bool ok = false;
   static const SetupApi api = LoadOnce(&ok);
   return ok ? &api : nullptr;
+}
+
+DWORD SetupApiLoadError() {
+  LoadSetupApi();
+  return g_loadError;
 }

@@ -13,3 +13,5 @@ struct SetupApi {
 
 // The loaded functions, or null when the library or one of them is missing.
 const SetupApi* LoadSetupApi();
+// Why the library or one of its functions could not be had (0 when it loaded).
+DWORD SetupApiLoadError();

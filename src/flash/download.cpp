@@ -5,8 +5,6 @@
 #include <new>
 #include <string>
 
-#include "app/controls.h"
-#include "app/ui_text.h"
 #include "device/discovery.h"
 #include "device/pipe_io.h"
 #include "flash/monitor.h"
@@ -15,14 +13,15 @@
 #include "images/image_header.h"
 #include "images/paths.h"
 #include "res/resource.h"
+#include "text/text.h"
 #include "util/handle.h"
 
 namespace {
 
-// Everything one download needs. StartDownload fills it on the main thread and hands
-// it to the worker whole; from then on only the worker touches it.
+// Everything one download needs. StartDownload fills it on the calling thread and
+// hands it to the worker whole; from then on only the worker touches it.
 struct Download {
-  HWND window = nullptr;
+  std::shared_ptr<FlashEvents> events;
   ImageKind kind = ImageKind::Unknown;
   UniqueHandle dataChannel;
   std::unique_ptr<uint8_t[]> image;
@@ -31,74 +30,90 @@ struct Download {
 
 std::atomic<bool> g_downloadRunning{false};
 
-constexpr int kImageNameChars = 64;
 constexpr DWORD kClosingPauseMs = 1000;
 
-bool ReadWholeFile(HANDLE file, uint8_t* buffer, uint32_t size) {
+bool ReadWholeFile(HANDLE file, uint8_t* buffer, uint32_t size, DWORD* error) {
   uint32_t done = 0;
   while (done < size) {
     DWORD got = 0;
-    if (!ReadFile(file, buffer + done, size - done, &got, nullptr) || got == 0) return false;
+    if (!ReadFile(file, buffer + done, size - done, &got, nullptr)) {
+      *error = GetLastError();
+      return false;
+    }
+    if (got == 0) {
+      *error = ERROR_HANDLE_EOF;  // the file shrank under us
+      return false;
+    }
     done += got;
   }
   return true;
 }
 
-void FailStart(const std::wstring& text) {
-  ShowError(StatusLine(), text);
-  SetStatusText(text);
-  SetControlsEnabled(true);
+StartResult Refuse(FlashEvents& events, FlashFailure::Kind kind, const std::wstring& text, DWORD systemError) {
+  FlashFailure f;
+  f.kind = kind;
+  f.text = text;
+  if (!text.empty()) {
+    f.caption = LoadText(IDS_CAPTION_ERROR);
+    f.icon = BoxIcon::Error;
+  }
+  f.systemError = systemError;
+  events.Failure(f);
+  return StartResult::Refused;
 }
 
-void EndProgram(HWND window) {
+void Finish(FlashEvents& events) {
   g_downloadRunning = false;
-  SendMessageW(window, WM_DESTROY, 0, 0);
+  events.Done();
 }
 
 DWORD WINAPI DownloadWorker(void* parameter) {
   std::unique_ptr<Download> d(static_cast<Download*>(parameter));
+  FlashEvents& events = *d->events;
   const TransferSteps steps = ComputeTransferSteps(d->size);
   uint64_t offset = 0;  // 64 bits: the offset overshoots the size by up to one chunk
+  uint32_t chunks = 0;
   int shownBar = -1, shownStatus = -1;
   UniqueHandle writeDone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  DWORD eventError = writeDone.valid() ? 0 : GetLastError();
   do {
     uint64_t left = d->size - offset;
     DWORD chunk = static_cast<DWORD>(left < kChunkSize ? left : kChunkSize);
-    if (!writeDone.valid() ||
-        WriteAll(d->dataChannel.get(), d->image.get() + offset, chunk, kDataWriteTimeoutMs, writeDone.get()) !=
-            IoStatus::Ok) {
-      std::wstring text = LoadText(IDS_USB_BROKEN);
-      ShowError(StatusLine(), text);
-      SetStatusText(text);
-      SetControlsEnabled(true);
-      SetControlsFailed();
+    IoResult write = writeDone.valid()
+                         ? WriteAll(d->dataChannel.get(), d->image.get() + offset, chunk, kDataWriteTimeoutMs,
+                                    writeDone.get())
+                         : IoResult{IoStatus::Failed, eventError};
+    if (write != IoStatus::Ok) {
       d->image.reset();
       d->dataChannel.reset();
-      EndProgram(d->window);
+      events.TransferEnded(chunks, offset, write.error);
+      events.Failure(BrokenConnection(write.error));
+      Finish(events);
       return 0;
     }
+    ++chunks;
     offset += kChunkSize;
     ChunkDisplay display = DisplayAfterChunk(d->size, offset, steps);
     if (display.update) {
-      // Skip calls that would show nothing new: each one costs the window thread work.
-      if (display.bar != shownBar) SetProgress(shownBar = display.bar, false);
-      if (display.status != shownStatus) SetStatusText(FormatTextNumber(IDS_PROGRESS, shownStatus = display.status));
+      // Skip reports that would show nothing new: each one costs the window thread work.
+      if (display.bar != shownBar) events.Progress(shownBar = display.bar, false);
+      if (display.status != shownStatus) events.Status(FormatTextNumber(IDS_PROGRESS, shownStatus = display.status));
     }
   } while (offset < d->size);
   d->image.reset();
   d->dataChannel.reset();
+  events.TransferEnded(chunks, d->size, 0);
 
-  if (d->size > kLargeImageThreshold && !MonitorFlashing()) {
-    EndProgram(d->window);
+  if (d->size > kLargeImageThreshold && !MonitorFlashing(events)) {
+    Finish(events);
     return 0;
   }
-  SetStatusText(FormatTextNumber(IDS_PROGRESS, 100));
-  SetProgress(static_cast<int>(offset / steps.percentStep), true);
+  events.Status(FormatTextNumber(IDS_PROGRESS, 100));
+  events.Progress(static_cast<int>(offset / steps.percentStep), true);
   Sleep(kClosingPauseMs);
-  ShowMessage(StatusLine(), LoadText(d->kind == ImageKind::Os ? IDS_OS_UPDATED : IDS_BOOT_RESET),
-              IDS_CAPTION_SUCCESS, MB_OK | MB_ICONINFORMATION);
-  SetStatusText(LoadText(IDS_USB_DONE));
-  EndProgram(d->window);
+  events.Success(LoadText(d->kind == ImageKind::Os ? IDS_OS_UPDATED : IDS_BOOT_RESET), LoadText(IDS_CAPTION_SUCCESS));
+  events.Status(LoadText(IDS_USB_DONE));
+  Finish(events);
   return 0;
 }
 
@@ -106,52 +121,58 @@ DWORD WINAPI DownloadWorker(void* parameter) {
 
 bool IsDownloadRunning() { return g_downloadRunning; }
 
-int StartDownload(HWND mainWindow) {
-  if (g_downloadRunning) return 0;  // one download at a time, whatever the window shows
+StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events) {
+  // One download at a time, whatever the window shows: trying again would not help
+  // either, but nothing is reported (the running one reports for itself).
+  if (g_downloadRunning || !events) return StartResult::Refused;
   auto d = std::make_unique<Download>();
-  d->window = mainWindow;
+  d->events = events;
 
-  wchar_t name[kImageNameChars] = {};
-  GetDlgItemTextW(mainWindow, IDC_IMAGE_LIST, name, kImageNameChars);
+  DWORD openError = 0;
+  d->dataChannel.reset(OpenPipe(kDataPipe, &openError));
+  if (!d->dataChannel.valid()) {
+    events->DeviceMissing(openError);
+    return StartResult::NoDevice;  // not in flash mode yet
+  }
 
-  d->dataChannel.reset(OpenPipe(kDataPipe));
-  if (!d->dataChannel.valid()) return 0;  // not in flash mode yet: the caller tries again
-
-  UniqueHandle file(OpenFileForReading(ProgramDirectory() + name));
+  UniqueHandle file(OpenFileForReading(ProgramDirectory() + imageName));
   if (!file.valid()) {
-    FailStart(FormatTextString(IDS_FILE_MISSING, name));
-    return 0;
+    DWORD error = GetLastError();
+    return Refuse(*events, FlashFailure::Kind::ImageMissing, FormatTextString(IDS_FILE_MISSING, imageName), error);
   }
   LARGE_INTEGER size{};
-  bool sizeOk = GetFileSizeEx(file.get(), &size) && size.QuadPart <= 0xFFFFFFFFLL;
+  DWORD error = 0;
+  bool sizeOk = GetFileSizeEx(file.get(), &size) != FALSE;
+  if (!sizeOk) error = GetLastError();
+  if (sizeOk && size.QuadPart > 0xFFFFFFFFLL) {
+    sizeOk = false;
+    error = ERROR_FILE_TOO_LARGE;
+  }
   if (sizeOk) {
     d->size = static_cast<uint32_t>(size.QuadPart);
     d->image.reset(new (std::nothrow) uint8_t[d->size ? d->size : 1]);
+    if (!d->image) error = ERROR_NOT_ENOUGH_MEMORY;
   }
-  if (!sizeOk || !d->image || !ReadWholeFile(file.get(), d->image.get(), d->size)) {
-    SetControlsEnabled(true);
-    return 0;
+  if (!sizeOk || !d->image || !ReadWholeFile(file.get(), d->image.get(), d->size, &error)) {
+    return Refuse(*events, FlashFailure::Kind::ImageUnreadable, std::wstring(), error);
   }
   file.reset();
 
   d->kind = CheckImageHeader(d->image.get(), d->size);
+  events->ImageLoaded(imageName, d->size, d->kind);
   if (d->kind == ImageKind::Damaged) {
-    FailStart(LoadText(IDS_IMAGE_DAMAGED));
-    return 0;
+    return Refuse(*events, FlashFailure::Kind::ImageDamaged, LoadText(IDS_IMAGE_DAMAGED), 0);
   }
 
-  // An earlier failed attempt may have left the window idle: make it busy again so
-  // that nothing can start a second download while this one runs.
-  SetControlsEnabled(false);
   g_downloadRunning = true;
   Download* handedOver = d.release();
   HANDLE thread = CreateThread(nullptr, 0, DownloadWorker, handedOver, 0, nullptr);
   if (!thread) {
+    error = GetLastError();
     g_downloadRunning = false;
     delete handedOver;
-    FailStart(LoadText(IDS_THREAD_FAILED));
-    return 0;
+    return Refuse(*events, FlashFailure::Kind::WorkerNotStarted, LoadText(IDS_THREAD_FAILED), error);
   }
   CloseHandle(thread);  // runs detached; nobody waits for it
-  return 1;
+  return StartResult::Started;
 }

@@ -1,11 +1,19 @@
-// Starts a download of the selected image and streams it to the device on a worker.
+// Starts a download of one image and streams it to the device on a worker.
 #pragma once
-#include <windows.h>
+#include <memory>
+#include <string>
 
-// Opens the data pipe, loads and checks the image selected in the image list and
-// starts the worker. 1 when the worker runs, 0 when not (the caller may try again;
-// some failures have shown their own message).
-int StartDownload(HWND mainWindow);
+#include "flash/events.h"
+
+enum class StartResult {
+  Started,   // the worker runs; it reports to the events until Done
+  NoDevice,  // not in flash mode (yet): nothing shown, the caller may try again
+  Refused,   // failed for a reason of its own, already reported: trying again cannot help
+};
+
+// Opens the data pipe, loads and checks the named image from the program directory
+// and starts the worker, which reports to `events` (kept alive until it is Done).
+StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events);
 
 // True from a successful start until the worker has finished.
 bool IsDownloadRunning();

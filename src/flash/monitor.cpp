@@ -4,13 +4,12 @@
 
 #include <cstring>
 
-#include "app/controls.h"
-#include "app/ui_text.h"
 #include "device/discovery.h"
 #include "device/messages.h"
 #include "device/pipe_io.h"
 #include "flash/progress.h"
 #include "res/resource.h"
+#include "text/text.h"
 #include "util/handle.h"
 
 // "FORMAT" + 失敗 and 下載失敗 in Big5.
@@ -25,65 +24,82 @@ constexpr UINT kBig5CodePage = 950;
 // Decoded from Big5 whatever the system code page, so the captions read as written.
 std::wstring Big5Caption(const char* bytes) { return DecodeBytes(bytes, std::strlen(bytes), kBig5CodePage); }
 
-void ShowDeviceFailure(const StatusReport& report, const char* captionBig5) {
-  std::wstring text = DecodeBytes(reinterpret_cast<const char*>(report.data()), ReportTextLength(report), CP_ACP);
-  MessageBoxW(StatusLine(), text.c_str(), Big5Caption(captionBig5).c_str(), MB_OK);
+void ReportDeviceFailure(FlashEvents& events, const StatusReport& report, const char* captionBig5) {
+  FlashFailure f;
+  f.kind = FlashFailure::Kind::DeviceFailed;
+  f.text = DecodeBytes(reinterpret_cast<const char*>(report.data()), ReportTextLength(report), CP_ACP);
+  f.caption = Big5Caption(captionBig5);
+  events.Failure(f);
 }
 
-void ShowProgressValue(int value) {
-  SetProgress(value, false);
-  SetStatusText(FormatTextNumber(IDS_PROGRESS, value));
-}
-
-// The status pipe broke: tell the user, leave only Exit, end the program.
-void EndWithBrokenConnection() {
-  std::wstring text = LoadText(IDS_USB_BROKEN);
-  ShowError(StatusLine(), text);
-  SetStatusText(text);
-  SetControlsEnabled(true);
-  SetControlsFailed();
-  SendMessageW(MainWindow(), WM_DESTROY, 0, 0);
+void ShowProgressValue(FlashEvents& events, int value) {
+  events.Progress(value, false);
+  events.Status(FormatTextNumber(IDS_PROGRESS, value));
 }
 
 }  // namespace
 
-int SendCommandPacket(unsigned code) {
-  if (WriteCommandPacket(code)) return 1;
-  MessageBoxW(nullptr, LoadText(IDS_PACKET_FAILED).c_str(), LoadText(IDS_CAPTION_START).c_str(), MB_OK);
+FlashFailure BrokenConnection(DWORD systemError) {
+  FlashFailure f;
+  f.kind = FlashFailure::Kind::ConnectionBroken;
+  f.text = LoadText(IDS_USB_BROKEN);
+  f.caption = LoadText(IDS_CAPTION_ERROR);
+  f.icon = BoxIcon::Error;
+  f.systemError = systemError;
+  return f;
+}
+
+int SendCommandPacket(unsigned code, FlashEvents& events) {
+  DWORD error = 0;
+  bool written = WriteCommandPacket(code, &error);
+  events.CommandPacketWritten(BuildCommandPacket(code), error);
+  if (written) return 1;
+  FlashFailure f;
+  f.kind = FlashFailure::Kind::CommandPacketLost;
+  f.text = LoadText(IDS_PACKET_FAILED);
+  f.caption = LoadText(IDS_CAPTION_START);
+  f.ownerless = true;
+  f.systemError = error;
+  events.Failure(f);
   return 0;
 }
 
-int MonitorFlashing() {
+int MonitorFlashing(FlashEvents& events) {
   // Kept between polls: a short report leaves the rest of the previous one in place.
   StatusReport report{};
   for (;;) {
     Sleep(kPollIntervalMs);
-    UniqueHandle pipe(OpenPipe(kStatusPipe));
+    DWORD openError = 0;
+    UniqueHandle pipe(OpenPipe(kStatusPipe, &openError));
     DWORD got = 0;
-    if (ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs) != IoStatus::Ok) {
+    IoResult read = pipe.valid() ? ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs)
+                                 : IoResult{IoStatus::Failed, openError};
+    if (read != IoStatus::Ok) {
       pipe.reset();
-      EndWithBrokenConnection();
+      // The status pipe broke: the user is told, only Exit is left, the program ends.
+      events.Failure(BrokenConnection(read.error));
       return 0;
     }
+    events.MonitorReport(report, got);
     MonitorStep step = DecodeMonitorReport(report);
     switch (step.action) {
       case MonitorAction::None:
         break;
       case MonitorAction::Progress:
-        ShowProgressValue(step.value);
+        ShowProgressValue(events, step.value);
         break;
       case MonitorAction::FormatFailed:
         pipe.reset();
-        ShowDeviceFailure(report, kFormatFailedCaptionBig5);
+        ReportDeviceFailure(events, report, kFormatFailedCaptionBig5);
         return 0;
       case MonitorAction::WriteFailed:
         pipe.reset();
-        ShowDeviceFailure(report, kWriteFailedCaptionBig5);
+        ReportDeviceFailure(events, report, kWriteFailedCaptionBig5);
         return 0;
       case MonitorAction::Stored:
-        ShowProgressValue(step.value);
+        ShowProgressValue(events, step.value);
         pipe.reset();
-        return SendCommandPacket(kCommandRestart);
+        return SendCommandPacket(kCommandRestart, events);
     }
   }
 }

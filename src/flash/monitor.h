@@ -1,13 +1,18 @@
 // Follows the device's own format and write stages once a second after a large image
 // has been sent, and sends the closing command packet when the image is stored.
 #pragma once
+#include "flash/events.h"
 
 // Runs on the download worker. 1 when the device reported the image stored and the
-// command packet was written; 0 on every failure (the user has been told already).
-int MonitorFlashing();
+// command packet was written; 0 on every failure, each reported to `events`.
+int MonitorFlashing(FlashEvents& events);
 
-// Writes the command packet; on failure shows the "bResult Error" box. 1 or 0.
-int SendCommandPacket(unsigned code);
+// Writes the command packet and reports it; a failed write is reported as a failure
+// ("bResult Error"). 1 or 0.
+int SendCommandPacket(unsigned code, FlashEvents& events);
+
+// The failure that a broken USB link is shown as, with its cause.
+FlashFailure BrokenConnection(DWORD systemError);
 
 // The device's failure captions, as the Big5 bytes it is known by.
 extern const char kFormatFailedCaptionBig5[];

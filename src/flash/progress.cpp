@@ -22,19 +22,21 @@ ChunkDisplay DisplayAfterChunk(uint32_t downloadSize, uint64_t offsetAfter, cons
 }
 
 MonitorStep DecodeMonitorReport(const StatusReport& report) {
-  switch (report[0]) {
-    case 0x20:  // format report
-      if (report[1] == 0x55) return {MonitorAction::Progress, 80};  // finished beats failed
-      if (report[2] == 0x7F) return {MonitorAction::FormatFailed, 0};
-      return {MonitorAction::Progress, 40 + (report[2] / 10) * 4};
-    case 0x40: {  // write report
-      if (report[3] == 0x7F) return {MonitorAction::WriteFailed, 0};
-      int value = 80 + report[3] / 5;
-      return {report[3] == 100 ? MonitorAction::Stored : MonitorAction::Progress, value};
+  DecodedReport r = DecodeReport(report);
+  switch (r.stage) {
+    case DecodedReport::Stage::Format:
+      if (r.formatFinished) return {MonitorAction::Progress, kWriteStageStart};
+      if (r.failed) return {MonitorAction::FormatFailed, 0};
+      return {MonitorAction::Progress, kFormatStageStart + (r.progress / 10) * kFormatStagePerTenth};
+    case DecodedReport::Stage::Write: {
+      if (r.failed) return {MonitorAction::WriteFailed, 0};
+      int value = kWriteStageStart + r.progress / kWriteStagePercentPerStep;
+      return {r.stored ? MonitorAction::Stored : MonitorAction::Progress, value};
     }
-    default:
-      return {MonitorAction::None, 0};
+    case DecodedReport::Stage::None:
+      break;
   }
+  return {MonitorAction::None, 0};
 }
 
 size_t ReportTextLength(const StatusReport& report) {

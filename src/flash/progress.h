@@ -24,6 +24,13 @@ struct ChunkDisplay {
 };
 ChunkDisplay DisplayAfterChunk(uint32_t downloadSize, uint64_t offsetAfter, const TransferSteps& steps);
 
+// Where the flash monitor's stages sit on the bar: the format stage from 40 (4 per
+// tenth of its progress) up to 80, the write stage from 80 (1 per 5 %) up to 100.
+constexpr int kFormatStageStart = 40;
+constexpr int kFormatStagePerTenth = 4;
+constexpr int kWriteStageStart = 80;
+constexpr int kWriteStagePercentPerStep = 5;
+
 // What one status report means to the flash monitor.
 enum class MonitorAction {
   None,          // a kind that carries nothing: nothing shown, keep polling

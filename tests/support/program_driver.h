@@ -127,7 +127,4 @@ std::wstring ScreenshotDirectory();
 // first, 3 bytes per pixel; empty on failure.
 std::vector<uint8_t> CaptureScreenArea(const RECT& area);
 
-// Encodes 8-bit RGB rows (top row first, 3 bytes per pixel) as a PNG file's bytes.
-std::vector<uint8_t> EncodePng(const std::vector<uint8_t>& rgb, int width, int height);
-
 }  // namespace testing_support

@@ -4,6 +4,7 @@
 
 #include "app/controls.h"
 #include "app/main_window.h"
+#include "app/message_loop.h"
 #include "res/resource.h"
 
 namespace testing_support {
@@ -118,6 +119,12 @@ INT_PTR CALLBACK TestDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     InitMainWindow(window, *reinterpret_cast<const std::wstring*>(lParam));
     return 0;
   }
+  if (message == kEndProgramMessage) {
+    // The program would end here. The test keeps the window, to look at what it
+    // showed last, and sees the quit message the end would bring.
+    PostQuitMessage(0);
+    return 0;
+  }
   return MainDialogProc(window, message, wParam, lParam);
 }
 
@@ -168,45 +175,13 @@ void TestWindow::Click(int id) const {
   SendMessageW(Item(id), BM_CLICK, 0, 0);
 }
 
-void Pump(DWORD milliseconds) {
-  PumpUntil([] { return false; }, milliseconds);
-}
+void Pump(DWORD milliseconds) { ServeMessages(milliseconds); }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        PostQuitMessage(static_cast<int>(msg.wParam));
-        return done();
-      }
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    if (done()) return true;
-    ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20),
-                              QS_ALLINPUT);
-  }
+  return ServeMessages(timeoutMs, nullptr, done) == LoopEnd::Done || done();
 }
 
-bool PumpUntilQuit(DWORD timeoutMs) {
-  ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) return true;
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20),
-                              QS_ALLINPUT);
-  }
-}
+bool PumpUntilQuit(DWORD timeoutMs) { return ServeMessages(timeoutMs, nullptr, nullptr, true) == LoopEnd::Quit; }
 
 ControlRecorder::ControlRecorder(HWND progress, HWND status) : progress_(progress), status_(status) {
   SetWindowSubclass(progress_, Hook, 1, reinterpret_cast<DWORD_PTR>(this));

@@ -1,8 +1,13 @@
-// German texts from the string table, their formatting, and message boxes. Texts go
-// to the screen through wide calls so that umlauts survive any system code page.
+// The program's texts: the German string table, filling its formats, and byte text
+// decoded from a known code page. Used by the window and by the flash code alike;
+// nothing here touches a window.
 #pragma once
 #include <windows.h>
 #include <string>
+
+// The module whose string table and dialogs the program uses, written once at start.
+void SetAppInstance(HINSTANCE instance);
+HINSTANCE AppInstance();
 
 // The string with this id from the program's string table ("" when absent).
 std::wstring LoadText(UINT id);
@@ -14,11 +19,6 @@ std::wstring FormatText(const std::wstring& format, const std::wstring* texts, s
                         const int* numbers, size_t numberCount);
 std::wstring FormatTextNumber(UINT id, int number);
 std::wstring FormatTextString(UINT id, const std::wstring& text);
-
-// Message box with a caption from the string table.
-int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags);
-// "Error" box with the error icon, as every failure of the program shows it.
-void ShowError(HWND owner, const std::wstring& text);
 
 // Byte text in a known code page, decoded for display (e.g. 950 for the device's captions).
 std::wstring DecodeBytes(const char* bytes, size_t length, UINT codePage);

@@ -1,7 +1,11 @@
-#include "app/ui_text.h"
+#include "text/text.h"
 
-#include "app/controls.h"
-#include "res/resource.h"
+namespace {
+HINSTANCE g_instance;
+}  // namespace
+
+void SetAppInstance(HINSTANCE instance) { g_instance = instance; }
+HINSTANCE AppInstance() { return g_instance; }
 
 std::wstring LoadText(UINT id) {
   const wchar_t* resource = nullptr;
@@ -42,14 +46,6 @@ std::wstring FormatTextNumber(UINT id, int number) {
 
 std::wstring FormatTextString(UINT id, const std::wstring& text) {
   return FormatText(LoadText(id), &text, 1, nullptr, 0);
-}
-
-int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags) {
-  return MessageBoxW(owner, text.c_str(), LoadText(captionId).c_str(), flags);
-}
-
-void ShowError(HWND owner, const std::wstring& text) {
-  ShowMessage(owner, text, IDS_CAPTION_ERROR, MB_OK | MB_ICONERROR);
 }
 
 std::wstring DecodeBytes(const char* bytes, size_t length, UINT codePage) {

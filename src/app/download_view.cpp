@@ -1,0 +1,161 @@
+#include "app/download_view.h"
+
+#include <deque>
+#include <string>
+
+#include "app/controls.h"
+#include "app/main_window.h"
+#include "res/resource.h"
+
+namespace {
+
+// One report, owned by whoever holds it: the posted message, then the queue.
+struct Report {
+  enum class Kind { Progress, Status, Failure, Success, Done } kind;
+  int value = 0;
+  bool done = false;
+  std::wstring text, caption;
+  FlashFailure failure;
+};
+
+std::deque<std::unique_ptr<Report>> g_waiting;
+bool g_applying;
+
+UINT BoxFlags(BoxIcon icon) {
+  switch (icon) {
+    case BoxIcon::Error:
+      return MB_OK | MB_ICONERROR;
+    case BoxIcon::Information:
+      return MB_OK | MB_ICONINFORMATION;
+    case BoxIcon::None:
+      break;
+  }
+  return MB_OK;
+}
+
+void ShowFailure(const FlashFailure& f) {
+  if (!f.text.empty()) {
+    MessageBoxW(f.ownerless ? nullptr : StatusLine(), f.text.c_str(), f.caption.c_str(), BoxFlags(f.icon));
+  }
+  using Kind = FlashFailure::Kind;
+  switch (f.kind) {
+    case Kind::ImageMissing:
+    case Kind::ImageDamaged:
+    case Kind::WorkerNotStarted:
+      SetStatusText(f.text);
+      SetControlsEnabled(true);
+      break;
+    case Kind::ImageUnreadable:
+      SetControlsEnabled(true);
+      break;
+    case Kind::ConnectionBroken:
+      SetStatusText(f.text);
+      SetControlsEnabled(true);
+      SetControlsFailed();  // only Exit is left
+      break;
+    case Kind::DeviceFailed:
+    case Kind::CommandPacketLost:
+      break;  // the window stays busy until the program ends
+  }
+}
+
+void Apply(HWND window, const Report& r) {
+  switch (r.kind) {
+    case Report::Kind::Progress:
+      SetProgress(r.value, r.done);
+      break;
+    case Report::Kind::Status:
+      SetStatusText(r.text);
+      break;
+    case Report::Kind::Failure:
+      ShowFailure(r.failure);
+      break;
+    case Report::Kind::Success:
+      MessageBoxW(StatusLine(), r.text.c_str(), r.caption.c_str(), MB_OK | MB_ICONINFORMATION);
+      break;
+    case Report::Kind::Done:
+      EndProgram(window);
+      break;
+  }
+}
+
+void Receive(HWND window, std::unique_ptr<Report> report) {
+  g_waiting.push_back(std::move(report));
+  // A box opened below serves messages: later reports queue up behind it.
+  if (g_applying) return;
+  g_applying = true;
+  while (!g_waiting.empty()) {
+    std::unique_ptr<Report> next = std::move(g_waiting.front());
+    g_waiting.pop_front();
+    Apply(window, *next);
+  }
+  g_applying = false;
+}
+
+class WindowFlashEvents : public FlashEvents {
+ public:
+  explicit WindowFlashEvents(HWND window) : window_(window), thread_(GetWindowThreadProcessId(window, nullptr)) {}
+
+  void Progress(int value, bool done) override {
+    auto r = Make(Report::Kind::Progress);
+    r->value = value;
+    r->done = done;
+    Deliver(std::move(r));
+  }
+  void Status(const std::wstring& text) override {
+    auto r = Make(Report::Kind::Status);
+    r->text = text;
+    Deliver(std::move(r));
+  }
+  void Failure(const FlashFailure& failure) override {
+    auto r = Make(Report::Kind::Failure);
+    r->failure = failure;
+    Deliver(std::move(r));
+  }
+  void Success(const std::wstring& text, const std::wstring& caption) override {
+    auto r = Make(Report::Kind::Success);
+    r->text = text;
+    r->caption = caption;
+    Deliver(std::move(r));
+  }
+  void Done() override { Deliver(Make(Report::Kind::Done)); }
+
+ private:
+  static std::unique_ptr<Report> Make(Report::Kind kind) {
+    auto r = std::make_unique<Report>();
+    r->kind = kind;
+    return r;
+  }
+
+  // Posting, not sending: the worker never waits for the window (a cross-thread send
+  // costs more than the 16 KiB write it reports on). Posted messages keep their order.
+  void Deliver(std::unique_ptr<Report> r) {
+    if (GetCurrentThreadId() == thread_) {
+      Receive(window_, std::move(r));
+      return;
+    }
+    if (PostMessageW(window_, kDownloadReportMessage, 0, reinterpret_cast<LPARAM>(r.get()))) r.release();
+  }
+
+  HWND window_;
+  DWORD thread_;
+};
+
+}  // namespace
+
+std::shared_ptr<FlashEvents> WindowEvents(HWND window) { return std::make_shared<WindowFlashEvents>(window); }
+
+void HandleDownloadReport(HWND window, LPARAM payload) {
+  std::unique_ptr<Report> r(reinterpret_cast<Report*>(payload));
+  if (r) Receive(window, std::move(r));
+}
+
+StartResult StartSelectedDownload(HWND window) {
+  wchar_t name[64] = {};
+  GetDlgItemTextW(window, IDC_IMAGE_LIST, name, 64);
+  StartResult result = StartDownload(name, WindowEvents(window));
+  // Busy while the worker runs, whatever state the window was found in, so that
+  // nothing can start a second download meanwhile.
+  if (result == StartResult::Started) SetControlsEnabled(false);
+  return result;
+}

@@ -1,0 +1,26 @@
+// The window's side of a download: it receives what the flash code reports and
+// shows it on the window's own thread, in the order reported.
+#pragma once
+#include <windows.h>
+
+#include <memory>
+
+#include "flash/download.h"
+#include "flash/events.h"
+
+// Posted to the main window with one report of a running download (the message owns
+// its payload). The dialog procedure hands it to HandleDownloadReport.
+constexpr UINT kDownloadReportMessage = WM_APP + 1;
+
+// The events of a download shown in `window` (the main window). Calls from the
+// window's thread act at once; calls from another thread are posted and act when
+// the window's thread comes to them, without the caller waiting.
+std::shared_ptr<FlashEvents> WindowEvents(HWND window);
+
+// Applies one posted report. Reports arriving while a message box of an earlier one
+// is open wait for it, so boxes, status texts and control states keep their order.
+void HandleDownloadReport(HWND window, LPARAM payload);
+
+// Starts a download of the image selected in the window's image list, reporting to
+// the window. A started download leaves the window busy.
+StartResult StartSelectedDownload(HWND window);

@@ -1,0 +1,56 @@
+// What a download reports while it runs. The flash code shows nothing and knows no
+// window: the dialog side implements these calls and does the showing on its own
+// thread, and a log can listen to the same calls. They come from the thread that
+// runs the step: StartDownload's caller until the worker runs, then the worker.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "device/messages.h"
+#include "images/image_header.h"
+
+enum class BoxIcon { None, Error, Information };
+
+// A failure the user is told about, with the system's cause behind it.
+struct FlashFailure {
+  enum class Kind {
+    ImageMissing,       // the image file did not open
+    ImageUnreadable,    // short read or no memory for the image: nothing to show
+    ImageDamaged,       // the header is neither image's
+    WorkerNotStarted,   // the worker thread could not be created
+    ConnectionBroken,   // a chunk write or a status read failed: the USB link is gone
+    DeviceFailed,       // the device's own failure report
+    CommandPacketLost,  // the closing command packet could not be written
+  };
+  Kind kind = Kind::ImageUnreadable;
+  std::wstring text;     // the message (empty: no message)
+  std::wstring caption;
+  BoxIcon icon = BoxIcon::None;
+  bool ownerless = false;  // shown on its own, not over the window
+  DWORD systemError = 0;   // the system error code behind it, 0 when it has none
+};
+
+class FlashEvents {
+ public:
+  virtual ~FlashEvents() = default;
+
+  // The progress bar's value (the window caps it below 100 until done).
+  virtual void Progress(int value, bool done) = 0;
+  // A new status line text.
+  virtual void Status(const std::wstring& text) = 0;
+  // Something failed; the user is to be told.
+  virtual void Failure(const FlashFailure& failure) = 0;
+  // The image is on the device: the closing message.
+  virtual void Success(const std::wstring& text, const std::wstring& caption) = 0;
+  // The download is over, whichever way: the program ends. Nothing follows it.
+  virtual void Done() = 0;
+
+  // The device exchanges in summary, for whoever keeps a record; the window needs none.
+  virtual void DeviceMissing(DWORD /*systemError*/) {}  // the data pipe did not open: not in flash mode
+  virtual void ImageLoaded(const std::wstring& /*name*/, uint32_t /*size*/, ImageKind /*kind*/) {}
+  virtual void TransferEnded(uint32_t /*chunks*/, uint64_t /*bytesSent*/, DWORD /*systemError*/) {}
+  virtual void MonitorReport(const StatusReport& /*report*/, DWORD /*bytesRead*/) {}
+  virtual void CommandPacketWritten(const CommandPacket& /*packet*/, DWORD /*systemError*/) {}
+};
