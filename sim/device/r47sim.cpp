@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "options.h"
+#include "registration.h"
 
 namespace r47sim {
 namespace {
@@ -979,6 +980,13 @@ int Run(int argc, char** argv) {
     return 2;
   }
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // Set by a test to pull the plug or put it back at a moment of its choosing.
+  HANDLE unplugAsked = CreateEventA(nullptr, FALSE, FALSE, opt.unplugEvent.c_str());
+  HANDLE plugAsked = CreateEventA(nullptr, FALSE, FALSE, opt.plugEvent.c_str());
+  if (!unplugAsked || !plugAsked) {
+    std::fprintf(stderr, "r47sim: cannot create events %s, %s\n", opt.unplugEvent.c_str(), opt.plugEvent.c_str());
+    return 2;
+  }
   HANDLE parent = nullptr;
   if (opt.parentPid) {
     parent = OpenProcess(SYNCHRONIZE, FALSE, opt.parentPid);
@@ -986,6 +994,14 @@ int Run(int argc, char** argv) {
       rec.Event("parent process %lu is gone; exiting", opt.parentPid);
       return 1;
     }
+  }
+
+  // The device as the system lists it; present only while the pipes serve.
+  Registration reg;
+  if (!reg.Create(opt.name, error)) {
+    rec.Event("error: cannot register the device: %s", error.c_str());
+    std::fprintf(stderr, "r47sim: cannot register the device: %s\n", error.c_str());
+    return 1;
   }
 
   Requests req;
@@ -1005,10 +1021,20 @@ int Run(int argc, char** argv) {
       rec.Event("error: pipes could not be created");
       return false;
     }
-    rec.Event("plugged in as \\\\.\\pipe\\%s", opt.name.c_str());
+    if (!reg.Plug(error)) {
+      rec.Event("error: the device cannot be made present: %s", error.c_str());
+      return false;
+    }
+    rec.Event("plugged in as %s (pipes \\\\.\\pipe\\%s)", reg.DevicePath().c_str(), opt.name.c_str());
     if (firstPlug) {
+      // The device path, for whoever waits for the device to come up.
+      // Written aside and renamed, so that a reader never sees it half written.
       std::string ready = opt.recordDir + "\\ready";
-      if (FILE* f = std::fopen(ready.c_str(), "wb")) std::fclose(f);
+      if (FILE* f = std::fopen((ready + ".part").c_str(), "wb")) {
+        std::fputs(reg.DevicePath().c_str(), f);
+        std::fclose(f);
+        MoveFileExA((ready + ".part").c_str(), ready.c_str(), MOVEFILE_REPLACE_EXISTING);
+      }
       std::printf("READY\n");
       std::fflush(stdout);
       firstPlug = false;
@@ -1028,13 +1054,18 @@ int Run(int argc, char** argv) {
       DWORD timeout = static_cast<DWORD>(std::min<unsigned long long>(end - now, 0x7FFFFFFF));
       if (replugAt) timeout = std::min<DWORD>(timeout, replugAt > now ? static_cast<DWORD>(replugAt - now) : 0);
       if (plug && dev.WantsTicks() && opt.paceMs) timeout = std::min<DWORD>(timeout, 5);
-      HANDLE waits[3] = {g_quit, req.event, parent};
-      DWORD w = WaitForMultipleObjects(parent ? 3 : 2, waits, FALSE, timeout);
+      HANDLE waits[5] = {g_quit, req.event, unplugAsked, plugAsked, parent};
+      DWORD w = WaitForMultipleObjects(parent ? 5 : 4, waits, FALSE, timeout);
       if (w == WAIT_OBJECT_0) {
         rec.Event("quit requested");
         break;
       }
-      if (w == WAIT_OBJECT_0 + 2) {
+      if (w == WAIT_OBJECT_0 + 2 && plug) {
+        int expected = 0;
+        req.unplug.compare_exchange_strong(expected, 3);
+      }
+      if (w == WAIT_OBJECT_0 + 3 && !plug) replugAt = GetTickCount64();
+      if (w == WAIT_OBJECT_0 + 4) {
         rec.Event("parent process ended");
         break;
       }
@@ -1049,8 +1080,9 @@ int Run(int argc, char** argv) {
       }
       int how = req.unplug.exchange(0);
       if (how && plug) {
+        reg.Unplug();  // unlisted and unreachable first, then the pipes go
         plug.reset();  // closes every instance and waits for the pipe threads
-        rec.Event(how == 2 ? "unplugged (restart)" : "unplugged");
+        rec.Event(how == 2 ? "unplugged (restart)" : how == 3 ? "unplugged (asked)" : "unplugged");
         if (opt.replugAfterMs >= 0) replugAt = GetTickCount64() + static_cast<unsigned>(opt.replugAfterMs);
       }
       if (replugAt && GetTickCount64() >= replugAt) {
@@ -1062,9 +1094,13 @@ int Run(int argc, char** argv) {
       }
     }
   }
+  reg.Unplug();
   plug.reset();
+  reg.Remove();
   rec.Event("exit");
   if (parent) CloseHandle(parent);
+  CloseHandle(unplugAsked);
+  CloseHandle(plugAsked);
   return exitCode;
 }
 
