@@ -152,6 +152,7 @@ r47_session_down() {
 # made persistent.
 r47_wine_up() { # prefix display
   export WINEPREFIX=$1 DISPLAY=$2
+  r47_restore_system_setupapi
   timeout 30 wineserver -w || wineserver -k || true
   wineserver -p
   wine cmd /c exit >/dev/null 2>&1 </dev/null
@@ -180,7 +181,6 @@ r47_session_up() {
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
-  r47_restore_system_setupapi
   r47_prefix_settings
   timeout 30 wineserver -w || wineserver -k || true
   r47_lanes_prepare
