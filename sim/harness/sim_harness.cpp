@@ -154,9 +154,10 @@ std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extr
 
   const std::string ready = dev->dir_ + "\\ready";
   for (int i = 0; i < 1000; ++i) {  // bounded: about 10 s
+    // The device path in it; read again while the file is not yet readable.
     if (FileExists(ready)) {
       dev->path_ = ReadTextFile(ready);
-      return dev;
+      if (!dev->path_.empty()) return dev;
     }
     if (WaitForSingleObject(dev->process_, 10) == WAIT_OBJECT_0) {
       g_lastError = "r47sim exited before it was ready: " + dev->Output();
