@@ -38,7 +38,7 @@ TEST_F(SubstituteBus, SetThatCannotBeObtainedEndsTheSearchAtOnce) {
   std::string path = "untouched";
   EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
   EXPECT_EQ(path, "untouched");
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);
 }
 
 // The system's SetupAPI answers the detail query of every interface it listed.

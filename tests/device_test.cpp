@@ -1,4 +1,5 @@
-// Finding the handheld and talking to it, against the simulated handheld and bus.
+// Finding the handheld and talking to it, against simulated handhelds registered
+// as devices and found through the system's own SetupAPI.
 #include <gtest/gtest.h>
 
 #include "device/discovery.h"
@@ -12,6 +13,8 @@ using simctl::SimDevice;
 using testing_support::CountOf;
 
 namespace {
+
+using Answer = std::optional<uint16_t>;
 
 std::unique_ptr<SimDevice> StartDevice(const std::vector<std::string>& args = {}, const std::string& nameTail = "") {
   auto device = SimDevice::Start(args, nameTail);
@@ -29,7 +32,7 @@ TEST_F(DeviceLink, NoDeviceGivesTheInvalidHandleAndNoVersion) {
   EXPECT_EQ(path, "untouched");
   EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 0);
   EXPECT_EQ(OpenPipe(kStatusPipe), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);
   EXPECT_FALSE(WriteCommandPacket(kCommandRestart));
 }
 
@@ -40,7 +43,7 @@ TEST_F(DeviceLink, CrashedDeviceIsListedButSkipped) {
   std::string path;
   EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
   EXPECT_EQ(path, crashed->DevicePath());  // examined, then skipped
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);
 }
 
 TEST_F(DeviceLink, TheFirstDeviceThatOpensIsTaken) {
@@ -64,7 +67,7 @@ TEST_F(DeviceLink, TheFirstDeviceThatOpensIsTaken) {
     UniqueHandle handle(FindDevice(kDeviceInterfaceGuid, path));
     EXPECT_TRUE(handle.valid());
     EXPECT_EQ(path, second->DevicePath());
-    EXPECT_EQ(QueryBootVersion(), 0x0202);
+    EXPECT_EQ(QueryBootVersion(), Answer(0x0202));
   }
 }
 
@@ -84,7 +87,7 @@ TEST_F(DeviceLink, PipePathLongerThanAFixedBuffer) {
     EXPECT_TRUE(handle.valid()) << pipe;
     EXPECT_EQ(DevicePathBuffer(), device->DevicePath() + "\\" + pipe);
   }
-  EXPECT_EQ(QueryBootVersion(), 0x0105);
+  EXPECT_EQ(QueryBootVersion(), Answer(0x0105));
 }
 
 TEST_F(DeviceLink, EachPipeOpensUnderTheFreshDevicePath) {
@@ -104,7 +107,7 @@ TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   ASSERT_TRUE(device);
   std::string path;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
-  for (int i = 0; i < 3; ++i) ASSERT_NE(QueryBootVersion(), 0);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(QueryBootVersion(), Answer(0x0105));
   // Seen from the device: every connection the PC opened, the PC closed.
   // The device logs each connection when its listener gets to it: wait for all of
   // them (a leaked handle would never be seen closed).
@@ -123,18 +126,23 @@ TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
 }
 
 TEST_F(DeviceLink, VersionQueryReadsTheVersionReply) {
+  // A report is an answer, a version reply or not; a read that brought no report is none.
   struct Case {
-    const char* sequence;
-    uint16_t version;
+    std::vector<std::string> options;
+    Answer answer;
   } cases[] = {
-      {"0x0105", 0x0105}, {"0x0190", 0x0190}, {"0", 0},
-      {"bad:0x0105", 0},  // byte 4 = 0x54: not a version reply
-      {"none", 0},
+      {{"--version-sequence", "0x0105"}, 0x0105},
+      {{"--version-sequence", "0x0190"}, 0x0190},
+      {{"--version-sequence", "0"}, 0},
+      {{"--version-sequence", "bad:0x0105"}, 0},  // byte 4 = 0x54: not a version reply
+      {{"--version-sequence", "none"}, 0},
+      {{"--version-sequence", "close"}, std::nullopt},  // the device closed the connection
+      {{"--version-sequence", "0x0105", "--short-report", "0"}, std::nullopt},  // a read of no byte
   };
   for (const Case& c : cases) {
-    auto device = StartDevice({"--version-sequence", c.sequence});
+    auto device = StartDevice(c.options);
     ASSERT_TRUE(device);
-    EXPECT_EQ(QueryBootVersion(), c.version) << c.sequence;
+    EXPECT_EQ(QueryBootVersion(), c.answer) << testing::PrintToString(c.options);
   }
 }
 
@@ -142,13 +150,13 @@ TEST_F(DeviceLink, ShortReportKeepsZerosBeyondWhatArrived) {
   // Only 5 bytes arrive: byte 4 is the version mark, bytes 6 and 7 stay zero.
   auto device = StartDevice({"--version-sequence", "0x0105", "--short-report", "5"});
   ASSERT_TRUE(device);
-  EXPECT_EQ(QueryBootVersion(), 0);
+  EXPECT_EQ(QueryBootVersion(), Answer(0));
 }
 
-TEST_F(DeviceLink, HungDeviceGivesNoVersionAfterTheTimeOut) {
+TEST_F(DeviceLink, HungDeviceGivesNoAnswerAfterTheTimeOut) {
   auto device = StartDevice({"--version-sequence", "hang"});
   ASSERT_TRUE(device);
-  EXPECT_EQ(QueryBootVersion(), 0);  // returns, bounded by the read time-out
+  EXPECT_EQ(QueryBootVersion(), std::nullopt);  // returns, bounded by the read time-out
   // The device still works for the next caller once it answers again.
   UniqueHandle pipe(OpenPipe(kStatusPipe));
   EXPECT_TRUE(pipe.valid());
@@ -167,13 +175,13 @@ TEST_F(DeviceLink, UnplugAndReplugBetweenTwoOpens) {
     SCOPED_TRACE(c.what);
     auto device = StartDevice(c.args);
     ASSERT_TRUE(device);
-    EXPECT_EQ(QueryBootVersion(), 0x0103);
+    EXPECT_EQ(QueryBootVersion(), Answer(0x0103));
     if (!c.deviceUnplugsItself) device->Unplug();
     ASSERT_TRUE(device->WaitForEvent("unplugged"));
     // Gone from the present devices: nothing is found, no pipe opens.
     std::string path;
     EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 0);
-    EXPECT_EQ(QueryBootVersion(), 0);
+    EXPECT_EQ(QueryBootVersion(), std::nullopt);
     EXPECT_EQ(OpenPipe(kDataPipe), INVALID_HANDLE_VALUE);
     // Back under the same path, found anew by the next open.
     const size_t mark = device->Events().find("unplugged");
@@ -181,7 +189,7 @@ TEST_F(DeviceLink, UnplugAndReplugBetweenTwoOpens) {
     ASSERT_TRUE(device->WaitForEvent("plugged in", 10000, mark));
     EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
     EXPECT_EQ(path, device->DevicePath());
-    EXPECT_EQ(QueryBootVersion(), 0x0103);
+    EXPECT_EQ(QueryBootVersion(), Answer(0x0103));
   }
 }
 

@@ -1,6 +1,9 @@
 // Decisions and arithmetic that need no window and no device, as tables of cases.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <vector>
+
 #include "app/ui_text.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
@@ -35,6 +38,47 @@ TEST(VersionRules, ChooseTheImage) {
     EXPECT_EQ(ChooseImageIndex(c.must, c.high, c.low, c.device), c.index)
         << "must=" << c.must << " file " << c.high << "." << c.low << " device 0x" << std::hex << c.device;
   }
+}
+
+// The answers of the ten version queries, oldest first, as runs of equal answers.
+using Answer = std::optional<uint16_t>;
+struct Run {
+  Answer answer;
+  int times;
+};
+std::vector<Answer> Answers(std::initializer_list<Run> runs) {
+  std::vector<Answer> answers;
+  for (const Run& r : runs) answers.insert(answers.end(), r.times, r.answer);
+  return answers;
+}
+
+TEST(VersionRules, LatestRealAnswerIsTheDeviceVersion) {
+  const Answer lost;           // the read failed: no report came
+  const Answer noVersion = 0;  // a report without the version mark
+  struct Case {
+    const char* what;
+    std::vector<Answer> answers;
+    uint16_t version;
+  } cases[] = {
+      {"all answered", Answers({{0x0103, 10}}), 0x0103},
+      {"last read lost", Answers({{0x0103, 9}, {lost, 1}}), 0x0103},
+      {"first read lost", Answers({{lost, 1}, {0x0103, 9}}), 0x0103},
+      {"every read lost", Answers({{lost, 10}}), 0},
+      {"no query at all", {}, 0},
+      {"only one read answered", Answers({{lost, 4}, {0x0200, 1}, {lost, 5}}), 0x0200},
+      {"the device changed its answer", Answers({{0x0102, 5}, {0x0103, 5}}), 0x0103},
+      {"no version as the last answer", Answers({{0x0103, 9}, {noVersion, 1}}), 0},
+      {"no version, then a real answer", Answers({{noVersion, 3}, {0x0103, 7}}), 0x0103},
+      {"no version, then lost reads", Answers({{0x0103, 7}, {noVersion, 1}, {lost, 2}}), 0},
+      {"lost reads between answers", Answers({{0x0102, 1}, {lost, 2}, {0x0103, 1}, {lost, 6}}), 0x0103},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DeviceVersionFromAnswers(c.answers), c.version) << c.what;
+  }
+  // What the rules then make of it: nine answers 1.3 and a lost tenth read, with a
+  // version file naming 1.3, write the OS image, not the boot loader.
+  const uint16_t device = DeviceVersionFromAnswers(Answers({{0x0103, 9}, {lost, 1}}));
+  EXPECT_EQ(ChooseImageIndex(false, 1, 3, device), kOsImageIndex);
 }
 
 TEST(MissingFiles, NamesJoinedByBlankComma) {

@@ -1,6 +1,8 @@
 #include "app/update.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/controls.h"
 #include "app/secondary.h"
@@ -89,16 +91,17 @@ void RunUpdateSteps(HWND window) {
     return;
   }
 
-  // Ten queries a second apart; only the last answer counts, given once the device
-  // has had ten seconds in flash mode.
-  uint16_t deviceVersion = 0;
+  // Ten queries a second apart; the latest answer counts, given once the device has
+  // had its time in flash mode. A read that failed is kept as no answer.
+  std::vector<std::optional<uint16_t>> answers;
   {
     ServedDeviceWaits served;
     for (int i = 0; i < kVersionQueries; ++i) {
       if (!Pause(kVersionQueryPauseMs)) return;
-      deviceVersion = QueryBootVersion();
+      answers.push_back(QueryBootVersion());
     }
   }
+  uint16_t deviceVersion = DeviceVersionFromAnswers(answers);
   int index = ChooseImageIndex(mustUpdateBoot, bootHigh, bootLow, deviceVersion);
   SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
   ShowSelectedImageSize(window);

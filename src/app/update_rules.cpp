@@ -10,6 +10,13 @@ int ChooseImageIndex(bool mustUpdateBoot, int bootHigh, int bootLow, uint16_t de
   return bootHigh > deviceHigh ? kBootImageIndex : kOsImageIndex;
 }
 
+uint16_t DeviceVersionFromAnswers(const std::vector<std::optional<uint16_t>>& answers) {
+  for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
+    if (*it) return **it;
+  }
+  return 0;
+}
+
 std::wstring MissingFileNames(ImageSet imageSet, bool versionRead) {
   static const wchar_t kSeparator[] = L" ,";
   std::wstring names;

@@ -2,7 +2,9 @@
 // which files to name as missing.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "images/discovery.h"
 
@@ -14,6 +16,12 @@ constexpr int kOsImageIndex = 1;
 // names a newer major version, or the same major with any other minor version; the
 // OS image when the device runs exactly that boot loader or a newer major version.
 int ChooseImageIndex(bool mustUpdateBoot, int bootHigh, int bootLow, uint16_t deviceVersion);
+
+// The device version word from the answers to the version queries, oldest first:
+// the latest real answer, so that what the device says after its time in flash mode
+// decides. A query that got no answer (a failed read) is not an answer of version 0
+// and never overrides one read before it; 0 only when no query got an answer.
+uint16_t DeviceVersionFromAnswers(const std::vector<std::optional<uint16_t>>& answers);
 
 // The names for the missing-files message when fewer than two images are listed,
 // joined by " ,"; a missing version file is named first.

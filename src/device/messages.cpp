@@ -18,11 +18,14 @@ CommandPacket BuildCommandPacket(unsigned code) {
   return packet;
 }
 
-uint16_t QueryBootVersion() {
+std::optional<uint16_t> QueryBootVersion() {
   StatusReport report{};
   UniqueHandle pipe(OpenPipe(kStatusPipe));
   DWORD got = 0;
-  if (ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs) != IoStatus::Ok) return 0;
+  if (ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs) != IoStatus::Ok ||
+      got == 0) {
+    return std::nullopt;
+  }
   return VersionFromReport(report);
 }
 

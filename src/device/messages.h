@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 constexpr size_t kStatusReportSize = 128;
 constexpr size_t kCommandPacketSize = 32;
@@ -17,9 +18,10 @@ uint16_t VersionFromReport(const StatusReport& report);
 // The command code's low 8 bits followed by 31 fill bytes 0x55.
 CommandPacket BuildCommandPacket(unsigned code);
 
-// Reads one status report and returns the version word of a version reply, or 0
-// when no version reply could be read (no device, time-out, other report).
-uint16_t QueryBootVersion();
+// Reads one status report: the version word of a version reply, 0 for a report that
+// carries none. Nothing when no report came (no device, pipe error, time-out, a
+// connection closed or a read that delivered no byte): that is no answer at all.
+std::optional<uint16_t> QueryBootVersion();
 // Writes one command packet to the data pipe; true when every byte went. Shows
 // nothing: the caller decides what the user sees.
 bool WriteCommandPacket(unsigned code);

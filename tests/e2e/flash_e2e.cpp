@@ -36,6 +36,22 @@ class Flash : public DeviceScenario {
     EXPECT_TRUE(device_->CommandPacket().empty());
   }
 
+  // Nine answers name exactly the version file's boot loader; the tenth read brings no
+  // report. A lost report is no answer: the OS image goes, the boot loader stays.
+  void FlashOsImageAfterLostTenthReport(const char* sequence, const char* lostEvent, const wchar_t* screenshot) {
+    const auto image = OsImage(300007);
+    folder_.Write(kOsName, image);
+    folder_.Write(kBootName, BootImage(100000));
+    work_.Write(L"version.ver", VersionFileText(1, 3));
+    StartDevice({"--version-sequence", sequence});
+
+    FlashAndExpect(kOsDone, L"292 K", screenshot);
+    EXPECT_TRUE(device_->ReceivedStream() == image) << "the device did not receive the OS image unchanged";
+    std::string events = device_->Events();
+    EXPECT_EQ(CountOf(events, "report taken: version reply 0x0103"), 9u) << events;
+    EXPECT_NE(events.find(lostEvent), std::string::npos) << events;
+  }
+
   // Runs an update to its end and checks the closing box and what the window showed.
   void FlashAndExpect(const wchar_t* closingText, const std::wstring& sizeText, const wchar_t* screenshot) {
     StartProgram();
@@ -84,6 +100,13 @@ TEST_F(Flash, OsImageStartToEnd) {
   std::vector<unsigned char> packet(32, 0x55);
   packet[0] = 0x64;
   EXPECT_EQ(device_->CommandPacket(), packet);
+}
+
+TEST_F(Flash, OsImageWhenTheTenthVersionReportIsCutOff) {
+  FlashOsImageAfterLostTenthReport("0x0103*9,close", "connection closed unanswered", L"e2e-lost-report-closed");
+}
+TEST_F(Flash, OsImageWhenTheTenthVersionReportNeverComes) {
+  FlashOsImageAfterLostTenthReport("0x0103*9,hang", "no answer (version sequence)", L"e2e-lost-report-hang");
 }
 
 TEST_F(Flash, BootImageWhenTheMinorVersionDiffers) { FlashBootImage({0, "0x0102", L"e2e-boot-image"}); }
