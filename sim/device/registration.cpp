@@ -84,6 +84,7 @@ Registration::~Registration() { Remove(); }
 
 bool Registration::Create(const std::string& name, std::string& error) {
   const std::wstring wname = Widen(name);
+  SetLastError(ERROR_SUCCESS);
   alive_ = CreateMutexW(nullptr, FALSE, OwnerObjectName(wname).c_str());
   if (!alive_ || GetLastError() == ERROR_ALREADY_EXISTS) {
     error = "another simulated handheld runs under the name " + name;
