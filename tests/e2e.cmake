@@ -8,13 +8,12 @@ if(R47_E2E_SOURCES AND TARGET r47_test_support)
   add_dependencies(e2e_test r47flash)
   # Each run waits for the program's own pauses (10 s of version queries, 3 s per
   # start attempt): generous bounds that only catch a hang. The registry scenarios
-  # change the prefix that every test shares, so they run alone.
-  get_property(r47_all_tests DIRECTORY PROPERTY TESTS)
-  foreach(t ${r47_all_tests})
-    if(t MATCHES "^(Preflight|Flash|Failures|Unplug|SyncWarning)\\.")
-      set_tests_properties(${t} PROPERTIES TIMEOUT 180)
-    endif()
-    if(t MATCHES "^SyncWarning\\.")
+  # change the prefix that every test shares, so they run alone. The program runs
+  # one copy at a time per session, so no two scenarios start it at once; the
+  # one-copy scenarios also watch which window is in front, so they run alone too.
+  foreach(t ${e2e_test_tests})
+    set_tests_properties(${t} PROPERTIES TIMEOUT 180 RESOURCE_LOCK r47flash_one_copy)
+    if(t MATCHES "^(SyncWarning|OneCopy|HighDpi)\\.")
       set_tests_properties(${t} PROPERTIES RUN_SERIAL TRUE)
     endif()
   endforeach()

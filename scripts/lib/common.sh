@@ -9,7 +9,8 @@ r47_log() { printf '== %s\n' "$*" >&2; }
 
 # Debian packages needed to build and to run under Wine.
 R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-              xvfb xauth x11-utils openbox imagemagick googletest)
+              fonts-wine fonts-liberation fonts-droid-fallback xvfb xauth x11-utils openbox
+              imagemagick googletest)
 
 r47_ensure_packages() {
   local missing=() p
@@ -97,7 +98,7 @@ r47_restore_system_setupapi() {
 }
 
 # Settings every prefix of ours carries; the marker names the settings' version.
-R47_PREFIX_SETTINGS=2
+R47_PREFIX_SETTINGS=3
 r47_prefix_settings() {
   [ "$(cat "$WINEPREFIX/.r47-settings" 2>/dev/null)" = "$R47_PREFIX_SETTINGS" ] && return 0
   # Captions drawn by Wine itself, so that screenshots look like Windows.
@@ -105,9 +106,29 @@ r47_prefix_settings() {
   # No virtual desktop: a window manager runs on the test display instead.
   wine reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f >/dev/null 2>&1 || true
   wine reg delete 'HKCU\Software\Wine\Explorer\Desktops' /f >/dev/null 2>&1 || true
+  # Wine draws the caption buttons with glyphs of its Marlett font; a prefix that cannot
+  # find it shows the letters "0 1 r" instead. Its own copy in the prefix's font folder
+  # is always found, and changes no other font.
+  local fonts=$WINEPREFIX/drive_c/windows/Fonts marlett
+  if [ ! -f "$fonts/marlett.ttf" ]; then
+    for marlett in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf \
+                   /usr/lib/x86_64-linux-gnu/wine/fonts/marlett.ttf; do
+      if [ -f "$marlett" ]; then mkdir -p "$fonts" && cp "$marlett" "$fonts/"; break; fi
+    done
+  fi
+  # The prefix has no Tahoma, so Wine draws the dialogs and boxes in Liberation Sans,
+  # which has no Chinese characters: the device's Big5 failure captions showed as
+  # boxes. A link from Liberation Sans to a CJK font supplies only the characters it
+  # lacks; every other glyph, and so every dialog's size, stays as it was. (Adding the
+  # CJK font to Tahoma's links instead makes Wine pick it for all text.)
+  local link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' face
+  for face in "Liberation Sans" "Liberation Sans Bold"; do
+    wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "DroidSansFallbackFull.ttf,Droid Sans Fallback" /f \
+      >/dev/null 2>&1
+  done
   wineserver -w
   echo "$R47_PREFIX_SETTINGS" >"$WINEPREFIX/.r47-settings"
-  rm -f "$WINEPREFIX/.r47-settings-1"
+  rm -f "$WINEPREFIX/.r47-settings-1" "$WINEPREFIX/.r47-fonts-1"
 }
 
 # A virtual display of our own with a window manager on it: without one, Wine waits

@@ -1,14 +1,41 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
+#include "app/one_copy.h"
+#include "app/pictures.h"
 #include "app/secondary.h"
 #include "app/update.h"
 #include "images/discovery.h"
 #include "images/paths.h"
 #include "res/resource.h"
 
+namespace {
+
+// A dialog has no class icon: the taskbar and Alt+Tab show the program's icon only
+// once the window is given it, in the sizes the system uses for both.
+void SetWindowIcons(HWND window) {
+  HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE));
+  const struct {
+    WPARAM which;
+    int width, height;
+  } icons[] = {
+      {ICON_BIG, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)},
+      {ICON_SMALL, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON)},
+  };
+  for (const auto& icon : icons) {
+    // Shared: the system keeps the icon for the process's lifetime; nothing to free.
+    HANDLE handle = LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, icon.width, icon.height, LR_SHARED);
+    if (handle) SendMessageW(window, WM_SETICON, icon.which, reinterpret_cast<LPARAM>(handle));
+  }
+}
+
+}  // namespace
+
 void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   SetMainWindow(window);
+  SetWindowIcons(window);
+  FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
+  MarkMainWindow(window);
   // With no image at all the controls stay uncached: nothing can change them later.
   if (DiscoverImagesIn(window, programDirectory)) CacheControls(window);
 }
@@ -40,7 +67,11 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
           break;
       }
       return 0;
+    case kDpiChangedMessage:
+      FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
+      return 0;
     case WM_DESTROY:
+      UnmarkMainWindow(window);
       ForgetControls();
       PostQuitMessage(0);
       return 0;

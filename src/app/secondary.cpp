@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/pictures.h"
 #include "app/ui_text.h"
 #include "images/discovery.h"
 #include "images/paths.h"
@@ -48,11 +49,15 @@ void OpenConnectionWarning(HWND window) {
 }
 
 INT_PTR CALLBACK NotesDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_INITDIALOG) FitPictureToDpi(dialog, IDB_NOTES, WindowDpi(dialog));
+  if (message == kDpiChangedMessage) FitPictureToDpi(dialog, IDB_NOTES, HIWORD(wParam));
   if (message == WM_CLOSE || (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)) DestroyWindow(dialog);
   return 0;
 }
 
 INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_INITDIALOG) FitPictureToDpi(dialog, IDB_CONN_WARNING, WindowDpi(dialog));
+  if (message == kDpiChangedMessage) FitPictureToDpi(dialog, IDB_CONN_WARNING, HIWORD(wParam));
   if (message == WM_CLOSE || (message == WM_COMMAND && LOWORD(wParam) == IDOK)) {
     SetDlgItemTextW(MainWindow(), IDC_STATUS, LoadText(IDS_SYNC_CLAIMS_USB).c_str());
     SetControlsEnabled(true);

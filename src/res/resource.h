@@ -6,10 +6,20 @@
 #define IDD_NOTES               131
 #define IDD_CONN_WARNING        135
 
+// Application icon: the program file's, the window's and the taskbar's
+#define IDI_APP                 100
+
 // Pictures
 #define IDB_BANNER              130
 #define IDB_NOTES               132
 #define IDB_CONN_WARNING        134
+// The same pictures drawn for 150 % and 200 % scaling
+#define IDB_BANNER_150          230
+#define IDB_NOTES_150           232
+#define IDB_CONN_WARNING_150    234
+#define IDB_BANNER_200          330
+#define IDB_NOTES_200           332
+#define IDB_CONN_WARNING_200    334
 
 // Controls of the main window (1 and 2 are IDOK/IDCANCEL: Update and Exit)
 #define IDC_UPDATE              1

@@ -149,6 +149,8 @@ BoxRecord::Icon IconOf(HWND box) {
 
 }  // namespace
 
+std::vector<uint8_t> CaptureScreenArea(const RECT& area) { return CaptureScreen(area); }
+
 std::wstring ThisProgramDirectory() {
   wchar_t path[MAX_PATH * 4] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH * 4);

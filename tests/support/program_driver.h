@@ -123,6 +123,10 @@ std::wstring SaveScreenshot(const std::wstring& name, HWND window, const std::ve
 // The folder that screenshots go to (build/screenshots\, created on demand).
 std::wstring ScreenshotDirectory();
 
+// What the screen shows inside `area` (screen coordinates) as 8-bit RGB rows, top row
+// first, 3 bytes per pixel; empty on failure.
+std::vector<uint8_t> CaptureScreenArea(const RECT& area);
+
 // Encodes 8-bit RGB rows (top row first, 3 bytes per pixel) as a PNG file's bytes.
 std::vector<uint8_t> EncodePng(const std::vector<uint8_t>& rgb, int width, int height);
 
