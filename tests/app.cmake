@@ -1,7 +1,4 @@
 r47_test(app_test unit ${CMAKE_CURRENT_LIST_DIR}/app_test.cpp)
-# It changes the registry of the shared Wine prefix, which the end-to-end tests read.
-set_tests_properties(SyncConnection.ClaimsUsbOnlyForItsFourValues PROPERTIES RUN_SERIAL TRUE)
-
 # The shipped 32-bit program against what Windows XP SP3 exports, and the fallbacks
 # for newer kernel functions.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -19,7 +19,6 @@
 #include "test_support.h"
 
 using namespace testing_support;
-using simctl::SetBusDevices;
 using simctl::SimDevice;
 
 namespace {
@@ -64,9 +63,6 @@ class Download {
     if (withDevice) {
       device_ = SimDevice::Start(simArgs);
       EXPECT_TRUE(device_) << simctl::LastError();
-      if (device_) SetBusDevices({device_->DevicePath()});
-    } else {
-      SetBusDevices({});
     }
     recorder_.reset(new ControlRecorder(window_->Item(IDC_PROGRESS), window_->Item(IDC_STATUS)));
     SetControlsEnabled(false);  // as the Update command leaves it
@@ -74,7 +70,6 @@ class Download {
   ~Download() {
     recorder_.reset();
     window_.reset();
-    SetBusDevices({});
   }
 
   // Starts, then serves the window until the program would end.

@@ -250,7 +250,7 @@ TEST(ShippedProgram, ImportsOnlyWhatWindowsXpSp3Exports) {
   // An import table read wrongly would pass empty: the program must be seen to import
   // the calls it is known to make.
   ASSERT_TRUE(Imports(pe, "kernel32.dll", "CreateFileW"));
-  ASSERT_TRUE(Imports(pe, "user32.dll", "DialogBoxParamW"));
+  ASSERT_TRUE(Imports(pe, "user32.dll", "CreateDialogParamW"));
   const std::vector<std::string> missing = ImportsMissingOnXp(pe);
   EXPECT_TRUE(missing.empty()) << "imports that are not on the Windows XP SP3 list (xp_allowlist.h):"
                                << Joined(missing);
