@@ -461,9 +461,6 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     if (c.device) {
       device = SimDevice::Start(c.simArgs);
       ASSERT_TRUE(device) << simctl::LastError();
-      SetBusDevices({device->DevicePath()});
-    } else {
-      SetBusDevices({});
     }
     auto events = std::make_shared<RecordedEvents>();
     ASSERT_EQ(StartDownload(kOsImageName, events), c.result);
@@ -497,7 +494,6 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
       EXPECT_EQ(log[log.size() - 3], L"success USB Update Success!");
       EXPECT_EQ(log[log.size() - 2], L"status " + kDone);
     }
-    SetBusDevices({});
   }
 }
 
