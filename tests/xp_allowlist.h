@@ -147,6 +147,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"user32.dll", "GetFocus", "Windows 2000 Professional"},
     {"user32.dll", "GetLastActivePopup", "Windows 2000 Professional"},
     {"user32.dll", "GetMessageW", "Windows 2000 Professional"},
+    {"user32.dll", "GetNextDlgTabItem", "Windows 2000 Professional"},
     {"user32.dll", "GetPropW", "Windows 2000 Professional"},
     {"user32.dll", "GetSystemMetrics", "Windows 2000 Professional"},
     {"user32.dll", "GetWindow", "Windows 2000 Professional"},
