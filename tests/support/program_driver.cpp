@@ -132,11 +132,11 @@ BoxRecord::Icon IconOf(HWND box) {
     if (reinterpret_cast<HICON>(icon) == LoadIconW(nullptr, MAKEINTRESOURCEW(32516))) return BoxRecord::Information;
     return BoxRecord::Other;
   }
-  RECT r{};
-  GetWindowRect(iconControl, &r);
-  // The box may not have painted yet: look again for a while (a loaded machine may take
-  // seconds to paint it).
+  // The box may not have painted yet, and it may still be laying out its controls: look
+  // again for a while (a loaded machine may take seconds), reading the place anew.
   for (int attempt = 0; attempt < 200; ++attempt) {
+    RECT r{};
+    GetWindowRect(iconControl, &r);
     int red = 0, blue = 0;
     std::vector<uint8_t> rgb = CaptureScreen(r);
     for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
