@@ -172,6 +172,9 @@ SimDevice::~SimDevice() {
   Stop();
   for (HANDLE h : {quit_, unplug_, plug_})
     if (h) CloseHandle(h);
+  // Every start removes the devices of handhelds that are gone; this one removes its
+  // own registration again when it stops.
+  if (crashed_) Start({}, "sweep");
 }
 
 void SimDevice::Unplug() const {
@@ -199,6 +202,7 @@ void SimDevice::Stop() {
 
 void SimDevice::Crash() {
   if (!process_) return;
+  crashed_ = true;
   TerminateProcess(process_, 9);
   WaitForSingleObject(process_, 10000);
   CloseHandle(process_);

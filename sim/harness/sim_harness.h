@@ -39,7 +39,9 @@ class SimDevice {
   void Unplug() const;
   void Plug() const;
   // Ends it at once, as a crash would: it removes nothing, so its device stays
-  // listed as present while its path no longer opens.
+  // listed as present while its path no longer opens. When this object goes, a
+  // short-lived handheld sweeps that leftover away, so that the next test in the
+  // same Wine session starts with no device listed.
   void Crash();
   bool Running() const;
 
@@ -63,6 +65,7 @@ class SimDevice {
   HANDLE quit_ = nullptr;
   HANDLE unplug_ = nullptr;
   HANDLE plug_ = nullptr;
+  bool crashed_ = false;
 };
 
 // Why the last Start() failed.
