@@ -25,11 +25,18 @@ class Failures : public DeviceScenario {
       if (!program_->Enabled(id)) return false;
     return true;
   }
+  // One "Error" box with the error icon, its text left on the status line.
+  void ExpectOneErrorBox(const std::vector<BoxRecord>& shown, const std::wstring& text) const {
+    ASSERT_EQ(shown.size(), 1u) << Describe(shown);
+    EXPECT_EQ(shown[0].caption, L"Error");
+    EXPECT_EQ(shown[0].text, text);
+    EXPECT_EQ(shown[0].icon, BoxRecord::Error);
+    EXPECT_EQ(program_->Text(kStatus), text);
+  }
 };
 
 TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
   BothImagesAndVersionFile(OsImage(300007), BootImage(100000));
-  simctl::SetBusDevices({});
   StartProgram();
   BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
     SaveScreenshot(L"e2e-no-device-box", program_->Window(), {box});
@@ -52,12 +59,7 @@ TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
 
   ASSERT_TRUE(boxes.WaitForBoxes(1, kUpdateWait)) << "no message after the start attempts";
   ASSERT_TRUE(ProgramRun::WaitUntil([&] { return Idle(); }, kShortWait)) << "the window did not return to idle";
-  auto shown = boxes.Boxes();
-  ASSERT_EQ(shown.size(), 1u) << Describe(shown);
-  EXPECT_EQ(shown[0].caption, L"Error");
-  EXPECT_EQ(shown[0].text, kNotFound);
-  EXPECT_EQ(shown[0].icon, BoxRecord::Error);
-  EXPECT_EQ(program_->Text(kStatus), kNotFound);
+  ExpectOneErrorBox(boxes.Boxes(), kNotFound);
   EXPECT_TRUE(program_->Checked(kAcknowledge));
   EXPECT_TRUE(program_->Running());
 
@@ -166,12 +168,7 @@ class RefusedImage : public Failures {
     EXPECT_FALSE(ProgramRun::WaitUntil(
         [&] { return boxes.Boxes().size() > 1 || CountOf(device_->Events(), "PIPE01: open") > 1; }, 7000))
         << Describe(boxes.Boxes()) << device_->Events();
-    auto shown = boxes.Boxes();
-    ASSERT_EQ(shown.size(), 1u) << Describe(shown);
-    EXPECT_EQ(shown[0].caption, L"Error");
-    EXPECT_EQ(shown[0].text, text);
-    EXPECT_EQ(shown[0].icon, BoxRecord::Error);
-    EXPECT_EQ(program_->Text(kStatus), text);
+    ExpectOneErrorBox(boxes.Boxes(), text);
     EXPECT_TRUE(Idle());
     EXPECT_TRUE(program_->Running());
     EXPECT_TRUE(device_->ReceivedStream().empty());
