@@ -13,24 +13,13 @@
 
 #include "flash/download.h"
 #include "images/discovery.h"
+#include "clock.h"
 #include "sim_harness.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
 namespace {
-
-double Seconds(LARGE_INTEGER a, LARGE_INTEGER b) {
-  LARGE_INTEGER f;
-  QueryPerformanceFrequency(&f);
-  return double(b.QuadPart - a.QuadPart) / double(f.QuadPart);
-}
-
-LARGE_INTEGER Now() {
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return t;
-}
 
 // Notes when the image has been read; shows nothing.
 class LoadTimer : public FlashEvents {
