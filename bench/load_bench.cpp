@@ -45,7 +45,6 @@ int main() {
     std::fprintf(stderr, "simulated handheld did not start: %s\n", simctl::LastError().c_str());
     return 2;
   }
-  simctl::SetBusDevices({device->DevicePath()});
   TempDir dir;
   dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
   dir.Write(kBootImageName, MakeImage("B000FF\n", 64));
