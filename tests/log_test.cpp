@@ -144,6 +144,12 @@ class Recording : public FlashEvents {
     calls += "success " + Narrow(caption) + "/" + Narrow(text) + ";";
   }
   void Done() override { calls += "done;"; }
+  void ImageReadProgress(uint32_t done, uint32_t size) override {
+    calls += "read " + std::to_string(done) + "/" + std::to_string(size) + ";";
+  }
+  void ImageLoaded(const std::wstring& name, uint32_t size, ImageKind) override {
+    calls += "image " + Narrow(name) + " " + std::to_string(size) + ";";
+  }
   void TransferEnded(uint32_t chunks, uint64_t bytes, DWORD error) override {
     calls += "transfer " + std::to_string(chunks) + " " + std::to_string(bytes) + " " + std::to_string(error) + ";";
   }
@@ -157,6 +163,7 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
 
   events->Status(L"Lädt ROM-Daten herunter: 35 %");
   events->Progress(35, false);
+  events->ImageReadProgress(65536, 300007);
   events->ImageLoaded(kOsImageName, 300007, ImageKind::Os);
   events->TransferEnded(3, 49152, 109);
   FlashFailure f;
@@ -178,7 +185,8 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
   events->Done();
 
   EXPECT_EQ(window->calls,
-            "status Lädt ROM-Daten herunter: 35 %;progress 35;transfer 3 49152 109;failure 109;"
+            "status Lädt ROM-Daten herunter: 35 %;progress 35;read 65536/300007;image Quon_r47PDA.ubi 300007;"
+            "transfer 3 49152 109;failure 109;"
             "success USB Update Success!/fertig;progress 100!;done;");
   const std::wstring log = FlashLogText().substr(before);
   const std::wstring error109 = L"system error " + SystemErrorText(109);

@@ -110,6 +110,8 @@ const wchar_t* KindName(FlashFailure::Kind kind) {
       return L"image unreadable";
     case FlashFailure::Kind::ImageDamaged:
       return L"image damaged";
+    case FlashFailure::Kind::ImageTooLarge:
+      return L"image too large";
     case FlashFailure::Kind::WorkerNotStarted:
       return L"worker not started";
     case FlashFailure::Kind::ConnectionBroken:
@@ -194,6 +196,10 @@ class LoggingEvents : public FlashEvents {
   void ImageLoaded(const std::wstring& name, uint32_t size, ImageKind kind) override {
     LogLine(L"image " + name + L": " + std::to_wstring(size) + L" bytes, " + ImageKindName(kind));
     inner_->ImageLoaded(name, size, kind);
+  }
+  void ImageReadProgress(uint32_t done, uint32_t size) override {
+    // The reading is shown on the window; the log notes only the whole image, above.
+    inner_->ImageReadProgress(done, size);
   }
   void TransferEnded(uint32_t chunks, uint64_t bytesSent, DWORD systemError) override {
     std::wstring line = L"transfer " + std::wstring(systemError ? L"broken" : L"complete") + L": " +

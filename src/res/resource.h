@@ -60,6 +60,8 @@
 // Our own additions
 #define IDS_THREAD_FAILED       150
 #define IDS_SIZE_FORMAT         151
+#define IDS_IMAGE_TOO_LARGE     152
+#define IDS_IMAGE_NO_MEMORY     153
 // The system menu's items, the Info box, the reason given to a shutdown mid-flash
 #define IDS_MENU_SHOW_LOG       160
 #define IDS_MENU_ABOUT          161

@@ -42,6 +42,9 @@ class TempDir {
 // pattern that shows any shift or hole in a received stream).
 std::vector<uint8_t> MakeImage(const std::string& header, size_t size);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+// A file of the given size that takes no disk space: all zeros (so its header is
+// neither image's). False when it could not be made.
+bool MakeSparseFile(const std::wstring& path, uint64_t size);
 // How often `what` occurs in `text` (lines of the simulated handheld's event log).
 size_t CountOf(const std::string& text, const std::string& what);
 
