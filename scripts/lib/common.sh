@@ -9,7 +9,8 @@ r47_log() { printf '== %s\n' "$*" >&2; }
 
 # Debian packages needed to build and to run under Wine.
 R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-              fonts-wine fonts-liberation fonts-droid-fallback xvfb xauth imagemagick googletest)
+              fonts-wine fonts-liberation fonts-droid-fallback xvfb xauth imagemagick googletest
+              clang)
 
 r47_ensure_packages() {
   local missing=() p
