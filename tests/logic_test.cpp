@@ -240,7 +240,9 @@ TEST(MonitorReports, WatchEndsOnAStallOrOnADeviceThatLeftItsStages) {
     MonitorVerdict v = MonitorVerdict::Continue;
     for (size_t i = 0; i < c.steps.size(); ++i) {
       v = watch.Observe(c.steps[i].report, c.steps[i].at);
-      if (i + 1 < c.steps.size()) EXPECT_EQ(v, MonitorVerdict::Continue) << c.name << ", report " << i;
+      if (i + 1 < c.steps.size()) {
+        EXPECT_EQ(v, MonitorVerdict::Continue) << c.name << ", report " << i;
+      }
     }
     EXPECT_EQ(v, c.last) << c.name;
   }

@@ -6,23 +6,13 @@
 // and nothing extra, and the message it ends with is one the readme explains.
 // The run writes build/reports/fault-matrix.md with what each cell expected and saw.
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "device_scenario.h"
+#include "reliability_report.h"
 
 namespace e2e {
 namespace {
-
-const wchar_t kBroken[] =
-    L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den Vorgang zum "
-    L"Aktualisieren des Bildes.";
-const wchar_t kNotFound[] = L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden.";
-const wchar_t kOsDone[] = L"Image erfolgreich aktualisiert. r47 wird automatisch neu gestartet.";
-const wchar_t kBootDonePrefix[] = L"Gehen Sie folgendermaßen vor";
-const wchar_t kSuccess[] = L"USB Update Success!";
-const wchar_t kFormatCaption[] = L"FORMAT\u5931\u6557";
-const wchar_t kWriteCaption[] = L"\u4e0b\u8f09\u5931\u6557";
 
 constexpr size_t kOsSize = 300007;  // large: transfer, then the flash monitor
 constexpr size_t kBootSize = 100000;
@@ -60,90 +50,72 @@ std::vector<std::string> Quick(std::vector<std::string> extra) {
 
 const Cell kCells[] = {
     // The device goes away at each phase.
-    {"unplug: version queries", Quick({"--unplug-at", "after-reads:3"}), 1, 3, false, L"Error", kNotFound, false,
+    {"unplug: version queries", Quick({"--unplug-at", "after-reads:3"}), 1, 3, false, L"Error", kNotFoundText, false,
      End::Idle, Stream::Nothing, false, kBound, false},
-    {"unplug: start attempt", Quick({"--unplug-at", "transfer:0"}), 1, 3, false, L"Error", kBroken, false, End::Ends,
+    {"unplug: start attempt", Quick({"--unplug-at", "transfer:0"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Cut, false, kBound, false},
-    {"unplug: first chunk", Quick({"--unplug-at", "transfer:1000"}), 1, 3, false, L"Error", kBroken, false, End::Ends,
+    {"unplug: first chunk", Quick({"--unplug-at", "transfer:1000"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Cut, false, kBound, false},
-    {"unplug: middle chunk", Quick({"--unplug-at", "transfer:150000"}), 1, 3, false, L"Error", kBroken, false,
+    {"unplug: middle chunk", Quick({"--unplug-at", "transfer:150000"}), 1, 3, false, L"Error", kBrokenText, false,
      End::Ends, Stream::Cut, false, kBound, false},
-    {"unplug: last chunk", Quick({"--unplug-at", "transfer:295000"}), 1, 3, false, L"Error", kBroken, false,
+    {"unplug: last chunk", Quick({"--unplug-at", "transfer:295000"}), 1, 3, false, L"Error", kBrokenText, false,
      End::Ends, Stream::Cut, false, kBound, true},
-    {"unplug: last byte", Quick({"--unplug-at", "transfer:300006"}), 1, 3, false, L"Error", kBroken, false,
+    {"unplug: last byte", Quick({"--unplug-at", "transfer:300006"}), 1, 3, false, L"Error", kBrokenText, false,
      End::Ends, Stream::Cut, false, kBound, false},
-    {"unplug: format", Quick({"--unplug-at", "format:50"}), 1, 3, false, L"Error", kBroken, false, End::Ends,
+    {"unplug: format", Quick({"--unplug-at", "format:50"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Whole, false, kBound, false},
-    {"unplug: write", Quick({"--unplug-at", "write:50"}), 1, 3, false, L"Error", kBroken, false, End::Ends,
+    {"unplug: write", Quick({"--unplug-at", "write:50"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Whole, false, kBound, false},
     {"unplug: command packet", Quick({"--unplug-at", "command"}), 1, 3, false, L"start", L"bResult Error", false,
      End::Ends, Stream::Whole, false, kBound, false},
     // ... and comes back, in its state before an image.
     {"replug: version queries", Quick({"--unplug-at", "after-reads:3", "--replug-after-ms", "1500"}), 1, 3, false,
-     kSuccess, kOsDone, false, End::Ends, Stream::Whole, true, kBound, false},
+     kSuccessCaption, kOsDoneText, false, End::Ends, Stream::Whole, true, kBound, false},
     {"replug: middle chunk", Quick({"--unplug-at", "transfer:150000", "--replug-after-ms", "500"}), 1, 3, false,
-     L"Error", kBroken, false, End::Ends, Stream::Cut, false, kBound, false},
+     L"Error", kBrokenText, false, End::Ends, Stream::Cut, false, kBound, false},
     {"replug: format", Quick({"--unplug-at", "format:50", "--replug-after-ms", "100"}), 1, 3, false, L"Error",
-     kBroken, false, End::Ends, Stream::Whole, false, kBound, false},
-    {"replug: write", Quick({"--unplug-at", "write:50", "--replug-after-ms", "100"}), 1, 3, false, L"Error", kBroken,
+     kBrokenText, false, End::Ends, Stream::Whole, false, kBound, false},
+    {"replug: write", Quick({"--unplug-at", "write:50", "--replug-after-ms", "100"}), 1, 3, false, L"Error", kBrokenText,
      false, End::Ends, Stream::Whole, false, kBound, true},
     {"replug: command packet", Quick({"--unplug-at", "command", "--replug-after-ms", "500"}), 1, 3, false, L"start",
      L"bResult Error", false, End::Ends, Stream::Whole, false, kBound, false},
     // The device stops answering at each phase.
-    {"hang: two version queries", Quick({"--version-sequence", "hang*2,0x0103"}), 1, 3, false, kSuccess, kOsDone,
+    {"hang: two version queries", Quick({"--version-sequence", "hang*2,0x0103"}), 1, 3, false, kSuccessCaption, kOsDoneText,
      false, End::Ends, Stream::Whole, true, kBound, false},
     // No version read at all counts as version 0: the rules choose the boot image.
-    {"hang: every status read", Quick({"--hang", "reads"}), 1, 3, true, kSuccess, kBootDonePrefix, true, End::Ends,
+    {"hang: every status read", Quick({"--hang", "reads"}), 1, 3, true, kSuccessCaption, kBootDoneStart, true, End::Ends,
      Stream::Whole, false, kLongBound, false},
-    {"hang: transfer", Quick({"--hang", "writes:150000"}), 1, 3, false, L"Error", kBroken, false, End::Ends,
+    {"hang: transfer", Quick({"--hang", "writes:150000"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Cut, false, kBound, false},
-    {"hang: monitor", Quick({"--hang", "reads:12"}), 1, 3, false, L"Error", kBroken, false, End::Ends, Stream::Whole,
+    {"hang: monitor", Quick({"--hang", "reads:12"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends, Stream::Whole,
      false, kBound, false},
-    {"hang: format stage never moves", Quick({"--pace-ms", "600000"}), 1, 3, false, L"Error", kBroken, false,
+    {"hang: format stage never moves", Quick({"--pace-ms", "600000"}), 1, 3, false, L"Error", kBrokenText, false,
      End::Ends, Stream::Whole, false, kLongBound, false},
     // The device's own failure reports.
-    {"failure: format", Quick({"--format-fail-at", "50"}), 1, 3, false, kFormatCaption, L" E\x7f FORMAT ERROR", true,
+    {"failure: format", Quick({"--format-fail-at", "50"}), 1, 3, false, kFormatFailedCaption, L" E\x7f FORMAT ERROR", true,
      End::Ends, Stream::Whole, false, kBound, false},
-    {"failure: write", Quick({"--write-fail-at", "50"}), 1, 3, false, kWriteCaption, L"@E \x7f WRITE ERROR", true,
+    {"failure: write", Quick({"--write-fail-at", "50"}), 1, 3, false, kWriteFailedCaption, L"@E \x7f WRITE ERROR", true,
      End::Ends, Stream::Whole, false, kBound, false},
-    {"failure: write, no zero byte", Quick({"--write-fail-at", "50", "--no-zero"}), 1, 3, false, kWriteCaption,
+    {"failure: write, no zero byte", Quick({"--write-fail-at", "50", "--no-zero"}), 1, 3, false, kWriteFailedCaption,
      L"@E \x7f WRITE ERROR", true, End::Ends, Stream::Whole, false, kBound, false, 128},
     // Reports that say too little. The version file asks for the version that the
     // short reply leaves readable, so the OS image goes and the monitor meets them.
-    {"reports: empty", Quick({"--short-report", "0"}), 0, 0, false, L"Error", kBroken, false, End::Ends,
+    {"reports: empty", Quick({"--short-report", "0"}), 0, 0, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Whole, false, kLongBound, false},
-    {"reports: 1 byte", Quick({"--short-report", "1"}), 0, 0, false, L"Error", kBroken, false, End::Ends,
+    {"reports: 1 byte", Quick({"--short-report", "1"}), 0, 0, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Whole, false, kLongBound, true},
-    {"reports: 5 bytes", Quick({"--short-report", "5"}), 0, 0, false, kSuccess, kOsDone, false, End::Ends,
+    {"reports: 5 bytes", Quick({"--short-report", "5"}), 0, 0, false, kSuccessCaption, kOsDoneText, false, End::Ends,
      Stream::Whole, true, kBound, false},
-    {"reports: 7 bytes", Quick({"--short-report", "7"}), 0, 3, false, kSuccess, kOsDone, false, End::Ends,
+    {"reports: 7 bytes", Quick({"--short-report", "7"}), 0, 3, false, kSuccessCaption, kOsDoneText, false, End::Ends,
      Stream::Whole, true, kBound, false},
-    {"reports: 8 bytes", Quick({"--short-report", "8"}), 1, 3, false, kSuccess, kOsDone, false, End::Ends,
+    {"reports: 8 bytes", Quick({"--short-report", "8"}), 1, 3, false, kSuccessCaption, kOsDoneText, false, End::Ends,
      Stream::Whole, true, kBound, false},
-    {"reports: unknown kinds between", Quick({"--garbage-kinds"}), 1, 3, false, kSuccess, kOsDone, false, End::Ends,
+    {"reports: unknown kinds between", Quick({"--garbage-kinds"}), 1, 3, false, kSuccessCaption, kOsDoneText, false, End::Ends,
      Stream::Whole, true, kBound, false},
 };
 
 const char* Name(End e) { return e == End::Ends ? "ends (0)" : "idle, running"; }
 const char* Name(Stream s) { return s == Stream::Whole ? "whole" : s == Stream::Cut ? "cut prefix" : "none"; }
-
-// A table cell: one line, no pipe, control characters shown as \xNN, shortened.
-std::string Md(const std::wstring& text, size_t max = 48) {
-  std::wstring out;
-  for (wchar_t c : text) {
-    if (out.size() >= max) {
-      out += L"…";
-      break;
-    }
-    if (c == L'|') out += L"\\|";
-    else if (c < 0x20 || c == 0x7f) {
-      wchar_t hex[8];
-      swprintf(hex, 8, L"\\x%02X", static_cast<unsigned>(c));
-      out += hex;
-    } else out += c;
-  }
-  return Narrow(out);
-}
 
 struct Observed {
   std::vector<BoxRecord> boxes;
@@ -157,28 +129,6 @@ struct Observed {
   bool command = false;
   bool commandBytes = false;  // 0x64 and 31 fill bytes
 };
-
-// The readme's explanation of a message: the words of it that the readme quotes.
-bool ReadmeExplains(const std::wstring& readme, const BoxRecord& box) {
-  std::wstring key;
-  if (box.caption == L"Error") key = box.text.substr(0, 28);
-  else if (box.caption == L"start") key = L"\"bResult Error\"";
-  else if (box.caption == kSuccess) key = L"\"USB Update Success!\"";
-  else if (box.caption == kFormatCaption) key = L"Titel \"FORMAT\"";
-  else if (box.caption == kWriteCaption) key = L"vier chinesischen Schriftzeichen";
-  else return false;
-  return !key.empty() && readme.find(key) != std::wstring::npos;
-}
-
-std::wstring Cp1252(const std::vector<uint8_t>& bytes) {
-  if (bytes.empty()) return {};
-  int n = MultiByteToWideChar(1252, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
-                              nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(1252, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), &out[0],
-                      n);
-  return out;
-}
 
 class FaultMatrix : public ::testing::Test {
  protected:
@@ -242,7 +192,7 @@ class FaultMatrix : public ::testing::Test {
 
   // Runs the cells, checks each, and writes the report.
   void RunCells(bool representativeOnly) {
-    const std::wstring readme = Cp1252(ReadFileBytes(ThisProgramDirectory() + L"readme.txt"));
+    const std::wstring readme = ReadmeText();
     ASSERT_FALSE(readme.empty()) << "readme.txt beside the program";
     std::ostringstream md;
     md << "# Fault matrix\n\n"
@@ -266,7 +216,7 @@ class FaultMatrix : public ::testing::Test {
       }
       bool failureSeen = false, successAfter = false;
       for (const auto& b : o.boxes) {
-        if (b.caption == kSuccess) successAfter = successAfter || failureSeen;
+        if (b.caption == kSuccessCaption) successAfter = successAfter || failureSeen;
         else failureSeen = true;
       }
       if (successAfter) {
@@ -297,14 +247,13 @@ class FaultMatrix : public ::testing::Test {
       EXPECT_TRUE(faults.empty()) << Describe(o.boxes) << "ended " << o.ended << " exit " << o.exitCode << " idle "
                                   << o.idle << " received " << o.received << " command " << o.command;
 
-      std::wstring observedMessage;
-      for (const auto& b : o.boxes) observedMessage += L"[" + b.caption + L"] " + b.text + L" ";
+      std::wstring observedMessage = DescribeBoxes(o.boxes);
       std::string observedEnd = o.ended ? "ends (" + std::to_string(o.exitCode) + ")"
                                         : o.idle ? "idle, running" : "busy, running";
       std::string verdict;
       for (const auto& f : faults) verdict += (verdict.empty() ? "" : "; ") + f;
-      md << "| " << c.name << " | " << Md(L"[" + std::wstring(c.caption) + L"] " + c.text) << " | "
-         << (observedMessage.empty() ? "(none)" : Md(observedMessage)) << " | " << Name(c.end) << " | " << observedEnd
+      md << "| " << c.name << " | " << MdCell(L"[" + std::wstring(c.caption) + L"] " + c.text) << " | "
+         << (observedMessage.empty() ? "(none)" : MdCell(observedMessage)) << " | " << Name(c.end) << " | " << observedEnd
          << " | " << Name(c.stream) << " of " << chosen.size() << " | " << o.received
          << (o.receivedIsPrefix ? "" : " (other bytes)") << " | " << (c.command ? "yes" : "no") << "/"
          << (o.command ? (o.commandBytes ? "yes" : "wrong bytes") : "no") << " | " << o.ms / 1000.0 << " ("
@@ -318,11 +267,7 @@ class FaultMatrix : public ::testing::Test {
        << "| differs from the expected end | " << mismatched << " |\n"
        << "\n" << cells << " cells.\n";
 
-    std::wstring dir = ThisProgramDirectory() + L"..\\reports\\";
-    CreateDirectoryW(dir.c_str(), nullptr);
-    std::ofstream out((dir + L"fault-matrix.md").c_str(), std::ios::binary);
-    out << md.str();
-    EXPECT_TRUE(out.good()) << "build/reports/fault-matrix.md not written";
+    EXPECT_TRUE(WriteReport(L"fault-matrix.md", md.str())) << "build/reports/fault-matrix.md not written";
   }
 };
 

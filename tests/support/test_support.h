@@ -42,6 +42,10 @@ class TempDir {
 // pattern that shows any shift or hole in a received stream).
 std::vector<uint8_t> MakeImage(const std::string& header, size_t size);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+// Creates or replaces the file with these bytes (paths of any length).
+void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
+// The path in the form that takes any length (\\?\ in front when it is long).
+std::wstring LongPath(const std::wstring& path);
 // How often `what` occurs in `text` (lines of the simulated handheld's event log).
 size_t CountOf(const std::string& text, const std::string& what);
 
