@@ -1051,6 +1051,8 @@ int Run(int argc, char** argv) {
       if (how && plug) {
         plug.reset();  // closes every instance and waits for the pipe threads
         rec.Event(how == 2 ? "unplugged (restart)" : "unplugged");
+        // No pipe thread runs now: the options can change under nobody.
+        if (how != 2 && opt.unplugOnce) opt.unplugAt.kind = UnplugPoint::Never;
         if (opt.replugAfterMs >= 0) replugAt = GetTickCount64() + static_cast<unsigned>(opt.replugAfterMs);
       }
       if (replugAt && GetTickCount64() >= replugAt) {

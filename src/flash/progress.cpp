@@ -42,14 +42,18 @@ MonitorStep DecodeMonitorReport(const StatusReport& report) {
 MonitorVerdict MonitorWatch::Observe(const StatusReport& report, uint32_t nowMs) {
   DecodedReport r = DecodeReport(report);
   if (r.stage == DecodedReport::Stage::None) {
-    if (flashing_ && r.versionReply) return MonitorVerdict::NotFlashing;
-  } else if (!flashing_ || r.stage != stage_ || r.formatFinished != formatFinished_ || r.progress != progress_) {
-    flashing_ = true;
-    stage_ = r.stage;
-    formatFinished_ = r.formatFinished;
-    progress_ = r.progress;
-    lastChangeMs_ = nowMs;
-    return MonitorVerdict::Continue;
+    versionReplies_ = r.versionReply ? versionReplies_ + 1 : 0;
+    if (flashing_ && versionReplies_ >= kVersionRepliesMeaningRestart) return MonitorVerdict::NotFlashing;
+  } else {
+    versionReplies_ = 0;
+    if (!flashing_ || r.stage != stage_ || r.formatFinished != formatFinished_ || r.progress != progress_) {
+      flashing_ = true;
+      stage_ = r.stage;
+      formatFinished_ = r.formatFinished;
+      progress_ = r.progress;
+      lastChangeMs_ = nowMs;
+      return MonitorVerdict::Continue;
+    }
   }
   // Unsigned difference: right across the tick count's wrap.
   return nowMs - lastChangeMs_ >= kMonitorStallTimeoutMs ? MonitorVerdict::Stalled : MonitorVerdict::Continue;

@@ -51,10 +51,15 @@ MonitorStep DecodeMonitorReport(const StatusReport& report);
 // nothing, is a device that no longer flashes, not a slow one.
 constexpr uint32_t kMonitorStallTimeoutMs = 30000;
 
+// A device that answers this many polls in a row as it does before an image (a version
+// reply) after it had begun formatting or writing has restarted: it was unplugged and
+// put back in flash mode between two polls. One such report among progress reports is
+// only a report of another kind, and polling goes on.
+constexpr int kVersionRepliesMeaningRestart = 3;
+
 // Watches the monitor's reports for the two signs that the device has left its flash
-// stages without saying so: no change for kMonitorStallTimeoutMs, or a version reply
-// (the device's state before an image) after it had begun formatting or writing, as
-// when it was unplugged and put back in flash mode between two polls.
+// stages without saying so: no change for kMonitorStallTimeoutMs, or
+// kVersionRepliesMeaningRestart version replies in a row once it had begun.
 enum class MonitorVerdict {
   Continue,     // keep polling
   Stalled,      // no change for the time-out
@@ -70,6 +75,7 @@ class MonitorWatch {
  private:
   uint32_t lastChangeMs_;
   bool flashing_ = false;  // a format or write report has been seen
+  int versionReplies_ = 0;  // version replies in a row since then
   DecodedReport::Stage stage_ = DecodedReport::Stage::None;
   bool formatFinished_ = false;
   int progress_ = -1;

@@ -97,7 +97,11 @@ const Row kRows[] = {
     {"image: boot header in the OS image's file", [](RowFiles& s) { OsFile(s, MakeImage("B000FF\n", kOsSize)); },
      nullptr, kSuccessCaption, kBootDoneStart, true, End::Ends, Sent::OsImage, false},
     {"image: a folder named like the OS image",
-     [](RowFiles& s) { CreateDirectoryW(LongPath(s.folder.File(kOsName)).c_str(), nullptr); }, nullptr, L"Error",
+     [](RowFiles& s) {
+       DeleteFileW(LongPath(s.folder.File(kOsName)).c_str());
+       EXPECT_TRUE(CreateDirectoryW(LongPath(s.folder.File(kOsName)).c_str(), nullptr));
+     },
+     nullptr, L"Error",
      kOsMissing, false, End::Ends, Sent::Nothing, false},
     {"image: OS image 4 GiB + 10 bytes (sparse)", [](RowFiles& s) { SparseOsImage(s, 0x10000000AULL); }, nullptr,
      nullptr, nullptr, false, End::NotStarted, Sent::Nothing, false},
@@ -160,8 +164,9 @@ const Row kRows[] = {
     // Program folders.
     {"folder: name with umlauts and Chinese characters", nullptr, nullptr, kSuccessCaption, kOsDoneText, false,
      End::Ends, Sent::OsImage, true, L"r47prog-Grüße-快閃"},
-    {"folder: 250 characters deep", nullptr, nullptr, kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage,
-     false, L"r47prog", 250},
+    // As deep as a program can be started from (the path of its images just below 260).
+    {"folder: 210 to 243 characters deep", nullptr, nullptr, kSuccessCaption, kOsDoneText, false, End::Ends,
+     Sent::OsImage, false, L"r47prog", 210},
     {"folder: read-only, with read-only files",
      [](RowFiles& s) {
        for (const wchar_t* name : {kOsName, kBootName, L"r47flash.exe", L"readme.txt"})
@@ -217,7 +222,12 @@ class BadInputs : public ::testing::Test {
       simctl::SetBusDevices({device->DevicePath()});
       std::wstring error;
       auto program = ProgramRun::Start(s.folder.Exe(), s.work.Path(), &error);
-      ASSERT_TRUE(program) << Narrow(error);
+      EXPECT_TRUE(program) << Narrow(error);
+      if (!program) {
+        ++faults;
+        md << "| " << r.name << " | | | | the program did not start: " << MdCell(error) << " | | | | start |\n";
+        continue;
+      }
       std::wstring sizeShown;
       BoxLog boxes(program->ProcessId(), [&](const BoxRecord&, HWND) {
         if (sizeShown.empty()) sizeShown = program->Text(kSizeField);

@@ -69,7 +69,8 @@ const Cell kCells[] = {
     {"unplug: command packet", Quick({"--unplug-at", "command"}), 1, 3, false, L"start", L"bResult Error", false,
      End::Ends, Stream::Whole, false, kBound, false},
     // ... and comes back, in its state before an image.
-    {"replug: version queries", Quick({"--unplug-at", "after-reads:3", "--replug-after-ms", "1500"}), 1, 3, false,
+    {"replug: version queries",
+     Quick({"--unplug-at", "after-reads:3", "--replug-after-ms", "1500", "--unplug-once"}), 1, 3, false,
      kSuccessCaption, kOsDoneText, false, End::Ends, Stream::Whole, true, kBound, false},
     {"replug: middle chunk", Quick({"--unplug-at", "transfer:150000", "--replug-after-ms", "500"}), 1, 3, false,
      L"Error", kBrokenText, false, End::Ends, Stream::Cut, false, kBound, false},

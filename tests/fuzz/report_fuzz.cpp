@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MonitorWatch watch(start);
   uint32_t now = start;
   bool seenStage = false;
+  int versionRepliesInARow = 0;
   size_t at = 1;
   while (at + 2 <= size) {
     size_t delivered = data[at] % (kStatusReportSize + 1);
@@ -69,8 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(std::memchr(report.data(), 0, len) == nullptr);
     CHECK(len == kStatusReportSize || report[len] == 0);
 
+    versionRepliesInARow = d.stage == DecodedReport::Stage::None && d.versionReply ? versionRepliesInARow + 1 : 0;
     MonitorVerdict v = watch.Observe(report, now);
-    CHECK(v != MonitorVerdict::NotFlashing || seenStage);
+    CHECK(v != MonitorVerdict::NotFlashing || (seenStage && versionRepliesInARow >= kVersionRepliesMeaningRestart));
     CHECK(v != MonitorVerdict::Stalled || now - start >= kMonitorStallTimeoutMs);
     if (d.stage != DecodedReport::Stage::None) seenStage = true;
   }
