@@ -44,7 +44,7 @@ struct Row {
   const char* name;
   std::function<void(RowFiles&)> before;      // changes to the usual files, before the start
   std::function<void(RowFiles&)> afterStart;  // between the start and Update, or null
-  const wchar_t* caption;                  // null: no message at all
+  const wchar_t* caption;                     // null: no message at all
   const wchar_t* text;
   bool textIsPrefix;
   End end;
@@ -70,8 +70,8 @@ std::vector<uint8_t> Utf16WithBom(const std::wstring& text) {
 // A file of the given size whose first bytes are the OS header and whose rest the file
 // system keeps as a hole.
 void SparseOsImage(RowFiles& s, uint64_t size) {
-  HANDLE f = CreateFileW(LongPath(s.folder.File(kOsName)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                         nullptr);
+  HANDLE f =
+      CreateFileW(LongPath(s.folder.File(kOsName)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
   DWORD n = 0;
   WriteFile(f, "X000FF\n", 7, &n, nullptr);
@@ -101,14 +101,13 @@ const Row kRows[] = {
        DeleteFileW(LongPath(s.folder.File(kOsName)).c_str());
        EXPECT_TRUE(CreateDirectoryW(LongPath(s.folder.File(kOsName)).c_str(), nullptr));
      },
-     nullptr, L"Error",
-     kOsMissing, false, End::Ends, Sent::Nothing, false},
+     nullptr, L"Error", kOsMissing, false, End::Ends, Sent::Nothing, false},
     {"image: OS image 4 GiB + 10 bytes (sparse)", [](RowFiles& s) { SparseOsImage(s, 0x10000000AULL); }, nullptr,
      nullptr, nullptr, false, End::NotStarted, Sent::Nothing, false},
     {"image: OS image locked by another program after the start", nullptr,
      [](RowFiles& s) {
-       s.lock = CreateFileW(LongPath(s.folder.File(kOsName)).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+       s.lock =
+           CreateFileW(LongPath(s.folder.File(kOsName)).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
        EXPECT_NE(s.lock, INVALID_HANDLE_VALUE);
      },
      L"Error", kOsMissing, false, End::Idle, Sent::Nothing, false},
@@ -140,20 +139,24 @@ const Row kRows[] = {
      },
      nullptr, kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage, false},
     {"version file: UTF-16 with BOM",
-     [](RowFiles& s) { VersionFile(s, Utf16WithBom(L"[Version]\r\nEbootHigh=1\r\nEbootLow=3\r\nMustUpdateEboot=0\r\n")); },
+     [](RowFiles& s) {
+       VersionFile(s, Utf16WithBom(L"[Version]\r\nEbootHigh=1\r\nEbootLow=3\r\nMustUpdateEboot=0\r\n"));
+     },
      nullptr, kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage, false},
     {"version file: LF only",
      [](RowFiles& s) { VersionFile(s, Bytes("[Version]\nEbootHigh=1\nEbootLow=3\nMustUpdateEboot=0\n")); }, nullptr,
      kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage, false},
     {"version file: no [Version] section",
-     [](RowFiles& s) { VersionFile(s, Bytes("EbootHigh=1\r\nEbootLow=3\r\nMustUpdateEboot=0\r\n")); }, nullptr, L"Error",
-     kVersionFileMissing, false, End::Ends, Sent::Nothing, false},
+     [](RowFiles& s) { VersionFile(s, Bytes("EbootHigh=1\r\nEbootLow=3\r\nMustUpdateEboot=0\r\n")); }, nullptr,
+     L"Error", kVersionFileMissing, false, End::Ends, Sent::Nothing, false},
     // No number reads as 0: version 0.0 is older than the device's 1.3, the OS image goes.
     {"version file: values that are no numbers",
      [](RowFiles& s) { VersionFile(s, Bytes("[Version]\r\nEbootHigh=eins\r\nEbootLow=x3\r\nMustUpdateEboot=ja\r\n")); },
      nullptr, kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage, false},
     {"version file: negative values",
-     [](RowFiles& s) { VersionFile(s, Bytes("[Version]\r\nEbootHigh=-1\r\nEbootLow=-3\r\nMustUpdateEboot=-27884766\r\n")); },
+     [](RowFiles& s) {
+       VersionFile(s, Bytes("[Version]\r\nEbootHigh=-1\r\nEbootLow=-3\r\nMustUpdateEboot=-27884766\r\n"));
+     },
      nullptr, kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage, false},
     // Saturated, not wrapped: a boot loader "newer" than any device's is due.
     {"version file: values above 2^31",
@@ -180,27 +183,21 @@ const char* Name(End e) {
   return e == End::Ends ? "ends (0)" : e == End::Idle ? "idle, running" : "Update stays unavailable";
 }
 const char* Name(Sent s) {
-  return s == Sent::OsImage ? "the OS image" : s == Sent::BootImage ? "the boot image"
-                                             : s == Sent::Replacement ? "the replacement" : "nothing";
+  return s == Sent::OsImage       ? "the OS image"
+         : s == Sent::BootImage   ? "the boot image"
+         : s == Sent::Replacement ? "the replacement"
+                                  : "nothing";
 }
 
 class BadInputs : public ::testing::Test {
  protected:
-  static bool IdleGroup(const ProgramRun& p) {
-    for (int id : {kAcknowledge, kUpdate, kExit, kNotes, kReadme})
-      if (!p.Enabled(id)) return false;
-    return true;
-  }
-
   void RunRows(bool representativeOnly) {
     const std::wstring readme = ReadmeText();
     ASSERT_FALSE(readme.empty()) << "readme.txt beside the program";
     std::ostringstream md;
-    md << "# Bad inputs\n\n"
-       << (representativeOnly ? "Representative rows (scripts/test); scripts/reliability runs every row.\n\n"
-                              : "Every row (scripts/reliability).\n\n")
-       << "| input | expected message | observed message | expected end | observed end | expected bytes | "
-          "observed bytes | size field | verdict |\n|---|---|---|---|---|---|---|---|---|\n";
+    md << ReportHead("Bad inputs", representativeOnly, "rows",
+                     {"input", "expected message", "observed message", "expected end", "observed end", "expected bytes",
+                      "observed bytes", "size field", "verdict"});
     int faults = 0, rows = 0;
     for (const Row& r : kRows) {
       if (representativeOnly && !r.representative) continue;
@@ -239,11 +236,11 @@ class BadInputs : public ::testing::Test {
         if (r.afterStart) r.afterStart(s);
         EXPECT_TRUE(program->Click(kUpdate));
         inBound = ProgramRun::WaitUntil(
-            [&] { return !program->Running() || (!boxes.Boxes().empty() && IdleGroup(*program)); }, kBound);
+            [&] { return !program->Running() || (!boxes.Boxes().empty() && ControlsIdle(*program)); }, kBound);
       }
       Sleep(1500);  // room for anything (wrongly) shown after the end
       auto code = program->WaitForExit(r.end == End::Ends ? 5000 : 0);
-      bool idle = !code && IdleGroup(*program);
+      bool idle = !code && ControlsIdle(*program);
       std::vector<BoxRecord> shown = boxes.Boxes();
       program.reset();
       device->Stop();
@@ -255,14 +252,12 @@ class BadInputs : public ::testing::Test {
                                                                                 : nullptr;
       bool bytesOk = expectedBytes ? received == *expectedBytes : received.empty();
 
-      bool messageOk = r.caption == nullptr
-                           ? shown.empty()
-                           : shown.size() == 1 && shown[0].caption == r.caption &&
-                                 (r.textIsPrefix ? shown[0].text.compare(0, wcslen(r.text), r.text) == 0
-                                                 : shown[0].text == r.text);
-      bool endOk = r.end == End::NotStarted ? !updateAvailable
-                   : r.end == End::Ends     ? (code && *code == 0)
-                                            : idle;
+      bool messageOk =
+          r.caption == nullptr
+              ? shown.empty()
+              : shown.size() == 1 && shown[0].caption == r.caption &&
+                    (r.textIsPrefix ? shown[0].text.compare(0, wcslen(r.text), r.text) == 0 : shown[0].text == r.text);
+      bool endOk = r.end == End::NotStarted ? !updateAvailable : r.end == End::Ends ? (code && *code == 0) : idle;
       bool explained = shown.empty() || ReadmeExplains(readme, shown.back());
       std::vector<std::string> problems;
       if (!inBound) problems.push_back("hung");
@@ -284,10 +279,10 @@ class BadInputs : public ::testing::Test {
       md << "| " << r.name << " | "
          << (r.caption ? MdCell(L"[" + std::wstring(r.caption) + L"] " + r.text) : std::string("(none)")) << " | "
          << (shown.empty() ? std::string("(none)") : MdCell(DescribeBoxes(shown))) << " | " << Name(r.end) << " | "
-         << observedEnd << " | " << Name(r.sent) << (expectedBytes ? " (" + std::to_string(expectedBytes->size()) + ")" : "")
-         << " | " << received.size() << (bytesOk ? "" : " (other bytes)") << " | "
-         << (sizeShown.empty() ? std::string("-") : MdCell(sizeShown)) << " | "
-         << (verdict.empty() ? "as expected" : verdict) << " |\n";
+         << observedEnd << " | " << Name(r.sent)
+         << (expectedBytes ? " (" + std::to_string(expectedBytes->size()) + ")" : "") << " | " << received.size()
+         << (bytesOk ? "" : " (other bytes)") << " | " << (sizeShown.empty() ? std::string("-") : MdCell(sizeShown))
+         << " | " << (verdict.empty() ? "as expected" : verdict) << " |\n";
     }
     md << "\n" << rows << " rows, " << faults << " not as expected.\n";
     EXPECT_TRUE(WriteReport(L"bad-inputs.md", md.str())) << "build/reports/bad-inputs.md not written";

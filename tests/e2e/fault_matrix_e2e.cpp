@@ -22,8 +22,8 @@ constexpr DWORD kBound = 90000;
 // ten version queries of five seconds each.
 constexpr DWORD kLongBound = 130000;
 
-enum class End { Ends, Idle };                // the program ends with 0 / stays with its window idle
-enum class Stream { Whole, Cut, Nothing };    // what the device keeps of the chosen image
+enum class End { Ends, Idle };              // the program ends with 0 / stays with its window idle
+enum class Stream { Whole, Cut, Nothing };  // what the device keeps of the chosen image
 
 struct Cell {
   const char* name;
@@ -35,9 +35,9 @@ struct Cell {
   bool textIsPrefix;
   End end;
   Stream stream;
-  bool command;  // the closing command packet arrives
-  DWORD bound;   // from Update to the end state
-  bool representative;  // also run by every scripts/test
+  bool command;           // the closing command packet arrives
+  DWORD bound;            // from Update to the end state
+  bool representative;    // also run by every scripts/test
   size_t textLength = 0;  // 0: any
 };
 
@@ -52,10 +52,10 @@ const Cell kCells[] = {
     // The device goes away at each phase.
     {"unplug: version queries", Quick({"--unplug-at", "after-reads:3"}), 1, 3, false, L"Error", kNotFoundText, false,
      End::Idle, Stream::Nothing, false, kBound, false},
-    {"unplug: start attempt", Quick({"--unplug-at", "transfer:0"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
-     Stream::Cut, false, kBound, false},
-    {"unplug: first chunk", Quick({"--unplug-at", "transfer:1000"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
-     Stream::Cut, false, kBound, false},
+    {"unplug: start attempt", Quick({"--unplug-at", "transfer:0"}), 1, 3, false, L"Error", kBrokenText, false,
+     End::Ends, Stream::Cut, false, kBound, false},
+    {"unplug: first chunk", Quick({"--unplug-at", "transfer:1000"}), 1, 3, false, L"Error", kBrokenText, false,
+     End::Ends, Stream::Cut, false, kBound, false},
     {"unplug: middle chunk", Quick({"--unplug-at", "transfer:150000"}), 1, 3, false, L"Error", kBrokenText, false,
      End::Ends, Stream::Cut, false, kBound, false},
     {"unplug: last chunk", Quick({"--unplug-at", "transfer:295000"}), 1, 3, false, L"Error", kBrokenText, false,
@@ -69,32 +69,31 @@ const Cell kCells[] = {
     {"unplug: command packet", Quick({"--unplug-at", "command"}), 1, 3, false, L"start", L"bResult Error", false,
      End::Ends, Stream::Whole, false, kBound, false},
     // ... and comes back, in its state before an image.
-    {"replug: version queries",
-     Quick({"--unplug-at", "after-reads:3", "--replug-after-ms", "1500", "--unplug-once"}), 1, 3, false,
-     kSuccessCaption, kOsDoneText, false, End::Ends, Stream::Whole, true, kBound, false},
+    {"replug: version queries", Quick({"--unplug-at", "after-reads:3", "--replug-after-ms", "1500", "--unplug-once"}),
+     1, 3, false, kSuccessCaption, kOsDoneText, false, End::Ends, Stream::Whole, true, kBound, false},
     {"replug: middle chunk", Quick({"--unplug-at", "transfer:150000", "--replug-after-ms", "500"}), 1, 3, false,
      L"Error", kBrokenText, false, End::Ends, Stream::Cut, false, kBound, false},
     {"replug: format", Quick({"--unplug-at", "format:50", "--replug-after-ms", "100"}), 1, 3, false, L"Error",
      kBrokenText, false, End::Ends, Stream::Whole, false, kBound, false},
-    {"replug: write", Quick({"--unplug-at", "write:50", "--replug-after-ms", "100"}), 1, 3, false, L"Error", kBrokenText,
-     false, End::Ends, Stream::Whole, false, kBound, true},
+    {"replug: write", Quick({"--unplug-at", "write:50", "--replug-after-ms", "100"}), 1, 3, false, L"Error",
+     kBrokenText, false, End::Ends, Stream::Whole, false, kBound, true},
     {"replug: command packet", Quick({"--unplug-at", "command", "--replug-after-ms", "500"}), 1, 3, false, L"start",
      L"bResult Error", false, End::Ends, Stream::Whole, false, kBound, false},
     // The device stops answering at each phase.
-    {"hang: two version queries", Quick({"--version-sequence", "hang*2,0x0103"}), 1, 3, false, kSuccessCaption, kOsDoneText,
-     false, End::Ends, Stream::Whole, true, kBound, false},
+    {"hang: two version queries", Quick({"--version-sequence", "hang*2,0x0103"}), 1, 3, false, kSuccessCaption,
+     kOsDoneText, false, End::Ends, Stream::Whole, true, kBound, false},
     // No version read at all counts as version 0: the rules choose the boot image.
-    {"hang: every status read", Quick({"--hang", "reads"}), 1, 3, true, kSuccessCaption, kBootDoneStart, true, End::Ends,
-     Stream::Whole, false, kLongBound, false},
+    {"hang: every status read", Quick({"--hang", "reads"}), 1, 3, true, kSuccessCaption, kBootDoneStart, true,
+     End::Ends, Stream::Whole, false, kLongBound, false},
     {"hang: transfer", Quick({"--hang", "writes:150000"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
      Stream::Cut, false, kBound, false},
-    {"hang: monitor", Quick({"--hang", "reads:12"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends, Stream::Whole,
-     false, kBound, false},
+    {"hang: monitor", Quick({"--hang", "reads:12"}), 1, 3, false, L"Error", kBrokenText, false, End::Ends,
+     Stream::Whole, false, kBound, false},
     {"hang: format stage never moves", Quick({"--pace-ms", "600000"}), 1, 3, false, L"Error", kBrokenText, false,
      End::Ends, Stream::Whole, false, kLongBound, false},
     // The device's own failure reports.
-    {"failure: format", Quick({"--format-fail-at", "50"}), 1, 3, false, kFormatFailedCaption, L" E\x7f FORMAT ERROR", true,
-     End::Ends, Stream::Whole, false, kBound, false},
+    {"failure: format", Quick({"--format-fail-at", "50"}), 1, 3, false, kFormatFailedCaption, L" E\x7f FORMAT ERROR",
+     true, End::Ends, Stream::Whole, false, kBound, false},
     {"failure: write", Quick({"--write-fail-at", "50"}), 1, 3, false, kWriteFailedCaption, L"@E \x7f WRITE ERROR", true,
      End::Ends, Stream::Whole, false, kBound, false},
     {"failure: write, no zero byte", Quick({"--write-fail-at", "50", "--no-zero"}), 1, 3, false, kWriteFailedCaption,
@@ -111,8 +110,8 @@ const Cell kCells[] = {
      Stream::Whole, true, kBound, false},
     {"reports: 8 bytes", Quick({"--short-report", "8"}), 1, 3, false, kSuccessCaption, kOsDoneText, false, End::Ends,
      Stream::Whole, true, kBound, false},
-    {"reports: unknown kinds between", Quick({"--garbage-kinds"}), 1, 3, false, kSuccessCaption, kOsDoneText, false, End::Ends,
-     Stream::Whole, true, kBound, false},
+    {"reports: unknown kinds between", Quick({"--garbage-kinds"}), 1, 3, false, kSuccessCaption, kOsDoneText, false,
+     End::Ends, Stream::Whole, true, kBound, false},
 };
 
 const char* Name(End e) { return e == End::Ends ? "ends (0)" : "idle, running"; }
@@ -133,12 +132,6 @@ struct Observed {
 
 class FaultMatrix : public ::testing::Test {
  protected:
-  static bool IdleGroup(const ProgramRun& p) {
-    for (int id : {kAcknowledge, kUpdate, kExit, kNotes, kReadme})
-      if (!p.Enabled(id)) return false;
-    return true;
-  }
-
   // Runs one cell from a fresh program folder, device and program to its end state.
   Observed Run(const Cell& c, std::vector<uint8_t>* chosen) {
     Observed o;
@@ -166,7 +159,7 @@ class FaultMatrix : public ::testing::Test {
     EXPECT_TRUE(program->Click(kUpdate));
 
     o.inBound = ProgramRun::WaitUntil(
-        [&] { return !program->Running() || (!boxes.Boxes().empty() && IdleGroup(*program)); }, c.bound);
+        [&] { return !program->Running() || (!boxes.Boxes().empty() && ControlsIdle(*program)); }, c.bound);
     o.ms = GetTickCount() - start;
     // Room for anything (wrongly) shown after the end, and for the program's own end
     // after its last box.
@@ -174,7 +167,7 @@ class FaultMatrix : public ::testing::Test {
     auto code = program->WaitForExit(c.end == End::Ends ? 5000 : 0);
     o.ended = code.has_value();
     if (o.ended) o.exitCode = *code;
-    o.idle = !o.ended && IdleGroup(*program);
+    o.idle = !o.ended && ControlsIdle(*program);
     o.boxes = boxes.Boxes();
     program.reset();
     device->Stop();
@@ -196,12 +189,9 @@ class FaultMatrix : public ::testing::Test {
     const std::wstring readme = ReadmeText();
     ASSERT_FALSE(readme.empty()) << "readme.txt beside the program";
     std::ostringstream md;
-    md << "# Fault matrix\n\n"
-       << (representativeOnly ? "Representative cells (scripts/test); scripts/reliability runs every cell.\n\n"
-                              : "Every cell (scripts/reliability).\n\n")
-       << "| cell | expected message | observed message | expected end | observed end | expected bytes | "
-          "observed bytes | command exp/obs | seconds (bound) | verdict |\n"
-       << "|---|---|---|---|---|---|---|---|---|---|\n";
+    md << ReportHead("Fault matrix", representativeOnly, "cells",
+                     {"cell", "expected message", "observed message", "expected end", "observed end", "expected bytes",
+                      "observed bytes", "command exp/obs", "seconds (bound)", "verdict"});
     int hung = 0, successAfterFailure = 0, badStream = 0, unexplained = 0, mismatched = 0, cells = 0;
     for (const Cell& c : kCells) {
       if (representativeOnly && !c.representative) continue;
@@ -217,14 +207,16 @@ class FaultMatrix : public ::testing::Test {
       }
       bool failureSeen = false, successAfter = false;
       for (const auto& b : o.boxes) {
-        if (b.caption == kSuccessCaption) successAfter = successAfter || failureSeen;
-        else failureSeen = true;
+        if (b.caption == kSuccessCaption)
+          successAfter = successAfter || failureSeen;
+        else
+          failureSeen = true;
       }
       if (successAfter) {
         ++successAfterFailure;
         faults.push_back("success after failure");
       }
-      bool streamOk = o.receivedIsPrefix && (c.stream == Stream::Whole   ? o.received == chosen.size()
+      bool streamOk = o.receivedIsPrefix && (c.stream == Stream::Whole ? o.received == chosen.size()
                                              : c.stream == Stream::Cut ? o.received < chosen.size()
                                                                        : o.received == 0);
       if (!o.receivedIsPrefix) {
@@ -235,10 +227,10 @@ class FaultMatrix : public ::testing::Test {
         ++unexplained;
         faults.push_back("no message the readme explains");
       }
-      bool messageOk = o.boxes.size() == 1 && o.boxes[0].caption == c.caption &&
-                       (c.textIsPrefix ? o.boxes[0].text.compare(0, wcslen(c.text), c.text) == 0
-                                       : o.boxes[0].text == c.text) &&
-                       (c.textLength == 0 || o.boxes[0].text.size() == c.textLength);
+      bool messageOk =
+          o.boxes.size() == 1 && o.boxes[0].caption == c.caption &&
+          (c.textIsPrefix ? o.boxes[0].text.compare(0, wcslen(c.text), c.text) == 0 : o.boxes[0].text == c.text) &&
+          (c.textLength == 0 || o.boxes[0].text.size() == c.textLength);
       bool endOk = c.end == End::Ends ? (o.ended && o.exitCode == 0) : (o.idle && !o.ended);
       bool commandOk = c.command ? o.commandBytes : !o.command;
       if (!messageOk || !endOk || !streamOk || !commandOk) {
@@ -249,13 +241,14 @@ class FaultMatrix : public ::testing::Test {
                                   << o.idle << " received " << o.received << " command " << o.command;
 
       std::wstring observedMessage = DescribeBoxes(o.boxes);
-      std::string observedEnd = o.ended ? "ends (" + std::to_string(o.exitCode) + ")"
-                                        : o.idle ? "idle, running" : "busy, running";
+      std::string observedEnd = o.ended  ? "ends (" + std::to_string(o.exitCode) + ")"
+                                : o.idle ? "idle, running"
+                                         : "busy, running";
       std::string verdict;
       for (const auto& f : faults) verdict += (verdict.empty() ? "" : "; ") + f;
       md << "| " << c.name << " | " << MdCell(L"[" + std::wstring(c.caption) + L"] " + c.text) << " | "
-         << (observedMessage.empty() ? "(none)" : MdCell(observedMessage)) << " | " << Name(c.end) << " | " << observedEnd
-         << " | " << Name(c.stream) << " of " << chosen.size() << " | " << o.received
+         << (observedMessage.empty() ? "(none)" : MdCell(observedMessage)) << " | " << Name(c.end) << " | "
+         << observedEnd << " | " << Name(c.stream) << " of " << chosen.size() << " | " << o.received
          << (o.receivedIsPrefix ? "" : " (other bytes)") << " | " << (c.command ? "yes" : "no") << "/"
          << (o.command ? (o.commandBytes ? "yes" : "wrong bytes") : "no") << " | " << o.ms / 1000.0 << " ("
          << c.bound / 1000 << ") | " << (verdict.empty() ? "as expected" : verdict) << " |\n";
@@ -266,7 +259,8 @@ class FaultMatrix : public ::testing::Test {
        << "| stream with a hole or an extra byte | " << badStream << " |\n"
        << "| ends without a message the readme explains | " << unexplained << " |\n"
        << "| differs from the expected end | " << mismatched << " |\n"
-       << "\n" << cells << " cells.\n";
+       << "\n"
+       << cells << " cells.\n";
 
     EXPECT_TRUE(WriteReport(L"fault-matrix.md", md.str())) << "build/reports/fault-matrix.md not written";
   }

@@ -80,6 +80,28 @@ inline bool ReadmeExplains(const std::wstring& readme, const BoxRecord& box) {
   return !key.empty() && readme.find(key) != std::wstring::npos;
 }
 
+// The whole control group usable again: the window is idle.
+inline bool ControlsIdle(const ProgramRun& p) {
+  for (int id : {kAcknowledge, kUpdate, kExit, kNotes, kReadme})
+    if (!p.Enabled(id)) return false;
+  return true;
+}
+
+// A report's title, what the run covered, and its table's header row.
+inline std::string ReportHead(const char* title, bool representativeOnly, const char* what,
+                              const std::vector<const char*>& columns) {
+  std::string head = std::string("# ") + title + "\n\n" +
+                     (representativeOnly ? std::string("Representative ") + what +
+                                               " (scripts/test); scripts/reliability runs every one.\n\n"
+                                         : std::string("Every ") + what + " (scripts/reliability).\n\n");
+  std::string rule = "|";
+  for (const char* c : columns) {
+    head += std::string("| ") + c + " ";
+    rule += "---|";
+  }
+  return head + "|\n" + rule + "\n";
+}
+
 // Writes build/reports/<name>; false when it could not.
 inline bool WriteReport(const wchar_t* name, const std::string& text) {
   std::wstring dir = ThisProgramDirectory() + L"..\\reports\\";

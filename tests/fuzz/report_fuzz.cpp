@@ -9,12 +9,12 @@
 #include "device/messages.h"
 #include "flash/progress.h"
 
-#define CHECK(cond)                                           \
-  do {                                                        \
-    if (!(cond)) {                                            \
-      std::fprintf(stderr, "check failed: %s\n", #cond);       \
-      std::abort();                                           \
-    }                                                         \
+#define CHECK(cond)                                      \
+  do {                                                   \
+    if (!(cond)) {                                       \
+      std::fprintf(stderr, "check failed: %s\n", #cond); \
+      std::abort();                                      \
+    }                                                    \
   } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
