@@ -47,7 +47,6 @@ std::unique_ptr<simctl::SimDevice> StartDevice() {
     std::fprintf(stderr, "simulated handheld did not start: %s\n", simctl::LastError().c_str());
     std::exit(2);
   }
-  simctl::SetBusDevices({device->DevicePath()});
   return device;
 }
 

@@ -5,6 +5,11 @@ foreach(f readme.txt version.ver)
   configure_file(${CMAKE_SOURCE_DIR}/dist/${f} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${f} COPYONLY)
 endforeach()
 
+# A tree that only borrows the program (R47_PROGRAM) packages nothing.
+if(R47_PROGRAM)
+  return()
+endif()
+
 install(TARGETS r47flash RUNTIME DESTINATION . COMPONENT app)
 install(FILES ${CMAKE_SOURCE_DIR}/dist/readme.txt ${CMAKE_SOURCE_DIR}/dist/version.ver
         DESTINATION . COMPONENT app)
@@ -13,7 +18,11 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME r47flash)
 set(CPACK_PACKAGE_VENDOR "Quon")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_SYSTEM_NAME win64)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  set(CPACK_SYSTEM_NAME win32)
+endif()
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 # Only the program's own component: tests, simulator and GoogleTest stay out.

@@ -48,23 +48,25 @@ TEST(AcknowledgementRule, AppliesAgainAfterTheGroupWasMadeIdle) {
   EXPECT_FALSE(w.Enabled(IDC_UPDATE));
 }
 
+struct TitleSearch {
+  const wchar_t* title;
+  std::vector<HWND> found;
+};
+
+// A named callback: on 32-bit Windows it must use the stdcall convention.
+BOOL CALLBACK CollectTitled(HWND h, LPARAM p) {
+  auto* f = reinterpret_cast<TitleSearch*>(p);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  wchar_t text[64] = {};
+  GetWindowTextW(h, text, 64);
+  if (pid == GetCurrentProcessId() && IsWindowVisible(h) && std::wstring(text) == f->title) f->found.push_back(h);
+  return TRUE;
+}
+
 std::vector<HWND> OwnWindowsTitled(const wchar_t* title) {
-  struct Find {
-    const wchar_t* title;
-    std::vector<HWND> found;
-  } f{title, {}};
-  EnumWindows(
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* f = reinterpret_cast<Find*>(p);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(h, &pid);
-        wchar_t text[64] = {};
-        GetWindowTextW(h, text, 64);
-        if (pid == GetCurrentProcessId() && IsWindowVisible(h) && std::wstring(text) == f->title)
-          f->found.push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&f));
+  TitleSearch f{title, {}};
+  EnumWindows(CollectTitled, reinterpret_cast<LPARAM>(&f));
   return f.found;
 }
 

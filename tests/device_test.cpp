@@ -1,4 +1,5 @@
-// Finding the handheld and talking to it, against the simulated handheld and bus.
+// Finding the handheld and talking to it, against simulated handhelds registered
+// as devices and found through the system's own SetupAPI.
 #include <gtest/gtest.h>
 
 #include "device/discovery.h"
@@ -8,7 +9,6 @@
 #include "test_support.h"
 #include "util/handle.h"
 
-using simctl::SetBusDevices;
 using simctl::SimDevice;
 using testing_support::CountOf;
 
@@ -16,22 +16,17 @@ namespace {
 
 using Answer = std::optional<uint16_t>;
 
-std::unique_ptr<SimDevice> StartDevice(const std::vector<std::string>& args = {}) {
-  auto device = SimDevice::Start(args);
+std::unique_ptr<SimDevice> StartDevice(const std::vector<std::string>& args = {}, const std::string& nameTail = "") {
+  auto device = SimDevice::Start(args, nameTail);
   EXPECT_TRUE(device) << simctl::LastError();
   return device;
 }
 
-class DeviceLink : public ::testing::Test {
- protected:
-  void TearDown() override {
-    SetBusDevices({});
-    simctl::SetBusClassDevsFail(false);
-  }
-};
+// Every case runs against the system's own SetupAPI, with simulated handhelds
+// registered as devices of this Wine session (no other test shares the session).
+class DeviceLink : public ::testing::Test {};
 
 TEST_F(DeviceLink, NoDeviceGivesTheInvalidHandleAndNoVersion) {
-  SetBusDevices({});
   std::string path = "untouched";
   EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
   EXPECT_EQ(path, "untouched");
@@ -44,18 +39,20 @@ TEST_F(DeviceLink, NoDeviceGivesTheInvalidHandleAndNoVersion) {
 TEST_F(DeviceLink, FailuresKeepTheSystemErrorCode) {
   struct Case {
     const char* name;
-    std::vector<std::string> bus;
-    bool classDevsFail;
+    bool crashedDevice;  // listed as present, but its path leads nowhere
     DWORD error;
   } cases[] = {
-      {"NothingListed", {}, false, ERROR_NO_MORE_ITEMS},
-      {"ListedButGone", {"\\\\.\\pipe\\r47-nobody-listens-here"}, false, ERROR_FILE_NOT_FOUND},
-      {"NoDeviceSet", {"\\\\.\\pipe\\r47-nobody-listens-here"}, true, ERROR_NOT_ENOUGH_MEMORY},
+      {"NothingListed", false, ERROR_NO_MORE_ITEMS},
+      {"ListedButGone", true, ERROR_PATH_NOT_FOUND},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SetBusDevices(c.bus);
-    simctl::SetBusClassDevsFail(c.classDevsFail);
+    std::unique_ptr<SimDevice> crashed;
+    if (c.crashedDevice) {
+      crashed = StartDevice();
+      ASSERT_TRUE(crashed);
+      crashed->Crash();
+    }
     std::string path;
     DWORD find = 0, open = 0, query = 0, packet = 0;
     EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path, &find), INVALID_HANDLE_VALUE);
@@ -69,56 +66,63 @@ TEST_F(DeviceLink, FailuresKeepTheSystemErrorCode) {
   }
 }
 
-TEST_F(DeviceLink, ListedButUnpluggedDeviceIsNotFound) {
-  SetBusDevices({"\\\\.\\pipe\\r47-nobody-listens-here"});
+TEST_F(DeviceLink, CrashedDeviceIsListedButSkipped) {
+  auto crashed = StartDevice();
+  ASSERT_TRUE(crashed);
+  crashed->Crash();  // still listed as present, but its path leads nowhere
   std::string path;
   EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(path, "\\\\.\\pipe\\r47-nobody-listens-here");  // examined, then skipped
-}
-
-TEST_F(DeviceLink, FailingDeviceSetEndsTheSearchAtOnce) {
-  simctl::SetBusClassDevsFail(true);
-  std::string path;
-  EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(path, crashed->DevicePath());  // examined, then skipped
   EXPECT_EQ(QueryBootVersion(), std::nullopt);
 }
 
-TEST_F(DeviceLink, InterfacesThatCannotBeOpenedOrReadAreSkipped) {
-  auto device = StartDevice();
-  ASSERT_TRUE(device);
-  SetBusDevices({"\\\\.\\pipe\\r47-nobody-listens-here", "!\\\\.\\pipe\\r47-detail-fails",
-                 "!!\\\\.\\pipe\\r47-detail-fails-twice", device->DevicePath()});
-  std::string path;
-  UniqueHandle handle(FindDevice(kDeviceInterfaceGuid, path));
-  EXPECT_TRUE(handle.valid());
-  EXPECT_EQ(path, device->DevicePath());
+TEST_F(DeviceLink, TheFirstDeviceThatOpensIsTaken) {
+  // Devices enumerate in the order of their names, which is the order started.
+  struct Case {
+    const char* what;
+    bool crashFirst;  // else the first one is unplugged
+  } cases[] = {{"first listed but not openable", true}, {"first unplugged", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto first = StartDevice({"--version", "0x0101"});
+    auto second = StartDevice({"--version", "0x0202"});
+    ASSERT_TRUE(first && second);
+    if (c.crashFirst) {
+      first->Crash();
+    } else {
+      first->Unplug();
+      ASSERT_TRUE(first->WaitForEvent("unplugged (asked)"));
+    }
+    std::string path;
+    UniqueHandle handle(FindDevice(kDeviceInterfaceGuid, path));
+    EXPECT_TRUE(handle.valid());
+    EXPECT_EQ(path, second->DevicePath());
+    EXPECT_EQ(QueryBootVersion(), Answer(0x0202));
+  }
 }
 
-TEST_F(DeviceLink, RecordSizesAreThoseOfTheArchitectureBuilt) {
-  auto device = StartDevice();
+TEST_F(DeviceLink, PipePathLongerThanAFixedBuffer) {
+  // A device path of 250 characters: with "\\PIPE00" it no longer fits in 256
+  // bytes, yet it stays below the 260 characters that CreateFileA accepts.
+  // \\?\usb#vid_0e47&pid_0047#NAME#{guid}\NAME is 66 characters plus the name twice.
+  const size_t base = std::string("r47sim-" + std::to_string(GetCurrentProcessId()) + "-000").size();
+  auto device = StartDevice({}, "-" + std::string(92 - base - 1, 'x'));
   ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
-  testing_support::TempDir dir;
-  std::string log = testing_support::Narrow(dir.File(L"bus.log"));
-  simctl::SetBusLog(log);
+  ASSERT_EQ(device->DevicePath().size(), 250u);
   std::string path;
   EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
-  simctl::SetBusLog("");
-  std::string calls = simctl::ReadTextFile(log);
-  // The real SetupAPI refuses the 32-bit sizes (28 and 5) in a 64-bit process.
-  std::string interfaceSize = "cbSize=" + std::to_string(sizeof(SP_DEVICE_INTERFACE_DATA));
-  std::string detailSize = "detailCbSize=" + std::to_string(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
-  EXPECT_NE(calls.find("SetupDiEnumDeviceInterfaces set#"), std::string::npos) << calls;
-  EXPECT_NE(calls.find(interfaceSize), std::string::npos) << calls;
-  EXPECT_NE(calls.find(detailSize + " "), std::string::npos) << calls;
-  EXPECT_EQ(calls.find("err=87"), std::string::npos) << calls;
-  EXPECT_EQ(calls.find("err=1784"), std::string::npos) << calls;
+  EXPECT_EQ(path, device->DevicePath());
+  for (const char* pipe : {kStatusPipe, kDataPipe}) {
+    UniqueHandle handle(OpenPipe(pipe));
+    EXPECT_TRUE(handle.valid()) << pipe;
+    EXPECT_EQ(DevicePathBuffer(), device->DevicePath() + "\\" + pipe);
+  }
+  EXPECT_EQ(QueryBootVersion(), Answer(0x0105));
 }
 
 TEST_F(DeviceLink, EachPipeOpensUnderTheFreshDevicePath) {
   auto device = StartDevice();
   ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
   for (const char* pipe : {kStatusPipe, kDataPipe, kStatusPipe}) {
     UniqueHandle handle(OpenPipe(pipe));
     EXPECT_TRUE(handle.valid()) << pipe;
@@ -131,7 +135,6 @@ TEST_F(DeviceLink, EachPipeOpensUnderTheFreshDevicePath) {
 TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   auto device = StartDevice();
   ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
   std::string path;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
   for (int i = 0; i < 3; ++i) ASSERT_EQ(QueryBootVersion(), Answer(0x0105));
@@ -169,7 +172,6 @@ TEST_F(DeviceLink, VersionQueryReadsTheVersionReply) {
   for (const Case& c : cases) {
     auto device = StartDevice(c.options);
     ASSERT_TRUE(device);
-    SetBusDevices({device->DevicePath()});
     EXPECT_EQ(QueryBootVersion(), c.answer) << testing::PrintToString(c.options);
   }
 }
@@ -178,14 +180,12 @@ TEST_F(DeviceLink, ShortReportKeepsZerosBeyondWhatArrived) {
   // Only 5 bytes arrive: byte 4 is the version mark, bytes 6 and 7 stay zero.
   auto device = StartDevice({"--version-sequence", "0x0105", "--short-report", "5"});
   ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
   EXPECT_EQ(QueryBootVersion(), Answer(0));
 }
 
 TEST_F(DeviceLink, HungDeviceGivesNoAnswerAfterTheTimeOut) {
   auto device = StartDevice({"--version-sequence", "hang"});
   ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
   DWORD error = 0;
   EXPECT_EQ(QueryBootVersion(&error), std::nullopt);  // returns, bounded by the read time-out
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_TIMEOUT));
@@ -194,17 +194,35 @@ TEST_F(DeviceLink, HungDeviceGivesNoAnswerAfterTheTimeOut) {
   EXPECT_TRUE(pipe.valid());
 }
 
-TEST_F(DeviceLink, UnplugBetweenTwoOpens) {
-  auto device = StartDevice({"--version-sequence", "0x0103", "--unplug-at", "after-reads:1"});
-  ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
-  EXPECT_EQ(QueryBootVersion(), Answer(0x0103));
-  ASSERT_TRUE(device->WaitForEvent("unplug: after 1 reads"));
-  // The device needs a moment to leave the bus after it decided to.
-  std::string path;
-  ASSERT_TRUE(testing_support::PumpUntil([&] { return !IsDevicePresent(kDeviceInterfaceGuid, path); }, 5000));
-  EXPECT_EQ(QueryBootVersion(), std::nullopt);
-  EXPECT_EQ(OpenPipe(kDataPipe), INVALID_HANDLE_VALUE);
+TEST_F(DeviceLink, UnplugAndReplugBetweenTwoOpens) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    bool deviceUnplugsItself;
+  } cases[] = {
+      {"the device leaves after a read", {"--version", "0x0103", "--unplug-at", "after-reads:1"}, true},
+      {"the user pulls the plug", {"--version", "0x0103"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto device = StartDevice(c.args);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(QueryBootVersion(), Answer(0x0103));
+    if (!c.deviceUnplugsItself) device->Unplug();
+    ASSERT_TRUE(device->WaitForEvent("unplugged"));
+    // Gone from the present devices: nothing is found, no pipe opens.
+    std::string path;
+    EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 0);
+    EXPECT_EQ(QueryBootVersion(), std::nullopt);
+    EXPECT_EQ(OpenPipe(kDataPipe), INVALID_HANDLE_VALUE);
+    // Back under the same path, found anew by the next open.
+    const size_t mark = device->Events().find("unplugged");
+    device->Plug();
+    ASSERT_TRUE(device->WaitForEvent("plugged in", 10000, mark));
+    EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
+    EXPECT_EQ(path, device->DevicePath());
+    EXPECT_EQ(QueryBootVersion(), Answer(0x0103));
+  }
 }
 
 TEST_F(DeviceLink, CommandPacketBytesOnTheWire) {
@@ -215,7 +233,6 @@ TEST_F(DeviceLink, CommandPacketBytesOnTheWire) {
   for (const Case& c : cases) {
     auto device = StartDevice();
     ASSERT_TRUE(device);
-    SetBusDevices({device->DevicePath()});
     // The device takes a packet only after an image.
     std::vector<uint8_t> image = testing_support::MakeImage("B000FF\n", 1000);
     {
@@ -235,7 +252,6 @@ TEST_F(DeviceLink, CommandPacketBytesOnTheWire) {
 TEST_F(DeviceLink, WritesReachTheDeviceUnchangedInTheirSizes) {
   auto device = StartDevice();
   ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
   std::vector<uint8_t> image = testing_support::MakeImage("X000FF\n", 40000);
   {
     UniqueHandle data(OpenPipe(kDataPipe));
@@ -252,7 +268,6 @@ TEST_F(DeviceLink, WritesReachTheDeviceUnchangedInTheirSizes) {
 TEST_F(DeviceLink, UnplugMakesTheNextWriteFail) {
   auto device = StartDevice({"--unplug-at", "transfer:20000"});
   ASSERT_TRUE(device);
-  SetBusDevices({device->DevicePath()});
   std::vector<uint8_t> image = testing_support::MakeImage("X000FF\n", 16384 * 4);
   UniqueHandle data(OpenPipe(kDataPipe));
   IoResult last;
@@ -263,15 +278,6 @@ TEST_F(DeviceLink, UnplugMakesTheNextWriteFail) {
   EXPECT_EQ(last.status, IoStatus::Failed);
   EXPECT_EQ(last.error, static_cast<DWORD>(ERROR_BROKEN_PIPE));  // the cause travels with the failure
   EXPECT_LE(offset, 16384u * 3);
-}
-
-TEST_F(DeviceLink, DevicePathOfAnyLength) {
-  std::string longPath = "\\\\.\\pipe\\" + std::string(600, 'x');
-  SetBusDevices({longPath});
-  std::string path;
-  EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(path, longPath);  // read whole, nothing cut or overrun
-  EXPECT_EQ(OpenPipe(kStatusPipe), INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

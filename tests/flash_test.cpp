@@ -19,7 +19,6 @@
 #include "test_support.h"
 
 using namespace testing_support;
-using simctl::SetBusDevices;
 using simctl::SimDevice;
 
 namespace {
@@ -64,9 +63,6 @@ class Download {
     if (withDevice) {
       device_ = SimDevice::Start(simArgs);
       EXPECT_TRUE(device_) << simctl::LastError();
-      if (device_) SetBusDevices({device_->DevicePath()});
-    } else {
-      SetBusDevices({});
     }
     recorder_.reset(new ControlRecorder(window_->Item(IDC_PROGRESS), window_->Item(IDC_STATUS)));
     SetControlsEnabled(false);  // as the Update command leaves it
@@ -74,7 +70,6 @@ class Download {
   ~Download() {
     recorder_.reset();
     window_.reset();
-    SetBusDevices({});
   }
 
   // Starts, then serves the window until the program would end.
@@ -475,9 +470,6 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     if (c.device) {
       device = SimDevice::Start(c.simArgs);
       ASSERT_TRUE(device) << simctl::LastError();
-      SetBusDevices({device->DevicePath()});
-    } else {
-      SetBusDevices({});
     }
     auto events = std::make_shared<RecordedEvents>();
     ASSERT_EQ(StartDownload(kOsImageName, events), c.result);
@@ -511,7 +503,6 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
       EXPECT_EQ(log[log.size() - 3], L"success USB Update Success!");
       EXPECT_EQ(log[log.size() - 2], L"status " + kDone);
     }
-    SetBusDevices({});
   }
 }
 

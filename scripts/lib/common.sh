@@ -1,16 +1,49 @@
-# Shared by scripts/run and scripts/test: packages, build, and a private Wine
-# session (prefix, virtual display, persistent wineserver) that is always torn down.
+# Shared by scripts/run, scripts/test and scripts/bench: packages, builds, and a private
+# Wine session (prefix, virtual display, persistent wineserver) that is always torn down.
 
 R47_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 R47_BUILD=${R47_BUILD:-$R47_ROOT/build}
 export R47_WINEPREFIX=${R47_WINEPREFIX:-$R47_BUILD/wineprefix}
+# Three build trees: the program users get (32-bit, XP and later) in $R47_BUILD, the
+# 32-bit tests that drive that very program, and a 64-bit build with its own tests.
+R47_BUILD_32TESTS=$R47_BUILD/test32
+R47_BUILD_X64=$R47_BUILD/x64
 
 r47_log() { printf '== %s\n' "$*" >&2; }
 
-# Debian packages needed to build and to run under Wine.
-R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-              fonts-wine fonts-liberation fonts-droid-fallback xvfb xauth imagemagick googletest
-              clang)
+# Runs a command that may take minutes with its output in a log file, and says every
+# 20 s that it is still at work. On failure the end of the log is shown.
+r47_alive() {
+  local what=$1 log
+  shift
+  log=$(mktemp "${TMPDIR:-/tmp}/r47-step.XXXXXX")
+  "$@" >"$log" 2>&1 &
+  local pid=$! start=$SECONDS rc=0
+  while kill -0 "$pid" 2>/dev/null; do
+    local i
+    for i in $(seq 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
+    kill -0 "$pid" 2>/dev/null && r47_log "still $what ($((SECONDS - start)) s)"
+  done
+  wait "$pid" || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    r47_log "$what failed (exit $rc):"
+    tail -n 40 "$log" >&2
+  fi
+  rm -f "$log"
+  return "$rc"
+}
+
+# Debian packages needed to build and to run under Wine. The 32-bit program needs
+# 32-bit Wine, which comes from the i386 architecture.
+R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix
+              g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 fonts-wine fonts-liberation
+              fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest clang)
+
+r47_sudo() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"
+  else sudo "$@"
+  fi
+}
 
 r47_ensure_packages() {
   local missing=() p
@@ -18,71 +51,141 @@ r47_ensure_packages() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then sudo=sudo
-    else
-      echo "Missing packages. Please run once:" >&2
-      echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-      exit 2
-    fi
+  local need_i386=no
+  dpkg --print-foreign-architectures | grep -qx i386 || need_i386=yes
+  if [ "$(id -u)" -ne 0 ] && ! { command -v sudo >/dev/null && sudo -n true 2>/dev/null; }; then
+    echo "Missing packages. Please run once:" >&2
+    [ "$need_i386" = yes ] && echo "  sudo dpkg --add-architecture i386" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 2
+  fi
+  if [ "$need_i386" = yes ]; then
+    r47_log "adding the i386 architecture (for 32-bit Wine)"
+    r47_sudo dpkg --add-architecture i386
   fi
   r47_log "installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  r47_alive "updating the package lists" r47_sudo apt-get update -q
+  r47_alive "installing packages" r47_sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 }
 
-r47_build() {
-  r47_log "building"
-  if [ ! -f "$R47_BUILD/CMakeCache.txt" ]; then
-    cmake --preset mingw -S "$R47_ROOT" >/dev/null
+# Configures (once) and builds one tree: r47_build_tree DIR PRESET [cmake options].
+r47_build_tree() {
+  local dir=$1 preset=$2
+  shift 2
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    r47_alive "configuring $dir" cmake --preset "$preset" -S "$R47_ROOT" -B "$dir" "$@" || return 1
   fi
-  cmake --build "$R47_BUILD" -j "$(nproc)" >/dev/null || { cmake --build "$R47_BUILD" -j 1; return 1; }
+  r47_alive "building $dir" cmake --build "$dir" -j "$(nproc)"
 }
 
-R47_XVFB_PID=""
+# Builds the trees named: ship (the program), tests32 (32-bit tests, simulated handheld
+# and demo driver for that program), x64 (the 64-bit program and its tests).
+r47_build() {
+  local tree
+  for tree in "$@"; do
+    case "$tree" in
+      ship) r47_log "building the program (32-bit)"
+            r47_build_tree "$R47_BUILD" mingw ;;
+      tests32) r47_log "building the 32-bit tests and simulated handheld"
+               r47_build_tree "$R47_BUILD_32TESTS" mingw-tests32 -DR47_PROGRAM="$R47_BUILD/bin/r47flash.exe" ;;
+      x64) r47_log "building the 64-bit program and its tests"
+           r47_build_tree "$R47_BUILD_X64" mingw-x64 ;;
+      *) echo "r47_build: unknown tree $tree" >&2; return 2 ;;
+    esac || return 1
+  done
+}
+
+R47_DISPLAY_PIDS=()
 R47_WINE_UP=""
 
-r47_session_down() {
-  if [ -n "$R47_WINE_UP" ]; then
-    WINEPREFIX=$R47_WINEPREFIX wineserver -k >/dev/null 2>&1 || true
-    R47_WINE_UP=""
+# Test lanes: tests run in parallel, and with the system's own SetupAPI every program
+# in a Wine session sees every simulated handheld plugged into that session. So each
+# lane is a Wine prefix of its own (its own wineserver, registry and devices), and
+# scripts/wine-exec runs each program in a lane that no other program holds.
+# Lane 0 is the prefix itself; the others are clones beside it.
+R47_LANES=${R47_LANES:-$(nproc)}
+export R47_LANES
+
+r47_lane_prefix() { # lane number
+  if [ "$1" -eq 0 ]; then echo "$R47_WINEPREFIX"; else echo "$R47_WINEPREFIX-lane$1"; fi
+}
+
+# A lane prefix is a copy of lane 0: the system DLLs (about 1.2 GB, never written in
+# place) as hard links, the registry and user folders as real copies.
+r47_lane_clone() { # source destination
+  local src=$1 dst=$2 d
+  rm -rf "$dst"
+  mkdir -p "$dst"
+  (cd "$src" && tar -cf - --exclude=./wineserver --exclude=./drive_c/windows/system32 \
+      --exclude=./drive_c/windows/syswow64 --exclude=./drive_c/windows/winsxs .) | (cd "$dst" && tar -xf -)
+  for d in system32 syswow64 winsxs; do
+    [ -d "$src/drive_c/windows/$d" ] && cp -al "$src/drive_c/windows/$d" "$dst/drive_c/windows/$d"
+  done
+  return 0
+}
+
+r47_lanes_prepare() {
+  local lane dst
+  for ((lane = 1; lane < R47_LANES; lane++)); do
+    dst=$(r47_lane_prefix "$lane")
+    if ! cmp -s "$R47_WINEPREFIX/.update-timestamp" "$dst/.update-timestamp" ||
+       ! cmp -s "$R47_WINEPREFIX/.r47-settings" "$dst/.r47-settings"; then
+      r47_log "preparing test lane $lane ($dst)"
+      r47_lane_clone "$R47_WINEPREFIX" "$dst"
+    fi
+  done
+}
+
+# What the prefix was made with: a prefix made by another Wine, or before 32-bit Wine
+# was installed, cannot start 32-bit programs ("could not load kernel32.dll").
+r47_wine_identity() {
+  printf '%s wine32=%s\n' "$(wine --version 2>/dev/null)" \
+    "$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null || echo none)"
+}
+
+# Makes sure $WINEPREFIX exists and fits the installed Wine; recreates it otherwise.
+r47_prefix_ensure() {
+  local stamp=$WINEPREFIX/.r47-wine identity made
+  identity=$(r47_wine_identity)
+  made=$(cat "$stamp" 2>/dev/null || echo "an unknown Wine")
+  if [ -f "$WINEPREFIX/system.reg" ] && [ "$made" != "$identity" ]; then
+    r47_log "the Wine prefix $WINEPREFIX was made by $made, not by the installed $identity: recreating it"
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
   fi
-  if [ -n "$R47_XVFB_PID" ]; then
-    kill "$R47_XVFB_PID" 2>/dev/null || true
-    wait "$R47_XVFB_PID" 2>/dev/null || true
-    R47_XVFB_PID=""
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    r47_log "creating Wine prefix $WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    r47_alive "creating the Wine prefix" env WINEDLLOVERRIDES="mscoree,mshtml=" sh -c 'wineboot -i && wineserver -w'
+    printf '%s\n' "$identity" >"$stamp"
   fi
 }
 
-# Starts a virtual display when none is set (or when asked to), and a private Wine
-# session with the simulated bus installed in it.
-r47_session_up() {
-  local want_xvfb=${1:-auto}
-  if [ "$want_xvfb" = yes ] || [ -z "${DISPLAY:-}" ]; then
-    local n=$((90 + RANDOM % 400))
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    R47_XVFB_PID=$!
-    export DISPLAY=":$n"
-    local i
-    for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-  fi
-  export WINEPREFIX=$R47_WINEPREFIX WINEDEBUG=-all
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    r47_log "creating Wine prefix $WINEPREFIX"
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
-    wineserver -w
-  fi
-  if [ ! -f "$WINEPREFIX/.r47-settings-1" ]; then
-    # Without a window manager Wine must draw captions itself, or titles vanish.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-    # One virtual desktop: without a window manager, each top-level window that closes
-    # otherwise costs two seconds of waiting for the manager that never answers.
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-    touch "$WINEPREFIX/.r47-settings-1"
-  fi
+# Earlier versions of these scripts put the substitute bus over the prefix's own
+# setupapi.dll. Wine's own DLLs carry "Wine builtin DLL" in their DOS stub.
+r47_restore_system_setupapi() {
+  local dir arch own
+  for dir in system32:x86_64 syswow64:i386; do
+    arch=${dir#*:}; dir=$WINEPREFIX/drive_c/windows/${dir%%:*}
+    [ -f "$dir/setupapi.dll" ] || continue
+    head -c 128 "$dir/setupapi.dll" | grep -q 'Wine builtin DLL' && continue
+    own=$(ls /usr/lib/*/wine/"$arch"-windows/setupapi.dll /usr/lib/wine/"$arch"-windows/setupapi.dll 2>/dev/null | head -n 1)
+    if [ -n "$own" ]; then
+      r47_log "restoring Wine's own setupapi.dll in $dir"
+      cp --remove-destination "$own" "$dir/setupapi.dll"
+    fi
+  done
+}
+
+# Settings every prefix of ours carries; the marker names the settings' version.
+R47_PREFIX_SETTINGS=3
+r47_prefix_settings() {
+  [ "$(cat "$WINEPREFIX/.r47-settings" 2>/dev/null)" = "$R47_PREFIX_SETTINGS" ] && return 0
+  # Captions drawn by Wine itself, so that screenshots look like Windows.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+  # No virtual desktop: a window manager runs on the test display instead.
+  wine reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f >/dev/null 2>&1 || true
+  wine reg delete 'HKCU\Software\Wine\Explorer\Desktops' /f >/dev/null 2>&1 || true
   # Wine draws the caption buttons with glyphs of its Marlett font; a prefix that cannot
   # find it shows the letters "0 1 r" instead. Its own copy in the prefix's font folder
   # is always found, and changes no other font.
@@ -93,30 +196,96 @@ r47_session_up() {
       if [ -f "$marlett" ]; then mkdir -p "$fonts" && cp "$marlett" "$fonts/"; break; fi
     done
   fi
-  if [ ! -f "$WINEPREFIX/.r47-fonts-1" ]; then
-    # The prefix has no Tahoma, so Wine draws the dialogs and boxes in Liberation Sans,
-    # which has no Chinese characters: the device's Big5 failure captions showed as
-    # boxes. A link from Liberation Sans to a CJK font supplies only the characters it
-    # lacks; every other glyph, and so every dialog's size, stays as it was. (Adding the
-    # CJK font to Tahoma's links instead makes Wine pick it for all text.)
-    local link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' face
-    for face in "Liberation Sans" "Liberation Sans Bold"; do
-      wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "DroidSansFallbackFull.ttf,Droid Sans Fallback" /f \
-        >/dev/null 2>&1
+  # The prefix has no Tahoma, so Wine draws the dialogs and boxes in Liberation Sans,
+  # which has no Chinese characters: the device's Big5 failure captions showed as
+  # boxes. A link from Liberation Sans to a CJK font supplies only the characters it
+  # lacks; every other glyph, and so every dialog's size, stays as it was. (Adding the
+  # CJK font to Tahoma's links instead makes Wine pick it for all text.)
+  local link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' face
+  for face in "Liberation Sans" "Liberation Sans Bold"; do
+    wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "DroidSansFallbackFull.ttf,Droid Sans Fallback" /f \
+      >/dev/null 2>&1
+  done
+  wineserver -w
+  echo "$R47_PREFIX_SETTINGS" >"$WINEPREFIX/.r47-settings"
+  rm -f "$WINEPREFIX/.r47-settings-1" "$WINEPREFIX/.r47-fonts-1"
+}
+
+# A virtual display of our own with a window manager on it: without one, Wine waits
+# about two seconds for every top-level window it hides (each closed box or dialog)
+# to be withdrawn. Sets R47_NEW_DISPLAY.
+r47_display_up() {
+  local n=$((90 + RANDOM % 400)) i
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  R47_DISPLAY_PIDS+=($!)
+  for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  R47_NEW_DISPLAY=":$n"
+  command -v openbox >/dev/null || return 0
+  DISPLAY=$R47_NEW_DISPLAY openbox --sm-disable >/dev/null 2>&1 </dev/null &
+  R47_DISPLAY_PIDS+=($!)
+  for i in $(seq 50); do
+    DISPLAY=$R47_NEW_DISPLAY xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+  done
+}
+
+r47_session_down() {
+  if [ -n "$R47_WINE_UP" ]; then
+    local lane
+    for ((lane = 0; lane < R47_LANES; lane++)); do
+      WINEPREFIX=$(r47_lane_prefix "$lane") wineserver -k >/dev/null 2>&1 || true
     done
-    touch "$WINEPREFIX/.r47-fonts-1"
+    R47_WINE_UP=""
   fi
-  # The simulated bus stands in for the system's device enumeration in this prefix only.
-  if [ -f "$R47_BUILD/simbus/setupapi.dll" ]; then
-    cp -f "$R47_BUILD/simbus/setupapi.dll" "$WINEPREFIX/drive_c/windows/system32/setupapi.dll"
-  fi
-  # A persistent wineserver makes each program start fast; Wine's services are started
-  # by a first process whose output goes nowhere, so they never hold our pipes open.
-  # Let a server left by the steps above (or by an earlier run) go first: only a
-  # freshly started one can be made persistent.
+  local i
+  # Window managers before their displays: the last started goes first.
+  for ((i = ${#R47_DISPLAY_PIDS[@]} - 1; i >= 0; i--)); do
+    kill "${R47_DISPLAY_PIDS[$i]}" 2>/dev/null || true
+    wait "${R47_DISPLAY_PIDS[$i]}" 2>/dev/null || true
+  done
+  R47_DISPLAY_PIDS=()
+}
+
+# A persistent wineserver makes each program start fast; Wine's services are started
+# by a first process whose output goes nowhere, so they never hold our pipes open.
+# Let a server left by an earlier step go first: only a freshly started one can be
+# made persistent.
+r47_wine_up() { # prefix display
+  export WINEPREFIX=$1 DISPLAY=$2
+  r47_restore_system_setupapi
   timeout 30 wineserver -w || wineserver -k || true
   wineserver -p
-  R47_WINE_UP=1
-  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  if ! timeout 120 wine cmd /c exit >/dev/null 2>&1 </dev/null; then
+    r47_log "Wine does not start programs in $WINEPREFIX; remove it to have it made afresh"
+    return 1
+  fi
+}
+
+# Starts a private Wine session per test lane. Each lane of several gets a display
+# of its own, as if it were a PC of its own: tests look at what the screen shows,
+# and another lane's window must not cover it. A single lane uses the display that
+# is set, or one of its own when none is (or when asked to). Every program runs
+# with the system's own SetupAPI: no DLL of the system is replaced or overridden.
+r47_session_up() {
+  local want_xvfb=${1:-auto} lane displays=()
+  if [ "$R47_LANES" -gt 1 ] || [ "$want_xvfb" = yes ] || [ -z "${DISPLAY:-}" ]; then
+    for ((lane = 0; lane < R47_LANES; lane++)); do
+      r47_display_up
+      displays+=("$R47_NEW_DISPLAY")
+    done
+  else
+    displays=("$DISPLAY")
+  fi
+  export R47_LANE_DISPLAYS="${displays[*]}"
   unset WINEDLLOVERRIDES
+  export WINEPREFIX=$R47_WINEPREFIX WINEDEBUG=-all DISPLAY=${displays[0]}
+  r47_prefix_ensure
+  r47_prefix_settings
+  timeout 30 wineserver -w || wineserver -k || true
+  r47_lanes_prepare
+  R47_WINE_UP=1
+  for ((lane = R47_LANES - 1; lane >= 0; lane--)); do
+    r47_wine_up "$(r47_lane_prefix "$lane")" "${displays[$lane]:-${displays[0]}}" || return 1
+  done
 }

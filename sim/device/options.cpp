@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -165,6 +166,10 @@ bool Apply(const std::string& key, const std::string& value, bool hasValue, Opti
     opt.recordDir = value;
   } else if (key == "quit-event") {
     opt.quitEvent = value;
+  } else if (key == "unplug-event") {
+    opt.unplugEvent = value;
+  } else if (key == "plug-event") {
+    opt.plugEvent = value;
   } else if (key == "parent-pid") {
     if (!number(0xFFFFFFFFu)) return false;
     opt.parentPid = static_cast<unsigned long>(n);
@@ -283,11 +288,20 @@ bool ParseCommandLine(int argc, char** argv, Options& opt, std::string& error) {
     error = "--name is required";
     return false;
   }
-  if (opt.name.find_first_of("\\/:*?\"<>|") != std::string::npos) {
+  // It names the pipes and ends the device instance id, which allows printable
+  // characters except the comma, up to 200 characters in all.
+  if (opt.name.find_first_of("\\/:*?\"<>|, ") != std::string::npos ||
+      std::any_of(opt.name.begin(), opt.name.end(), [](char c) { return c < 0x21 || c > 0x7E; })) {
     error = "--name must be a plain word";
     return false;
   }
+  if (opt.name.size() > kMaxNameLength) {
+    error = "--name is longer than " + std::to_string(kMaxNameLength) + " characters";
+    return false;
+  }
   if (opt.quitEvent.empty()) opt.quitEvent = "Local\\r47sim-" + opt.name + "-quit";
+  if (opt.unplugEvent.empty()) opt.unplugEvent = "Local\\r47sim-" + opt.name + "-unplug";
+  if (opt.plugEvent.empty()) opt.plugEvent = "Local\\r47sim-" + opt.name + "-plug";
   return true;
 }
 

@@ -22,7 +22,9 @@ struct UnplugPoint {
 struct Options {
   std::string name;
   std::string recordDir;
-  std::string quitEvent;  // default: Local\r47sim-<name>-quit
+  std::string quitEvent;    // default: Local\r47sim-<name>-quit
+  std::string unplugEvent;  // default: Local\r47sim-<name>-unplug; set: unplug now
+  std::string plugEvent;    // default: Local\r47sim-<name>-plug; set: plug in again now
   unsigned long parentPid = 0;
   unsigned lifetimeMs = 300000;
 
@@ -48,6 +50,9 @@ struct Options {
   bool garbageKinds = false;
   unsigned reportDelayMs = 0;
 };
+
+// The device instance id is USB\VID_xxxx&PID_xxxx\<name>, at most 200 characters.
+constexpr size_t kMaxNameLength = 178;
 
 // Fills `opt` from argv; on error returns false with a message in `error`.
 bool ParseCommandLine(int argc, char** argv, Options& opt, std::string& error);

@@ -7,10 +7,11 @@
 #include "app/one_copy.h"
 #include "res/resource.h"
 #include "text/text.h"
+#include "util/windows_compat.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // System libraries come from System32 only, never from the program's folder.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  RestrictDllSearch();
   // A copy that is already running is brought to the front instead.
   if (!ClaimOnlyCopy()) return 0;
   SetAppInstance(instance);

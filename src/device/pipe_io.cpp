@@ -2,6 +2,7 @@
 
 #include "device/error.h"
 #include "util/handle.h"
+#include "util/windows_compat.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ IoResult Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, 
   // A request that completed at once needs no wait (the common case for a device
   // that keeps up); only a pending one is waited for, within the time-out.
   if (!ok && (t_wait ? t_wait(ov.hEvent, timeoutMs) : WaitForSingleObject(ov.hEvent, timeoutMs)) != WAIT_OBJECT_0) {
-    CancelIoEx(pipe, &ov);
+    CancelRequest(pipe, &ov);
     timedOut = true;
   }
   // Wait for the request to finish (or be cancelled) before its buffer and OVERLAPPED go.

@@ -1,5 +1,7 @@
 #include "device/setupapi_loader.h"
 
+#include "util/windows_compat.h"
+
 namespace {
 
 template <typename T>
@@ -12,7 +14,7 @@ DWORD g_loadError;
 
 SetupApi LoadOnce(bool* ok) {
   SetupApi api{};
-  HMODULE module = LoadLibraryExW(L"setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE module = LoadSystemLibrary(L"setupapi.dll");
   *ok = module && Bind(module, "SetupDiGetClassDevsA", &api.getClassDevs) &&
         Bind(module, "SetupDiEnumDeviceInterfaces", &api.enumDeviceInterfaces) &&
         Bind(module, "SetupDiGetDeviceInterfaceDetailA", &api.getDeviceInterfaceDetail) &&

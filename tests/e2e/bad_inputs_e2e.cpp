@@ -3,7 +3,7 @@
 // 32 bits; version files that are empty, garbage, huge, UTF-16, LF-only, without
 // their section or with values that are no numbers or out of range; program folders
 // with non-ASCII names, deep below the path limit, or read-only. Each row states what
-// the user sees and what the device receives; the run writes build/reports/bad-inputs.md.
+// the user sees and what the device receives; the run writes reports/bad-inputs.md.
 #include <algorithm>
 #include <functional>
 #include <sstream>
@@ -285,7 +285,7 @@ class BadInputs : public ::testing::Test {
          << " | " << (verdict.empty() ? "as expected" : verdict) << " |\n";
     }
     md << "\n" << rows << " rows, " << faults << " not as expected.\n";
-    EXPECT_TRUE(WriteReport(L"bad-inputs.md", md.str())) << "build/reports/bad-inputs.md not written";
+    EXPECT_TRUE(WriteReport(L"bad-inputs.md", md.str())) << "reports/bad-inputs.md not written";
   }
 };
 

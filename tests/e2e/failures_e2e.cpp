@@ -37,7 +37,6 @@ class Failures : public DeviceScenario {
 
 TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
   BothImagesAndVersionFile(OsImage(300007), BootImage(100000));
-  simctl::SetBusDevices({});
   StartProgram();
   BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
     SaveScreenshot(L"e2e-no-device-box", program_->Window(), {box});

@@ -4,7 +4,7 @@
 // device received) and is held to four rules: it ends within its bound, shows no
 // success after a failure, the device's stream is the image's own bytes with no hole
 // and nothing extra, and the message it ends with is one the readme explains.
-// The run writes build/reports/fault-matrix.md with what each cell expected and saw.
+// The run writes reports/fault-matrix.md with what each cell expected and saw.
 #include <algorithm>
 #include <sstream>
 
@@ -262,7 +262,7 @@ class FaultMatrix : public ::testing::Test {
        << "\n"
        << cells << " cells.\n";
 
-    EXPECT_TRUE(WriteReport(L"fault-matrix.md", md.str())) << "build/reports/fault-matrix.md not written";
+    EXPECT_TRUE(WriteReport(L"fault-matrix.md", md.str())) << "reports/fault-matrix.md not written";
   }
 };
 

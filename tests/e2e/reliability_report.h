@@ -1,6 +1,6 @@
 // What the fault matrix and the bad-input table share: the program's closing texts,
 // the readme's explanation of a message, and the Markdown report they write to
-// build/reports/.
+// reports/.
 #pragma once
 #include <windows.h>
 
@@ -102,7 +102,8 @@ inline std::string ReportHead(const char* title, bool representativeOnly, const 
   return head + "|\n" + rule + "\n";
 }
 
-// Writes build/reports/<name>; false when it could not.
+// Writes reports/<name> in the test build tree (beside its bin folder); false when it
+// could not.
 inline bool WriteReport(const wchar_t* name, const std::string& text) {
   std::wstring dir = ThisProgramDirectory() + L"..\\reports\\";
   CreateDirectoryW(dir.c_str(), nullptr);

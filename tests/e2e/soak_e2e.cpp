@@ -3,7 +3,7 @@
 // device. After each run: the program's private bytes and the connections it holds
 // open at the device (Wine's GetProcessHandleCount is a stub, so the device counts
 // them). Run by scripts/reliability (R47_SOAK_FLASHES, R47_SOAK_ROUNDS set the counts);
-// figures go to build/reports/soak.md.
+// figures go to reports/soak-*.md.
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>

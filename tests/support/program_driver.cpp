@@ -39,15 +39,16 @@ struct TopLevelSearch {
   std::vector<HWND> found;
 };
 
+// A named callback: on 32-bit Windows it must use the stdcall convention.
+BOOL CALLBACK CollectTopLevel(HWND hwnd, LPARAM param) {
+  auto* s = reinterpret_cast<TopLevelSearch*>(param);
+  if (ProcessOf(hwnd) == s->processId && IsWindowVisible(hwnd) && s->match(hwnd)) s->found.push_back(hwnd);
+  return TRUE;
+}
+
 std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> match) {
   TopLevelSearch search{processId, std::move(match), {}};
-  EnumWindows(
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<TopLevelSearch*>(param);
-        if (ProcessOf(hwnd) == s->processId && IsWindowVisible(hwnd) && s->match(hwnd)) s->found.push_back(hwnd);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -131,10 +132,11 @@ BoxRecord::Icon IconOf(HWND box) {
     if (reinterpret_cast<HICON>(icon) == LoadIconW(nullptr, MAKEINTRESOURCEW(32516))) return BoxRecord::Information;
     return BoxRecord::Other;
   }
-  RECT r{};
-  GetWindowRect(iconControl, &r);
-  // The box may not have painted yet: look again for a moment.
-  for (int attempt = 0; attempt < 40; ++attempt) {
+  // The box may not have painted yet, and it may still be laying out its controls: look
+  // again for a while (a loaded machine may take seconds), reading the place anew.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    RECT r{};
+    GetWindowRect(iconControl, &r);
     int red = 0, blue = 0;
     std::vector<uint8_t> rgb = CaptureScreen(r);
     for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
@@ -438,7 +440,7 @@ std::vector<std::wstring> WindowLog::EnabledSets() const {
 // ---- Screenshots ----
 
 std::wstring ScreenshotDirectory() {
-  // Test and demo programs live in build/bin; the pictures go to build/screenshots.
+  // Test and demo programs live in <build tree>/bin; the pictures go to <build tree>/screenshots.
   std::wstring dir = ThisProgramDirectory() + L"..\\screenshots\\";
   wchar_t full[MAX_PATH * 4] = {};
   GetFullPathNameW(dir.c_str(), MAX_PATH * 4, full, nullptr);

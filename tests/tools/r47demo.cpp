@@ -1,7 +1,7 @@
 // Demo driver: runs r47flash.exe as a user would when nobody sits at the screen.
 // It ticks the box, presses Update, prints every status line, progress value and
 // message box as they appear, answers the boxes with OK, saves screenshots to
-// build/screenshots and ends with the program's exit code.
+// the screenshots folder of its build tree and ends with the program's exit code.
 //
 // Usage: r47demo.exe --program <path of r47flash.exe> [--workdir <folder with version.ver>]
 #include <windows.h>

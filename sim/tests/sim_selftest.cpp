@@ -2,7 +2,6 @@
 // calls, independent of the program's own device code: if these hold, a
 // failing program test points at the program, not at the simulation.
 
-#define _SETUPAPI_
 #include <windows.h>
 #include <setupapi.h>
 
@@ -147,9 +146,13 @@ TEST(SimDevice, RecordsImageWritesAndCommandPacket) {
   EXPECT_EQ(dev->CommandPacket(), CommandBytes(0x64));
   EXPECT_EQ(dev->ReceivedStream(), image) << "the command is not part of the image";
 
-  // After the command the handheld restarts and leaves the bus.
+  // After the command the handheld restarts and leaves the bus: its path leads
+  // nowhere, its pipes are gone.
   Handle h(Open(gone));
   EXPECT_FALSE(h.valid());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  Handle p(Open(dev->PipeName()));
+  EXPECT_FALSE(p.valid());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
@@ -273,9 +276,12 @@ TEST(SimDevice, UnplugMakesOpenAndPendingWriteFail) {
   const Bytes image = MakeImage(300000);
   // The first write fits before the unplug point; the second is cut there.
   EXPECT_EQ(SendOverData(*dev, image, 16384), 1u);
+  // The pipes are gone at once; the path (left a moment later) leads nowhere.
+  Handle p(Open(dev->PipeName()));
+  EXPECT_FALSE(p.valid());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   Handle h(Open(dev->DevicePath()));
   EXPECT_FALSE(h.valid());
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(dev->ReceivedStream(), Bytes(image.begin(), image.begin() + 20000));
   EXPECT_EQ(dev->WriteSizes(), std::vector<unsigned>{16384});
 }
@@ -380,192 +386,120 @@ TEST(SimDevice, QuitsPromptlyEvenWhileHanging) {
   EXPECT_FALSE(dev->Running());
 }
 
-// ------------------------------------------------------------------ bus
+// ------------------------------------------------------------------ registration
 
 const GUID kClass = {0x8E120C45, 0x4968, 0x4188, {0xBA, 0x19, 0x9A, 0x82, 0x36, 0x1C, 0x8F, 0xA8}};
 
-struct Bus {
-  decltype(&SetupDiGetClassDevsA) getClassDevs = nullptr;
-  decltype(&SetupDiEnumDeviceInterfaces) enumInterfaces = nullptr;
-  decltype(&SetupDiGetDeviceInterfaceDetailA) detail = nullptr;
-  decltype(&SetupDiDestroyDeviceInfoList) destroy = nullptr;
+struct Listed {
+  std::string path;
+  DWORD flags;
 };
 
-// Loaded as the program loads it: from system32, where the test setup puts
-// the substitute.
-Bus LoadBus() {
-  Bus b;
-  HMODULE m = LoadLibraryExW(L"setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (!m) return b;
-  auto get = [m](const char* name) { return reinterpret_cast<void*>(GetProcAddress(m, name)); };
-  b.getClassDevs = reinterpret_cast<decltype(b.getClassDevs)>(get("SetupDiGetClassDevsA"));
-  b.enumInterfaces = reinterpret_cast<decltype(b.enumInterfaces)>(get("SetupDiEnumDeviceInterfaces"));
-  b.detail = reinterpret_cast<decltype(b.detail)>(get("SetupDiGetDeviceInterfaceDetailA"));
-  b.destroy = reinterpret_cast<decltype(b.destroy)>(get("SetupDiDestroyDeviceInfoList"));
-  return b;
-}
-
-class SimBus : public ::testing::Test {
- protected:
-  void SetUp() override {
-    bus = LoadBus();
-    ASSERT_TRUE(bus.getClassDevs && bus.enumInterfaces && bus.detail && bus.destroy);
-    simctl::SetBusClassDevsFail(false);
-    simctl::SetBusDevices({"\\\\.\\pipe\\first", "!\\\\.\\pipe\\second", "\\\\.\\pipe\\third"});
-    set = bus.getClassDevs(&kClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    ASSERT_NE(set, INVALID_HANDLE_VALUE);
-    SP_DEVICE_INTERFACE_DATA probe{};
-    probe.cbSize = sizeof probe;
-    ASSERT_TRUE(bus.enumInterfaces(set, nullptr, &kClass, 0, &probe))
-        << "the bus substitute is not installed (setupapi.dll in system32, WINEDLLOVERRIDES=setupapi=n)";
-  }
-  void TearDown() override {
-    if (set != INVALID_HANDLE_VALUE && bus.destroy) bus.destroy(set);
-    simctl::SetBusDevices({});
-    simctl::SetBusClassDevsFail(false);
-  }
-  SP_DEVICE_INTERFACE_DATA Interface(DWORD index) {
-    SP_DEVICE_INTERFACE_DATA d{};
-    d.cbSize = sizeof d;
-    EXPECT_TRUE(bus.enumInterfaces(set, nullptr, &kClass, index, &d)) << GetLastError();
-    return d;
-  }
-  Bus bus;
-  HDEVINFO set = INVALID_HANDLE_VALUE;
-};
-
-TEST_F(SimBus, EnumerationChecksRecordSizeClassAndIndex) {
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "x64 layout");
-  const GUID other = {0x12345678, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
-  struct Case {
-    const char* what;
-    DWORD cbSize;
-    const GUID* guid;
-    DWORD index;
-    BOOL ok;
-    DWORD error;
-  } cases[] = {
-      {"32-bit record size", 28, &kClass, 0, FALSE, ERROR_INVALID_PARAMETER},
-      {"zero record size", 0, &kClass, 0, FALSE, ERROR_INVALID_PARAMETER},
-      {"first", 32, &kClass, 0, TRUE, 0},
-      {"last", 32, &kClass, 2, TRUE, 0},
-      {"past the end", 32, &kClass, 3, FALSE, ERROR_NO_MORE_ITEMS},
-      {"other class", 32, &other, 0, FALSE, ERROR_NO_MORE_ITEMS},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    SP_DEVICE_INTERFACE_DATA d{};
-    d.cbSize = c.cbSize;
-    SetLastError(0xDEAD);
-    BOOL ok = bus.enumInterfaces(set, nullptr, c.guid, c.index, &d);
-    EXPECT_EQ(ok, c.ok);
-    if (!c.ok) {
-      EXPECT_EQ(GetLastError(), c.error);
-    } else {
-      EXPECT_TRUE(IsEqualGUID(d.InterfaceClassGuid, kClass));
-    }
-  }
-  // Another class asked for at set creation gives an empty set.
-  HDEVINFO empty = bus.getClassDevs(&other, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  ASSERT_NE(empty, INVALID_HANDLE_VALUE);
-  SP_DEVICE_INTERFACE_DATA d{};
-  d.cbSize = sizeof d;
-  EXPECT_FALSE(bus.enumInterfaces(empty, nullptr, &kClass, 0, &d));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
-  EXPECT_TRUE(bus.destroy(empty));
-}
-
-TEST_F(SimBus, DetailQueryFollowsTheTwoCallPattern) {
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "x64 layout");
-  const std::string path = "\\\\.\\pipe\\first";
-  const DWORD need = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
-  SP_DEVICE_INTERFACE_DATA iface = Interface(0);
-
-  DWORD required = 0;
-  EXPECT_FALSE(bus.detail(set, &iface, nullptr, 0, &required, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(required, need);
-
-  struct Case {
-    const char* what;
-    DWORD cbSize;
-    DWORD bufSize;
-    BOOL ok;
-    DWORD error;
-  } cases[] = {
-      {"32-bit record size", 5, need, FALSE, ERROR_INVALID_USER_BUFFER},
-      {"whole block as record size", need, need, FALSE, ERROR_INVALID_USER_BUFFER},
-      {"one byte short", 8, need - 1, FALSE, ERROR_INSUFFICIENT_BUFFER},
-      {"exact", 8, need, TRUE, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<char> block(need + 16, 'x');
+// The interfaces of the r47 class as the system's SetupAPI lists them.
+std::vector<Listed> Interfaces(bool presentOnly) {
+  std::vector<Listed> all;
+  HDEVINFO set = SetupDiGetClassDevsA(&kClass, nullptr, nullptr, DIGCF_DEVICEINTERFACE | (presentOnly ? DIGCF_PRESENT : 0));
+  if (set == INVALID_HANDLE_VALUE) return all;
+  SP_DEVICE_INTERFACE_DATA iface{};
+  iface.cbSize = sizeof iface;
+  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, i, &iface); ++i) {
+    DWORD need = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &need, nullptr);
+    std::vector<char> block(need + 1);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
-    detail->cbSize = c.cbSize;
-    SetLastError(0xDEAD);
-    BOOL ok = bus.detail(set, &iface, detail, c.bufSize, nullptr, nullptr);
-    EXPECT_EQ(ok, c.ok);
-    if (!c.ok) {
-      EXPECT_EQ(GetLastError(), c.error);
-    } else {
-      EXPECT_EQ(std::string(detail->DevicePath), path);
-    }
+    detail->cbSize = sizeof *detail;
+    if (SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, need, nullptr, nullptr))
+      all.push_back({detail->DevicePath, iface.Flags});
   }
-
-  // Interface records are bound to their set and to a real enumeration.
-  std::vector<char> block(need);
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
-  detail->cbSize = sizeof *detail;
-  SP_DEVICE_INTERFACE_DATA forged{};
-  forged.cbSize = sizeof forged;
-  EXPECT_FALSE(bus.detail(set, &forged, detail, need, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  SP_DEVICE_INTERFACE_DATA shortIface = iface;
-  shortIface.cbSize = 28;
-  EXPECT_FALSE(bus.detail(set, &shortIface, detail, need, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  SetupDiDestroyDeviceInfoList(set);
+  return all;
 }
 
-TEST_F(SimBus, MarkedInterfaceFailsItsDetailQuery) {
-  SP_DEVICE_INTERFACE_DATA iface = Interface(1);
-  DWORD required = 0;
-  EXPECT_FALSE(bus.detail(set, &iface, nullptr, 0, &required, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  ASSERT_GT(required, 8u);
-  std::vector<char> block(required);
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
-  detail->cbSize = sizeof *detail;
-  EXPECT_FALSE(bus.detail(set, &iface, detail, required, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+// The flags of `path` among the listed interfaces; -1 when it is not listed.
+long long FlagsOf(const std::vector<Listed>& listed, const std::string& path) {
+  for (const Listed& l : listed)
+    if (l.path == path) return l.flags;
+  return -1;
 }
 
-TEST_F(SimBus, SetsFollowTheEnvironmentAndHandlesAreChecked) {
-  // The device list is read when a set is made, not when the DLL loaded.
-  simctl::SetBusDevices({"\\\\.\\pipe\\only"});
-  HDEVINFO one = bus.getClassDevs(&kClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  ASSERT_NE(one, INVALID_HANDLE_VALUE);
-  SP_DEVICE_INTERFACE_DATA d{};
-  d.cbSize = sizeof d;
-  EXPECT_TRUE(bus.enumInterfaces(one, nullptr, &kClass, 0, &d));
-  EXPECT_FALSE(bus.enumInterfaces(one, nullptr, &kClass, 1, &d));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
-  // An interface record of one set is refused by another.
-  std::vector<char> block(64);
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
-  detail->cbSize = sizeof *detail;
-  EXPECT_FALSE(bus.detail(set, &d, detail, 64, nullptr, nullptr));
-  EXPECT_TRUE(bus.destroy(one));
+TEST(SimRegistration, ListedAsPresentOnlyWhilePluggedIn) {
+  auto dev = SimDevice::Start({"--version", "0x0123"});
+  ASSERT_TRUE(dev) << simctl::LastError();
+  const std::string path = dev->DevicePath();
+  ASSERT_EQ(path.compare(0, 4, "\\\\?\\"), 0) << path;
+  EXPECT_EQ(FlagsOf(Interfaces(true), path), SPINT_ACTIVE);
+  Bytes r = ReadReport(*dev);
+  ASSERT_EQ(r.size(), 128u);
+  EXPECT_EQ(r[6] | (r[7] << 8), 0x0123);
 
-  simctl::SetBusClassDevsFail(true);
-  HDEVINFO failed = bus.getClassDevs(&kClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  EXPECT_EQ(failed, INVALID_HANDLE_VALUE);
-  for (DWORD index : {0u, 1u}) {
-    EXPECT_FALSE(bus.enumInterfaces(failed, nullptr, &kClass, index, &d));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  dev->Unplug();
+  ASSERT_TRUE(dev->WaitForEvent("unplugged (asked)"));
+  EXPECT_EQ(FlagsOf(Interfaces(true), path), -1) << "not among the present ones";
+  EXPECT_EQ(FlagsOf(Interfaces(false), path), 0) << "still registered, not active";
+  Handle gone(Open(path));
+  EXPECT_FALSE(gone.valid());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+  const size_t mark = dev->Events().find("unplugged (asked)");
+  dev->Plug();
+  ASSERT_TRUE(dev->WaitForEvent("plugged in", 10000, mark));
+  EXPECT_EQ(FlagsOf(Interfaces(true), path), SPINT_ACTIVE) << "back under the same path";
+  EXPECT_EQ(ReadReport(*dev).size(), 128u);
+
+  dev->Stop();
+  EXPECT_EQ(FlagsOf(Interfaces(false), path), -1) << "removed when it ends";
+}
+
+TEST(SimRegistration, SeveralDevicesAtOnce) {
+  auto a = SimDevice::Start({"--version", "0x0101"});
+  auto b = SimDevice::Start({"--version", "0x0202"});
+  ASSERT_TRUE(a && b) << simctl::LastError();
+  EXPECT_NE(a->DevicePath(), b->DevicePath());
+  std::vector<Listed> present = Interfaces(true);
+  EXPECT_EQ(FlagsOf(present, a->DevicePath()), SPINT_ACTIVE);
+  EXPECT_EQ(FlagsOf(present, b->DevicePath()), SPINT_ACTIVE);
+  for (const auto* dev : {a.get(), b.get()}) {
+    Bytes r = ReadReport(*dev);
+    ASSERT_EQ(r.size(), 128u);
+    EXPECT_EQ(r[6] | (r[7] << 8), dev == a.get() ? 0x0101 : 0x0202);
   }
-  EXPECT_FALSE(bus.destroy(failed));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(SimRegistration, CrashLeavesAListedDeviceThatTheNextStartRemoves) {
+  auto crashed = SimDevice::Start();
+  ASSERT_TRUE(crashed) << simctl::LastError();
+  const std::string path = crashed->DevicePath();
+  crashed->Crash();
+  // Listed as present, as a killed driver would leave it, but not openable.
+  EXPECT_EQ(FlagsOf(Interfaces(true), path), SPINT_ACTIVE);
+  Handle h(Open(path));
+  EXPECT_FALSE(h.valid());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+  auto next = SimDevice::Start();
+  ASSERT_TRUE(next) << simctl::LastError();
+  std::vector<Listed> all = Interfaces(false);
+  EXPECT_EQ(FlagsOf(all, path), -1) << "the orphan is removed";
+  EXPECT_EQ(FlagsOf(all, next->DevicePath()), SPINT_ACTIVE);
+}
+
+TEST(SimRegistration, RefusesANameThatIsInUse) {
+  auto first = SimDevice::Start();
+  ASSERT_TRUE(first) << simctl::LastError();
+  // Started by hand under the same name: it must leave the first one alone.
+  std::string cmd = "\"" + simctl::ExeDir() + "r47sim.exe\" --name " + first->Name() + " --lifetime-ms 5000";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  EXPECT_EQ(code, 1u);
+  EXPECT_EQ(FlagsOf(Interfaces(true), first->DevicePath()), SPINT_ACTIVE);
+  EXPECT_EQ(ReadReport(*first).size(), 128u);
 }
 
 }  // namespace

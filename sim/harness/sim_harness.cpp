@@ -56,6 +56,22 @@ void RemoveTree(const std::string& dir) {
   RemoveDirectoryA(dir.c_str());
 }
 
+// This process's environment without WINEDLLOVERRIDES: the device registers
+// itself through the system's own SetupAPI, even when started by a test that
+// loads the substitute bus.
+std::vector<wchar_t> EnvironmentForDevice() {
+  std::vector<wchar_t> block;
+  wchar_t* env = GetEnvironmentStringsW();
+  for (const wchar_t* p = env; p && *p; p += wcslen(p) + 1) {
+    if (_wcsnicmp(p, L"WINEDLLOVERRIDES=", 17) == 0) continue;
+    block.insert(block.end(), p, p + wcslen(p) + 1);
+  }
+  if (env) FreeEnvironmentStringsW(env);
+  block.push_back(L'\0');
+  if (block.size() == 1) block.push_back(L'\0');
+  return block;
+}
+
 }  // namespace
 
 std::string LastError() { return g_lastError; }
@@ -78,12 +94,16 @@ std::string ReadTextFile(const std::string& file) {
   return ss.str();
 }
 
-std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extraArgs) {
+std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extraArgs, const std::string& nameTail) {
   g_lastError.clear();
   std::unique_ptr<SimDevice> dev(new SimDevice());
   const DWORD pid = GetCurrentProcessId();
-  dev->name_ = "r47sim-" + std::to_string(pid) + "-" + std::to_string(++g_counter);
-  dev->path_ = "\\\\.\\pipe\\" + dev->name_;
+  // The counter is zero-padded so that names sort, and so enumerate, in the order
+  // the devices were started.
+  char counter[16];
+  std::snprintf(counter, sizeof counter, "%03u", ++g_counter);
+  dev->name_ = "r47sim-" + std::to_string(pid) + "-" + counter + nameTail;
+  dev->pipe_ = "\\\\.\\pipe\\" + dev->name_;
   char tmp[MAX_PATH];
   DWORD n = GetTempPathA(sizeof tmp, tmp);
   dev->dir_ = std::string(tmp, n) + dev->name_;
@@ -95,10 +115,14 @@ std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extr
   // Created here so that Stop() works even if the device is slow to start.
   std::string quitName = "Local\\" + dev->name_ + "-quit";
   dev->quit_ = CreateEventA(nullptr, TRUE, FALSE, quitName.c_str());
+  std::string unplugName = "Local\\" + dev->name_ + "-unplug", plugName = "Local\\" + dev->name_ + "-plug";
+  dev->unplug_ = CreateEventA(nullptr, FALSE, FALSE, unplugName.c_str());
+  dev->plug_ = CreateEventA(nullptr, FALSE, FALSE, plugName.c_str());
 
   std::string exe = ExeDir() + "r47sim.exe";
   std::string cmd = Quote(exe) + " --name " + dev->name_ + " --record " + Quote(dev->dir_) + " --quit-event " +
-                    Quote(quitName) + " --parent-pid " + std::to_string(pid);
+                    Quote(quitName) + " --unplug-event " + Quote(unplugName) + " --plug-event " + Quote(plugName) +
+                    " --parent-pid " + std::to_string(pid);
   for (const std::string& a : extraArgs) cmd += " " + Quote(a);
 
   // Its output goes to a file: a child holding the test's own output pipe
@@ -115,8 +139,9 @@ std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extr
   si.hStdError = out;
   PROCESS_INFORMATION pi{};
   std::wstring wcmd = Widen(cmd);
-  BOOL ok = CreateProcessW(Widen(exe).c_str(), &wcmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                           &si, &pi);
+  std::vector<wchar_t> env = EnvironmentForDevice();
+  BOOL ok = CreateProcessW(Widen(exe).c_str(), &wcmd[0], nullptr, nullptr, TRUE,
+                           CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &si, &pi);
   DWORD err = GetLastError();
   if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
@@ -129,7 +154,11 @@ std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extr
 
   const std::string ready = dev->dir_ + "\\ready";
   for (int i = 0; i < 1000; ++i) {  // bounded: about 10 s
-    if (FileExists(ready)) return dev;
+    // The device path in it; read again while the file is not yet readable.
+    if (FileExists(ready)) {
+      dev->path_ = ReadTextFile(ready);
+      if (!dev->path_.empty()) return dev;
+    }
     if (WaitForSingleObject(dev->process_, 10) == WAIT_OBJECT_0) {
       g_lastError = "r47sim exited before it was ready: " + dev->Output();
       return nullptr;
@@ -141,7 +170,19 @@ std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extr
 
 SimDevice::~SimDevice() {
   Stop();
-  if (quit_) CloseHandle(quit_);
+  for (HANDLE h : {quit_, unplug_, plug_})
+    if (h) CloseHandle(h);
+  // Every start removes the devices of handhelds that are gone; this one removes its
+  // own registration again when it stops.
+  if (crashed_) Start({}, "sweep");
+}
+
+void SimDevice::Unplug() const {
+  if (unplug_) SetEvent(unplug_);
+}
+
+void SimDevice::Plug() const {
+  if (plug_) SetEvent(plug_);
 }
 
 bool SimDevice::Running() const {
@@ -155,6 +196,15 @@ void SimDevice::Stop() {
     TerminateProcess(process_, 3);
     WaitForSingleObject(process_, 5000);
   }
+  CloseHandle(process_);
+  process_ = nullptr;
+}
+
+void SimDevice::Crash() {
+  if (!process_) return;
+  crashed_ = true;
+  TerminateProcess(process_, 9);
+  WaitForSingleObject(process_, 10000);
   CloseHandle(process_);
   process_ = nullptr;
 }
@@ -203,6 +253,32 @@ bool SimDevice::WaitForEvent(const std::string& text, DWORD timeoutMs, size_t fr
     if (GetTickCount64() >= end) return false;
     Sleep(10);
   }
+}
+
+bool UseSubstituteBus(std::string& error) {
+  const std::wstring path = Widen(ExeDir()) + L"..\\simbus\\setupapi.dll";
+  HMODULE before = GetModuleHandleW(L"setupapi.dll");
+  HMODULE bus = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (!bus) {
+    error = "cannot load the substitute bus (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  if (before && before != bus) {
+    error = "this process already uses another setupapi.dll";
+    return false;
+  }
+  // What the program does: a load by name from System32 only.
+  HMODULE named = LoadLibraryExW(L"setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (named != bus) {
+    error = "a load of setupapi.dll from System32 does not give the substitute";
+    return false;
+  }
+  // Wine's own DLL under our name would ignore every bus setting.
+  if (!GetProcAddress(bus, "R47BusIsSubstitute")) {
+    error = "the module loaded from " + std::string(path.begin(), path.end()) + " is not the substitute bus";
+    return false;
+  }
+  return true;
 }
 
 void SetBusDevices(const std::vector<std::string>& paths) {
