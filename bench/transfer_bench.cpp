@@ -17,6 +17,7 @@
 #include "flash/download.h"
 #include "images/discovery.h"
 #include "res/resource.h"
+#include "clock.h"
 #include "sim_harness.h"
 #include "test_support.h"
 #include "util/handle.h"
@@ -27,18 +28,6 @@ namespace {
 
 constexpr uint32_t kImageSize = 32u << 20;
 constexpr int kRounds = 9;
-
-double Seconds(LARGE_INTEGER a, LARGE_INTEGER b) {
-  LARGE_INTEGER f;
-  QueryPerformanceFrequency(&f);
-  return double(b.QuadPart - a.QuadPart) / double(f.QuadPart);
-}
-
-LARGE_INTEGER Now() {
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return t;
-}
 
 std::unique_ptr<simctl::SimDevice> StartDevice() {
   // Slow flashing stages: only the transfer is measured.

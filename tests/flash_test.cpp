@@ -6,7 +6,10 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include "app/controls.h"
 #include "app/download_view.h"
@@ -218,24 +221,43 @@ TEST(DownloadStart, NoDeviceChangesNothing) {
 
 TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
   // With both images present the discovery does not read the boot image's header,
-  // so a damaged boot image is first noticed here.
+  // so a damaged boot image is first noticed here. The large images replace a small
+  // one after discovery; they are sparse, so nothing of them fills the disk.
   struct Case {
     const char* name;
     const wchar_t* file;
-    std::string content;  // empty: the file vanished after discovery
+    std::string content;  // empty: the file vanished after discovery (unless sparse)
     std::wstring text;
-  } cases[] = {
+    uint64_t sparseSize = 0;
+  };
+  std::vector<Case> cases = {
       {"CarriageReturn", kBootImageName, "X000FF\r\nrest", L"Image-Datei fehlerhaft!"},
       {"TooShort", kBootImageName, "B000F", L"Image-Datei fehlerhaft!"},
       {"Vanished", kOsImageName, "", L"Datei Quon_r47PDA.ubi kann nicht gefunden werden!"},
+      // Never sent cut short to its lower 32 bits.
+      {"FourGiB", kOsImageName, "", L"Datei Quon_r47PDA.ubi ist zu groß! Ein Image muss kleiner als 4 GB sein.",
+       1ull << 32},
+      {"FourGiBAndMore", kBootImageName, "",
+       L"Datei Quon_r47Boot.ubi ist zu groß! Ein Image muss kleiner als 4 GB sein.", (1ull << 32) + 16384},
   };
+  if (sizeof(void*) == 4) {
+    // No 32-bit process has a block of 4 GiB - 1 to hold it; the 64-bit one would read it.
+    cases.push_back({"BeyondMemory", kOsImageName, "",
+                     L"Datei Quon_r47PDA.ubi ist zu groß für den freien Arbeitsspeicher! Schließen Sie andere "
+                     L"Programme und versuchen Sie es erneut.",
+                     0xFFFFFFFFull});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> content(c.content.begin(), c.content.end());
     if (content.empty()) content = MakeImage("X000FF\n", 100);
     Download d(c.file, content, {});
     ASSERT_TRUE(d.device_);
-    if (c.content.empty()) d.dir_.Remove(c.file);
+    if (c.sparseSize) {
+      ASSERT_TRUE(MakeSparseFile(d.dir_.File(c.file), c.sparseSize));
+    } else if (c.content.empty()) {
+      d.dir_.Remove(c.file);
+    }
     EXPECT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::Refused);
     ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
     BoxRecord box = d.boxes_.Boxes()[0];
@@ -244,13 +266,87 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
     EXPECT_EQ(box.icon, BoxRecord::Error);
     EXPECT_EQ(d.window_->Text(IDC_STATUS), c.text);
     EXPECT_TRUE(Idle(*d.window_));
+    EXPECT_FALSE(IsDownloadRunning());
     // Released: the device saw its data connection closed with nothing sent, and
     // the image file is not held open.
     EXPECT_TRUE(d.device_->WaitForEvent("PIPE01: empty connection ignored"));
-    if (!c.content.empty()) {
+    if (!c.content.empty() || c.sparseSize) {
       EXPECT_TRUE(DeleteFileW(d.dir_.File(c.file).c_str()));
     }
   }
+}
+
+// The window's thread stays at the window while an image loads: a message sent to
+// the window in the middle of the load is answered before the load has ended. The
+// load is held after its first piece until that answer came (or long after it
+// should have), so the order shown does not depend on how fast anything runs.
+TEST(ImageLoad, TheWindowAnswersWhileALargeImageLoads) {
+  const uint64_t size = 512ull << 20;
+  Download d(kOsImageName, MakeImage("X000FF\n", 64), {});
+  ASSERT_TRUE(d.device_);
+  // All zeros: damaged, so the device gets nothing of it once it is read.
+  ASSERT_TRUE(MakeSparseFile(d.dir_.File(kOsImageName), size));
+
+  std::mutex mutex;
+  std::vector<std::string> order;
+  auto note = [&](const char* what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(what);
+  };
+  HANDLE ask = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE answered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HWND window = d.window_->hwnd();
+  std::thread sender([&] {
+    if (WaitForSingleObject(ask, 120000) == WAIT_OBJECT_0) {
+      DWORD_PTR result = 0;
+      if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result)) note("answered");
+    }
+    SetEvent(answered);
+  });
+
+  // The window's own events, with the load's progress and end noted on the way.
+  class Noted : public FlashEvents {
+   public:
+    Noted(std::shared_ptr<FlashEvents> window, std::function<void(const char*)> note, HANDLE ask, HANDLE answered)
+        : window_(std::move(window)), note_(std::move(note)), ask_(ask), answered_(answered) {}
+    void Progress(int value, bool done) override { window_->Progress(value, done); }
+    void Status(const std::wstring& text) override { window_->Status(text); }
+    void Failure(const FlashFailure& f) override { window_->Failure(f); }
+    void Success(const std::wstring& text, const std::wstring& caption) override { window_->Success(text, caption); }
+    void Done() override { window_->Done(); }
+    void ImageReadProgress(uint32_t, uint32_t) override {
+      if (asked_.exchange(true)) return;
+      note_("reading");
+      SetEvent(ask_);
+      WaitForSingleObject(answered_, 20000);
+    }
+    void ImageLoaded(const std::wstring& name, uint32_t bytes, ImageKind kind) override {
+      note_("loaded");
+      window_->ImageLoaded(name, bytes, kind);
+    }
+
+   private:
+    std::shared_ptr<FlashEvents> window_;
+    std::function<void(const char*)> note_;
+    HANDLE ask_, answered_;
+    std::atomic<bool> asked_{false};
+  };
+
+  // Called on the window's thread, as the Update command does.
+  StartResult result = StartDownload(kOsImageName, std::make_shared<Noted>(WindowEvents(window), note, ask, answered));
+  SetEvent(ask);  // the sender ends even if the load never reported
+  EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(answered, 0) == WAIT_OBJECT_0; }, 150000));
+  sender.join();
+  CloseHandle(ask);
+  CloseHandle(answered);
+
+  EXPECT_EQ(result, StartResult::Refused);
+  EXPECT_EQ(order, (std::vector<std::string>{"reading", "answered", "loaded"}));
+  // The whole file was read: the size field shows what was read.
+  ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
+  EXPECT_EQ(d.boxes_.Boxes()[0].text, L"Image-Datei fehlerhaft!");
+  EXPECT_EQ(d.window_->Text(IDC_IMAGE_SIZE), std::to_wstring(size >> 10) + L" K");
+  EXPECT_TRUE(d.device_->WaitForEvent("PIPE01: empty connection ignored"));
 }
 
 TEST(DownloadStart, WorkerKeepsTheWindowBusyAndNoSecondDownloadStarts) {
@@ -450,10 +546,12 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     bool failed;
     Kind kind;
     DWORD systemError;  // MAXDWORD: any nonzero code
+    uint64_t sparseSize = 0;  // instead of the header: a sparse file of this size
   } cases[] = {
       {"NoDevice", "X000FF\n", 1000, false, {}, StartResult::NoDevice, false, Kind::ImageMissing, 0},
       {"Vanished", "", 0, true, {}, StartResult::Refused, true, Kind::ImageMissing, ERROR_FILE_NOT_FOUND},
       {"Damaged", "X000FF\r", 1000, true, {}, StartResult::Refused, true, Kind::ImageDamaged, 0},
+      {"FourGiB", "", 0, true, {}, StartResult::Refused, true, Kind::ImageTooLarge, ERROR_FILE_TOO_LARGE, 1ull << 32},
       {"UnplugDuringTransfer", "X000FF\n", 200000, true, {"--unplug-at", "transfer:70000"}, StartResult::Started,
        true, Kind::ConnectionBroken, ERROR_BROKEN_PIPE},
       {"UnplugDuringMonitor", "X000FF\n", 200000, true, With(kQuickFlash, {"--unplug-at", "format:50"}),
@@ -465,6 +563,7 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     if (!c.header.empty()) dir.Write(kOsImageName, MakeImage(c.header, c.size));
+    if (c.sparseSize) ASSERT_TRUE(MakeSparseFile(dir.File(kOsImageName), c.sparseSize));
     DiscoverImagesIn(nullptr, dir.Path());
     std::unique_ptr<SimDevice> device;
     if (c.device) {

@@ -90,6 +90,10 @@ void SetStatusText(const std::wstring& text) {
   if (g_controls.status) SetWindowTextW(g_controls.status, text.c_str());
 }
 
+void ShowImageSize(HWND window, uint32_t bytes) {
+  SetDlgItemTextW(window, IDC_IMAGE_SIZE, FormatTextNumber(IDS_SIZE_FORMAT, static_cast<int>(bytes >> 10)).c_str());
+}
+
 int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags) {
   return MessageBoxW(owner, text.c_str(), LoadText(captionId).c_str(), flags);
 }

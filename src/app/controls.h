@@ -2,6 +2,8 @@
 // Only the window's own thread calls these: other threads report, the window acts.
 #pragma once
 #include <windows.h>
+
+#include <cstdint>
 #include <string>
 
 #include "text/text.h"
@@ -29,6 +31,9 @@ int ProgressPosition(int value, bool done);
 HWND StatusLine();
 // Sets the status line through its cached handle (no effect while not cached).
 void SetStatusText(const std::wstring& text);
+
+// The size field: an image's size in whole KiB.
+void ShowImageSize(HWND window, uint32_t bytes);
 
 // Message box with a caption from the string table.
 int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags);

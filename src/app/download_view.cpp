@@ -11,8 +11,9 @@ namespace {
 
 // One report, owned by whoever holds it: the posted message, then the queue.
 struct Report {
-  enum class Kind { Progress, Status, Failure, Success, Done } kind;
+  enum class Kind { Progress, Status, Failure, Success, Done, ImageSize } kind;
   int value = 0;
+  uint32_t size = 0;
   bool done = false;
   std::wstring text, caption;
   FlashFailure failure;
@@ -41,6 +42,7 @@ void ShowFailure(const FlashFailure& f) {
   switch (f.kind) {
     case Kind::ImageMissing:
     case Kind::ImageDamaged:
+    case Kind::ImageTooLarge:
     case Kind::WorkerNotStarted:
       SetStatusText(f.text);
       SetControlsEnabled(true);
@@ -75,6 +77,9 @@ void Apply(HWND window, const Report& r) {
       break;
     case Report::Kind::Done:
       EndProgram(window);
+      break;
+    case Report::Kind::ImageSize:
+      ShowImageSize(window, r.size);
       break;
   }
 }
@@ -119,6 +124,13 @@ class WindowFlashEvents : public FlashEvents {
     Deliver(std::move(r));
   }
   void Done() override { Deliver(Make(Report::Kind::Done)); }
+  // The size shown is the size read, which is the size sent: the file may have been
+  // replaced since the program started.
+  void ImageLoaded(const std::wstring&, uint32_t size, ImageKind) override {
+    auto r = Make(Report::Kind::ImageSize);
+    r->size = size;
+    Deliver(std::move(r));
+  }
 
  private:
   static std::unique_ptr<Report> Make(Report::Kind kind) {

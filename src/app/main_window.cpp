@@ -2,10 +2,12 @@
 
 #include "app/controls.h"
 #include "app/download_view.h"
+#include "app/message_loop.h"
 #include "app/one_copy.h"
 #include "app/pictures.h"
 #include "app/secondary.h"
 #include "app/update.h"
+#include "device/pipe_io.h"
 #include "images/discovery.h"
 #include "images/paths.h"
 #include "res/resource.h"
@@ -36,6 +38,9 @@ void EndProgram(HWND window) { SendMessageW(window, kEndProgramMessage, 0, 0); }
 
 void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   SetMainWindow(window);
+  // Whatever this thread waits for on the window's behalf (the device's answers, an
+  // image being read) it waits for serving the window: it never stops answering.
+  SetIoWaitForThisThread(WaitServingMessages);
   SetWindowIcons(window);
   FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
   MarkMainWindow(window);
@@ -82,6 +87,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return 0;
     case WM_DESTROY:
       UnmarkMainWindow(window);
+      SetIoWaitForThisThread(nullptr);
       ForgetControls();
       PostQuitMessage(0);
       return 0;

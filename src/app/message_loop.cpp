@@ -43,4 +43,15 @@ LoopEnd ServeMessages(DWORD timeoutMs, HANDLE event, const std::function<bool()>
   }
 }
 
+DWORD WaitServingMessages(HANDLE event, DWORD timeoutMs) {
+  switch (ServeMessages(timeoutMs, event)) {
+    case LoopEnd::Event:
+      return WAIT_OBJECT_0;
+    case LoopEnd::Quit:
+      return WAIT_ABANDONED;
+    default:
+      return WAIT_TIMEOUT;
+  }
+}
+
 void RunMessageLoop() { ServeMessages(INFINITE, nullptr, nullptr, true); }

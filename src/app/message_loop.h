@@ -19,5 +19,10 @@ enum class LoopEnd {
 LoopEnd ServeMessages(DWORD timeoutMs, HANDLE event = nullptr, const std::function<bool()>& done = nullptr,
                       bool consumeQuit = false);
 
+// A wait for an event that keeps serving this thread's messages, in the form the
+// device requests take (device/pipe_io.h): WAIT_OBJECT_0 when the event was set,
+// WAIT_TIMEOUT when the time ran out, WAIT_ABANDONED when the quit message came.
+DWORD WaitServingMessages(HANDLE event, DWORD timeoutMs);
+
 // The program's loop: serves messages until the quit message.
 void RunMessageLoop();

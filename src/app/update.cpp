@@ -11,7 +11,6 @@
 #include "app/secondary.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
-#include "device/pipe_io.h"
 #include "images/discovery.h"
 #include "images/version_file.h"
 #include "res/resource.h"
@@ -25,33 +24,13 @@ constexpr DWORD kStartAttemptPauseMs = 3000;
 
 bool g_updateRunning;
 
-// How the version queries wait for the device on this thread: serving the window's
-// messages, so that it stays painted and Windows never marks it as not responding.
-// A quit message meanwhile gives up the wait (and is posted again for the loop).
-DWORD WaitServingMessages(HANDLE event, DWORD milliseconds) {
-  switch (ServeMessages(milliseconds, event)) {
-    case LoopEnd::Event:
-      return WAIT_OBJECT_0;
-    case LoopEnd::Quit:
-      return WAIT_ABANDONED;
-    default:
-      return WAIT_TIMEOUT;
-  }
-}
-
 bool Pause(DWORD milliseconds) { return ServeMessages(milliseconds) != LoopEnd::Quit; }
 
-// The version queries read from the device on this thread: keep the window served.
-struct ServedDeviceWaits {
-  ServedDeviceWaits() { SetIoWaitForThisThread(WaitServingMessages); }
-  ~ServedDeviceWaits() { SetIoWaitForThisThread(nullptr); }
-};
-
+// The size found at start; once the image is read, the window shows the size read.
 void ShowSelectedImageSize(HWND window) {
   wchar_t selected[64] = {};
   GetDlgItemTextW(window, IDC_IMAGE_LIST, selected, 64);
-  uint32_t size = std::wstring(selected) == kOsImageName ? OsImageSize() : BootImageSize();
-  SetDlgItemTextW(window, IDC_IMAGE_SIZE, FormatTextNumber(IDS_SIZE_FORMAT, static_cast<int>(size >> 10)).c_str());
+  ShowImageSize(window, std::wstring(selected) == kOsImageName ? OsImageSize() : BootImageSize());
 }
 
 void RunUpdateSteps(HWND window) {
@@ -80,13 +59,11 @@ void RunUpdateSteps(HWND window) {
 
   // Ten queries a second apart; the latest answer counts, given once the device has
   // had its time in flash mode. A read that failed is kept as no answer.
+  // (the window's thread waits for the device serving the window: see InitMainWindow)
   std::vector<std::optional<uint16_t>> answers;
-  {
-    ServedDeviceWaits served;
-    for (int i = 0; i < kVersionQueries; ++i) {
-      if (!Pause(kVersionQueryPauseMs)) return;
-      answers.push_back(QueryBootVersion());
-    }
+  for (int i = 0; i < kVersionQueries; ++i) {
+    if (!Pause(kVersionQueryPauseMs)) return;
+    answers.push_back(QueryBootVersion());
   }
   uint16_t deviceVersion = DeviceVersionFromAnswers(answers);
   int index = ChooseImageIndex(mustUpdateBoot, bootHigh, bootLow, deviceVersion);

@@ -30,7 +30,7 @@ IoResult Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, 
   bool timedOut = false;
   // A request that completed at once needs no wait (the common case for a device
   // that keeps up); only a pending one is waited for, within the time-out.
-  if (!ok && (t_wait ? t_wait(ov.hEvent, timeoutMs) : WaitForSingleObject(ov.hEvent, timeoutMs)) != WAIT_OBJECT_0) {
+  if (!ok && WaitForRequest(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
     CancelRequest(pipe, &ov);
     timedOut = true;
   }
@@ -49,7 +49,15 @@ IoResult Transfer(Direction direction, HANDLE pipe, void* buffer, DWORD length, 
 
 }  // namespace
 
-void SetIoWaitForThisThread(IoWait wait) { t_wait = wait; }
+IoWait SetIoWaitForThisThread(IoWait wait) {
+  IoWait previous = t_wait;
+  t_wait = wait;
+  return previous;
+}
+
+DWORD WaitForRequest(HANDLE event, DWORD timeoutMs) {
+  return t_wait ? t_wait(event, timeoutMs) : WaitForSingleObject(event, timeoutMs);
+}
 
 IoResult ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event) {
   return Transfer(Direction::Read, pipe, buffer, length, got, timeoutMs, event);

@@ -27,7 +27,11 @@ struct IoResult {
 // slow device does not freeze the window. It returns WAIT_OBJECT_0 when the event
 // was set, anything else to give up (the request is then cancelled).
 using IoWait = DWORD (*)(HANDLE event, DWORD timeoutMs);
-void SetIoWaitForThisThread(IoWait wait);
+// Returns the wait it replaces, so that a scope can put it back.
+IoWait SetIoWaitForThisThread(IoWait wait);
+// Waits for `event` as this thread waits for its requests (other slow work that a
+// window's thread hands elsewhere waits the same way).
+DWORD WaitForRequest(HANDLE event, DWORD timeoutMs);
 
 // Each call may be given a manual-reset event to wait on; a caller that makes many
 // requests (the transfer) passes one, so that no event is created per request.

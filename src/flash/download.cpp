@@ -7,6 +7,7 @@
 
 #include "device/discovery.h"
 #include "device/pipe_io.h"
+#include "flash/image_load.h"
 #include "flash/monitor.h"
 #include "flash/progress.h"
 #include "images/discovery.h"
@@ -32,24 +33,10 @@ std::atomic<bool> g_downloadRunning{false};
 
 constexpr DWORD kClosingPauseMs = 1000;
 
-bool ReadWholeFile(HANDLE file, uint8_t* buffer, uint32_t size, DWORD* error) {
-  uint32_t done = 0;
-  while (done < size) {
-    DWORD got = 0;
-    if (!ReadFile(file, buffer + done, size - done, &got, nullptr)) {
-      *error = GetLastError();
-      return false;
-    }
-    if (got == 0) {
-      *error = ERROR_HANDLE_EOF;  // the file shrank under us
-      return false;
-    }
-    done += got;
-  }
-  return true;
-}
-
+// Every refusal comes after the load began: the way is free again before the window
+// hears of it.
 StartResult Refuse(FlashEvents& events, FlashFailure::Kind kind, const std::wstring& text, DWORD systemError) {
+  g_downloadRunning = false;
   FlashFailure f;
   f.kind = kind;
   f.text = text;
@@ -135,28 +122,29 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
     return StartResult::NoDevice;  // not in flash mode yet
   }
 
-  UniqueHandle file(OpenFileForReading(ProgramDirectory() + imageName));
-  if (!file.valid()) {
-    DWORD error = GetLastError();
-    return Refuse(*events, FlashFailure::Kind::ImageMissing, FormatTextString(IDS_FILE_MISSING, imageName), error);
+  // Read whole before anything goes out, off this thread: the caller's window keeps
+  // answering while a large image loads, and counts as busy meanwhile.
+  g_downloadRunning = true;
+  LoadedImage image = LoadImageFile(ProgramDirectory() + imageName,
+                                    [events](uint32_t done, uint32_t size) { events->ImageReadProgress(done, size); });
+  switch (image.status) {
+    case LoadStatus::Loaded:
+      break;
+    case LoadStatus::Missing:
+      return Refuse(*events, FlashFailure::Kind::ImageMissing, FormatTextString(IDS_FILE_MISSING, imageName),
+                    image.systemError);
+    case LoadStatus::TooLarge:
+      return Refuse(*events, FlashFailure::Kind::ImageTooLarge, FormatTextString(IDS_IMAGE_TOO_LARGE, imageName),
+                    image.systemError);
+    case LoadStatus::NoMemory:
+      return Refuse(*events, FlashFailure::Kind::ImageTooLarge, FormatTextString(IDS_IMAGE_NO_MEMORY, imageName),
+                    image.systemError);
+    case LoadStatus::Unreadable:
+    case LoadStatus::GivenUp:
+      return Refuse(*events, FlashFailure::Kind::ImageUnreadable, std::wstring(), image.systemError);
   }
-  LARGE_INTEGER size{};
-  DWORD error = 0;
-  bool sizeOk = GetFileSizeEx(file.get(), &size) != FALSE;
-  if (!sizeOk) error = GetLastError();
-  if (sizeOk && size.QuadPart > 0xFFFFFFFFLL) {
-    sizeOk = false;
-    error = ERROR_FILE_TOO_LARGE;
-  }
-  if (sizeOk) {
-    d->size = static_cast<uint32_t>(size.QuadPart);
-    d->image.reset(new (std::nothrow) uint8_t[d->size ? d->size : 1]);
-    if (!d->image) error = ERROR_NOT_ENOUGH_MEMORY;
-  }
-  if (!sizeOk || !d->image || !ReadWholeFile(file.get(), d->image.get(), d->size, &error)) {
-    return Refuse(*events, FlashFailure::Kind::ImageUnreadable, std::wstring(), error);
-  }
-  file.reset();
+  d->image = std::move(image.bytes);
+  d->size = image.size;
 
   d->kind = CheckImageHeader(d->image.get(), d->size);
   events->ImageLoaded(imageName, d->size, d->kind);
@@ -164,12 +152,10 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
     return Refuse(*events, FlashFailure::Kind::ImageDamaged, LoadText(IDS_IMAGE_DAMAGED), 0);
   }
 
-  g_downloadRunning = true;
   Download* handedOver = d.release();
   HANDLE thread = CreateThread(nullptr, 0, DownloadWorker, handedOver, 0, nullptr);
   if (!thread) {
-    error = GetLastError();
-    g_downloadRunning = false;
+    DWORD error = GetLastError();
     delete handedOver;
     return Refuse(*events, FlashFailure::Kind::WorkerNotStarted, LoadText(IDS_THREAD_FAILED), error);
   }

@@ -15,5 +15,6 @@ enum class StartResult {
 // and starts the worker, which reports to `events` (kept alive until it is Done).
 StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events);
 
-// True from a successful start until the worker has finished.
+// True from the start of the image load until the start is refused or the worker
+// has finished.
 bool IsDownloadRunning();

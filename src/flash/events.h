@@ -17,8 +17,9 @@ enum class BoxIcon { None, Error, Information };
 struct FlashFailure {
   enum class Kind {
     ImageMissing,       // the image file did not open
-    ImageUnreadable,    // short read or no memory for the image: nothing to show
+    ImageUnreadable,    // a read failed or came short: nothing to show
     ImageDamaged,       // the header is neither image's
+    ImageTooLarge,      // 4 GiB or more, or more than the memory free for it
     WorkerNotStarted,   // the worker thread could not be created
     ConnectionBroken,   // a chunk write or a status read failed: the USB link is gone
     DeviceFailed,       // the device's own failure report
@@ -47,9 +48,14 @@ class FlashEvents {
   // The download is over, whichever way: the program ends. Nothing follows it.
   virtual void Done() = 0;
 
-  // The device exchanges in summary, for whoever keeps a record; the window needs none.
+  // The device exchanges in summary, for whoever keeps a record.
   virtual void DeviceMissing(DWORD /*systemError*/) {}  // the data pipe did not open: not in flash mode
+  // The image file as read whole, before anything of it is sent: `size` is what a
+  // started download sends. The window shows it.
   virtual void ImageLoaded(const std::wstring& /*name*/, uint32_t /*size*/, ImageKind /*kind*/) {}
+  // Bytes of the image file read so far. Called on the thread that reads the file,
+  // while StartDownload's caller keeps serving its window.
+  virtual void ImageReadProgress(uint32_t /*done*/, uint32_t /*size*/) {}
   virtual void TransferEnded(uint32_t /*chunks*/, uint64_t /*bytesSent*/, DWORD /*systemError*/) {}
   virtual void MonitorReport(const StatusReport& /*report*/, DWORD /*bytesRead*/) {}
   virtual void CommandPacketWritten(const CommandPacket& /*packet*/, DWORD /*systemError*/) {}

@@ -52,3 +52,5 @@
 // Our own additions
 #define IDS_THREAD_FAILED       150
 #define IDS_SIZE_FORMAT         151
+#define IDS_IMAGE_TOO_LARGE     152
+#define IDS_IMAGE_NO_MEMORY     153

@@ -1,6 +1,7 @@
 // Whole flashes against the simulated handheld: the image the version rules choose
 // reaches the device byte for byte, and the user sees the closing message.
 #include <algorithm>
+#include <functional>
 
 #include "device_scenario.h"
 
@@ -53,8 +54,12 @@ class Flash : public DeviceScenario {
   }
 
   // Runs an update to its end and checks the closing box and what the window showed.
-  void FlashAndExpect(const wchar_t* closingText, const std::wstring& sizeText, const wchar_t* screenshot) {
+  // beforeUpdate runs once the program is up, before the user presses Update.
+  void FlashAndExpect(const wchar_t* closingText, const std::wstring& sizeText, const wchar_t* screenshot,
+                      const std::function<void()>& beforeUpdate = nullptr) {
     StartProgram();
+    if (HasFatalFailure()) return;  // no program to drive
+    if (beforeUpdate) beforeUpdate();
     BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
       SaveScreenshot(std::wstring(screenshot) + L"-closing-box", program_->Window(), {box});
     });
@@ -104,6 +109,22 @@ TEST_F(Flash, OsImageStartToEnd) {
   std::vector<unsigned char> packet(32, 0x55);
   packet[0] = 0x64;
   EXPECT_EQ(device_->CommandPacket(), packet);
+}
+
+// The image is replaced after the program started and sized the old one: the new
+// file goes whole, and the size field shows the size of what the device received.
+TEST_F(Flash, ImageReplacedAfterStartIsSentWholeAndItsSizeShown) {
+  folder_.Write(kOsName, OsImage(300007));
+  folder_.Write(kBootName, BootImage(100000));
+  work_.Write(L"version.ver", VersionFileText(1, 3));
+  StartDevice({"--version", "0x0103"});
+  const auto replacement = OsImage(500000);
+
+  FlashAndExpect(kOsDone, L"488 K", L"e2e-replaced-image", [&] { folder_.Write(kOsName, replacement); });
+  const auto received = device_->ReceivedStream();
+  EXPECT_EQ(std::to_wstring(received.size() >> 10) + L" K", L"488 K");
+  EXPECT_TRUE(received == replacement) << "the device received " << received.size()
+                                       << " bytes, not the replacement's " << replacement.size();
 }
 
 TEST_F(Flash, OsImageWhenTheTenthVersionReportIsCutOff) {

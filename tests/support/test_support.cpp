@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <commctrl.h>
+#include <winioctl.h>
 
 #include "app/controls.h"
 #include "app/main_window.h"
@@ -110,6 +111,19 @@ std::vector<uint8_t> ReadFileBytes(const std::wstring& path) {
   bytes.resize(n);
   CloseHandle(f);
   return bytes;
+}
+
+bool MakeSparseFile(const std::wstring& path, uint64_t size) {
+  HANDLE f = CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  DWORD unused = 0;
+  // Marked sparse where the file system knows it; Wine's files are sparse anyway.
+  DeviceIoControl(f, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  bool ok = SetFilePointerEx(f, end, nullptr, FILE_BEGIN) && SetEndOfFile(f);
+  CloseHandle(f);
+  return ok;
 }
 
 size_t CountOf(const std::string& text, const std::string& what) {

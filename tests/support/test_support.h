@@ -46,6 +46,9 @@ std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 // The path in the form that takes any length (\\?\ in front when it is long).
 std::wstring LongPath(const std::wstring& path);
+// A file of the given size that takes no disk space: all zeros (so its header is
+// neither image's). False when it could not be made.
+bool MakeSparseFile(const std::wstring& path, uint64_t size);
 // How often `what` occurs in `text` (lines of the simulated handheld's event log).
 size_t CountOf(const std::string& text, const std::string& what);
 

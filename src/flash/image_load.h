@@ -1,0 +1,43 @@
+// Reads an image file whole into memory before any byte of it is sent, so that a
+// read error can never leave half an image on the device. The reading runs on a
+// thread of its own while the caller waits the way its device requests wait: the
+// window's thread keeps serving the window however large the file is.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// A piece of the image file that has not come in after this long: the disk or the
+// network share behind it is gone, not slow.
+constexpr DWORD kImageReadStallTimeoutMs = 30000;
+// The file is read in pieces of this size, so that a read that was given up stops soon.
+constexpr DWORD kImageReadPiece = 1u << 20;
+// Sizes travel as 32-bit counts (the progress arithmetic, the device's own stream):
+// the largest image that can be sent whole.
+constexpr uint64_t kLargestImage = 0xFFFFFFFFull;
+
+enum class LoadStatus {
+  Loaded,
+  Missing,     // the file did not open
+  TooLarge,    // above kLargestImage: never read, never sent cut short
+  NoMemory,    // no block of memory that large (the 32-bit program's limit)
+  Unreadable,  // a read failed, came short or stalled
+  GivenUp,     // the caller's wait gave up (the program is ending)
+};
+
+struct LoadedImage {
+  LoadStatus status = LoadStatus::Unreadable;
+  DWORD systemError = 0;  // the cause of any status but Loaded
+  uint64_t fileSize = 0;  // as found when the file was opened
+  std::unique_ptr<uint8_t[]> bytes;
+  uint32_t size = 0;      // the bytes read: the whole file
+};
+
+// Told the bytes read so far after each piece, on the thread that reads (not the
+// caller's). It may be called after LoadImageFile has given up and returned.
+using ReadProgress = std::function<void(uint32_t done, uint32_t size)>;
+
+LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress = nullptr);
