@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <vector>
+
 #include "app/controls.h"
 #include "app/secondary.h"
 #include "app/update.h"
@@ -166,6 +168,30 @@ TEST_F(SyncConnection, ClaimsUsbOnlyForItsFourValues) {
   RegSetValueExW(key, L"ConnectTypesAllowed", 0, REG_BINARY, eight, 8);
   RegCloseKey(key);
   EXPECT_EQ(CheckSyncConnection(), 1) << "a value longer than 4 bytes";
+}
+
+// The value as other programs may have written it: only its bytes count, as far as
+// they fit the four of a number; a text "8" is the character, not the number.
+TEST_F(SyncConnection, ValueOfAnotherType) {
+  struct Case {
+    const char* name;
+    DWORD type;
+    std::vector<BYTE> bytes;
+    int result;
+  } cases[] = {
+      {"REG_SZ \"8\"", REG_SZ, {'8', 0}, 1},
+      {"REG_SZ L\"8\"", REG_SZ, {'8', 0, 0, 0}, 1},
+      {"REG_BINARY 08 00 00 00", REG_BINARY, {8, 0, 0, 0}, 0},
+      {"REG_BINARY 08", REG_BINARY, {8}, 0},
+      {"REG_QWORD 8", REG_QWORD, {8, 0, 0, 0, 0, 0, 0, 0}, 1},
+  };
+  for (const Case& c : cases) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
+    RegSetValueExW(key, L"ConnectTypesAllowed", 0, c.type, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
+    RegCloseKey(key);
+    EXPECT_EQ(CheckSyncConnection(), c.result) << c.name;
+  }
 }
 
 }  // namespace

@@ -13,6 +13,8 @@ if(R47_E2E_SOURCES AND TARGET r47_test_support)
   # program's one-copy rule, the registry values the scenarios set and the window
   # in front are all per lane.
   set_tests_properties(${e2e_test_tests} PROPERTIES TIMEOUT 180)
+  # A few whole runs each, one of them waiting out the flash monitor's thirty seconds.
+  set_tests_properties(FaultMatrix.RepresentativeCells BadInputs.RepresentativeRows PROPERTIES TIMEOUT 400)
 endif()
 
 # The demo driver that scripts/run uses when nobody sits at the screen.

@@ -421,6 +421,15 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"UnplugDuringTransfer", {"--unplug-at", "transfer:70000"}, L"Error", kBroken, BoxRecord::Error,
                     true},
         FailureCase{"UnplugDuringMonitor", {"--unplug-at", "format:50"}, L"Error", kBroken, BoxRecord::Error, true},
+        // The device comes back between two polls, in its state before an image.
+        FailureCase{"ReplugDuringWrite",
+                    {"--unplug-at", "write:50", "--replug-after-ms", "100"},
+                    L"Error",
+                    kBroken,
+                    BoxRecord::Error,
+                    true},
+        // The device answers every poll but its format stage never moves on.
+        FailureCase{"StalledFormat", {"--pace-ms", "600000"}, L"Error", kBroken, BoxRecord::Error, true},
         FailureCase{"HungStatusPipe", {"--hang", "reads:1"}, L"Error", kBroken, BoxRecord::Error, true, false},
         FailureCase{"HungDataPipe", {"--hang", "writes:50000"}, L"Error", kBroken, BoxRecord::Error, true, false},
         FailureCase{"FormatFailure",

@@ -193,6 +193,73 @@ TEST(MonitorReports, Decode) {
   }
 }
 
+// The monitor's watch over reports that show neither progress nor failure: each
+// case is a run of reports, each read at a tick count, and the verdict on the last.
+TEST(MonitorReports, WatchEndsOnAStallOrOnADeviceThatLeftItsStages) {
+  const StatusReport format0 = Report({{0, 0x20}, {2, 0}});
+  const StatusReport format4 = Report({{0, 0x20}, {2, 4}});
+  const StatusReport formatDone = Report({{0, 0x20}, {1, 0x55}, {2, 100}});
+  const StatusReport formatDoneAt4 = Report({{0, 0x20}, {1, 0x55}, {2, 4}});
+  const StatusReport write40 = Report({{0, 0x40}, {3, 40}});
+  const StatusReport version = Report({{4, 0x55}, {6, 0x05}, {7, 0x01}});
+  const StatusReport zeros{};
+  const StatusReport otherKind = Report({{0, 0x30}, {3, 100}});
+  const uint32_t T = kMonitorStallTimeoutMs;
+  struct Step {
+    StatusReport report;
+    uint32_t at;
+  };
+  struct Case {
+    const char* name;
+    uint32_t start;
+    std::vector<Step> steps;
+    MonitorVerdict last;
+  } cases[] = {
+      {"progress keeps it going", 0, {{format0, 1000}, {format4, T}, {formatDone, 2 * T - 1}, {write40, 3 * T - 2}},
+       MonitorVerdict::Continue},
+      {"the same report up to just before the bound", 0, {{format4, 1000}, {format4, 1000 + T - 1}},
+       MonitorVerdict::Continue},
+      {"the same report for the bound", 0, {{format4, 1000}, {format4, 1000 + T}}, MonitorVerdict::Stalled},
+      {"the finished mark is a change", 0, {{formatDoneAt4, 1000}, {format4, 1000 + T - 1}, {format4, 1000 + 2 * T - 2}},
+       MonitorVerdict::Continue},
+      {"reports of no kind from the start", 0, {{zeros, 1000}, {otherKind, T - 1}, {zeros, T}},
+       MonitorVerdict::Stalled},
+      {"reports of no kind after progress", 0, {{write40, 1000}, {otherKind, 2000}, {zeros, 1000 + T}},
+       MonitorVerdict::Stalled},
+      {"a version reply before any stage is only waited out", 0, {{version, 1000}, {version, T - 1}},
+       MonitorVerdict::Continue},
+      {"version replies in a row once formatting began", 0,
+       {{format0, 1000}, {version, 2000}, {version, 3000}, {version, 4000}}, MonitorVerdict::NotFlashing},
+      {"version replies in a row during the write stage", 0,
+       {{write40, 1000}, {version, 2000}, {version, 3000}, {version, 4000}}, MonitorVerdict::NotFlashing},
+      // A single report of another kind among progress reports changes nothing.
+      {"version replies between progress reports", 0,
+       {{format0, 1000}, {version, 2000}, {version, 3000}, {format4, 4000}, {version, 5000}, {version, 6000}},
+       MonitorVerdict::Continue},
+      {"version replies between repeated reports", 0,
+       {{write40, 1000}, {version, 2000}, {version, 3000}, {write40, 4000}, {version, 5000}, {version, 6000}},
+       MonitorVerdict::Continue},
+      {"version replies after another kind", 0,
+       {{write40, 1000}, {version, 2000}, {version, 3000}, {otherKind, 4000}, {version, 5000}, {version, 6000}},
+       MonitorVerdict::Continue},
+      {"the tick count wraps during progress", 0xFFFFF000u, {{format0, 0xFFFFFF00u}, {format4, 0x100}, {format4, 0x200}},
+       MonitorVerdict::Continue},
+      {"the tick count wraps during a stall", 0xFFFFF000u, {{format4, 0xFFFFFF00u}, {format4, 0xFFFFFF00u + T}},
+       MonitorVerdict::Stalled},
+  };
+  for (const Case& c : cases) {
+    MonitorWatch watch(c.start);
+    MonitorVerdict v = MonitorVerdict::Continue;
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      v = watch.Observe(c.steps[i].report, c.steps[i].at);
+      if (i + 1 < c.steps.size()) {
+        EXPECT_EQ(v, MonitorVerdict::Continue) << c.name << ", report " << i;
+      }
+    }
+    EXPECT_EQ(v, c.last) << c.name;
+  }
+}
+
 TEST(MonitorReports, FailureTextEndsAtTheFirstZeroOrTheReportEnd) {
   StatusReport r{};
   EXPECT_EQ(ReportTextLength(r), 0u);

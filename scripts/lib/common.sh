@@ -37,7 +37,7 @@ r47_alive() {
 # 32-bit Wine, which comes from the i386 architecture.
 R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix
               g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 fonts-wine fonts-liberation
-              fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest)
+              fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest clang)
 
 r47_sudo() {
   if [ "$(id -u)" -eq 0 ]; then "$@"

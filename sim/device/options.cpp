@@ -207,6 +207,8 @@ bool Apply(const std::string& key, const std::string& value, bool hasValue, Opti
     opt.writeFailAt = static_cast<int>(n);
   } else if (key == "no-zero") {
     return flag(opt.noZero);
+  } else if (key == "unplug-once") {
+    return flag(opt.unplugOnce);
   } else if (key == "fail-text") {
     opt.failText = value;
   } else if (key == "hang") {
@@ -251,7 +253,7 @@ bool Apply(const std::string& key, const std::string& value, bool hasValue, Opti
 }
 
 bool TakesNoValue(const std::string& key) {
-  return key == "no-version" || key == "no-zero" || key == "garbage-kinds";
+  return key == "no-version" || key == "no-zero" || key == "garbage-kinds" || key == "unplug-once";
 }
 
 }  // namespace

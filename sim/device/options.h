@@ -34,6 +34,7 @@ struct Options {
 
   UnplugPoint unplugAt;
   int replugAfterMs = -1;  // <0: stays unplugged
+  bool unplugOnce = false;  // the unplug point is passed once; a replugged device keeps going
 
   int formatFailAt = -1;  // percent; <0: no failure
   int writeFailAt = -1;

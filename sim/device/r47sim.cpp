@@ -154,6 +154,8 @@ int Run(int argc, char** argv) {
         reg.Unplug();  // unlisted and unreachable first, then the pipes go
         plug.reset();  // closes every instance and waits for the pipe threads
         rec.Event("%s", UnplugEventText(reason));
+        // No pipe thread runs now: the options can change under nobody.
+        if (reason == UnplugReason::Fault && opt.unplugOnce) opt.unplugAt.kind = UnplugPoint::Never;
         if (opt.replugAfterMs >= 0) replugAt = GetTickCount64() + static_cast<unsigned>(opt.replugAfterMs);
       }
       if (replugAt && GetTickCount64() >= replugAt) {

@@ -322,6 +322,34 @@ TEST(SimDevice, UnplugAfterReadsBreaksTheNextRead) {
   EXPECT_TRUE(ReadReport(*dev).empty());
 }
 
+// Back after its unplug, the device leaves again at the same point, unless asked to
+// leave only once.
+TEST(SimDevice, UnplugPointAgainAfterReplugUnlessOnce) {
+  auto unplugs = [](const std::string& events) {
+    size_t n = 0;
+    for (size_t at = events.find("unplug: after"); at != std::string::npos; at = events.find("unplug: after", at + 1)) ++n;
+    return n;
+  };
+  for (bool once : {false, true}) {
+    SCOPED_TRACE(once ? "once" : "every time");
+    std::vector<std::string> args = {"--unplug-at", "after-reads:1", "--replug-after-ms", "50"};
+    if (once) args.push_back("--unplug-once");
+    auto dev = SimDevice::Start(args);
+    ASSERT_TRUE(dev) << simctl::LastError();
+    EXPECT_EQ(ReadReport(*dev).size(), 128u);
+    ASSERT_TRUE(dev->WaitForEvent("unplugged"));
+    ASSERT_TRUE(dev->WaitForEvent("plugged in", 10000, dev->Events().find("unplugged")));
+    EXPECT_EQ(ReadReport(*dev).size(), 128u);
+    if (once) {
+      EXPECT_EQ(ReadReport(*dev).size(), 128u) << dev->Events();
+      EXPECT_EQ(unplugs(dev->Events()), 1u) << dev->Events();
+    } else {
+      EXPECT_TRUE(dev->WaitForEvent("unplug: after", 10000, dev->Events().find("unplugged")));
+      EXPECT_EQ(unplugs(dev->Events()), 2u) << dev->Events();
+    }
+  }
+}
+
 TEST(SimDevice, ShortAndZeroByteReports) {
   for (DWORD size : {0u, 5u}) {
     SCOPED_TRACE(size);

@@ -5,38 +5,6 @@
 #include "device/pipe_io.h"
 #include "util/handle.h"
 
-DecodedReport DecodeReport(const StatusReport& report) {
-  using namespace report_offset;
-  DecodedReport d;
-  d.versionReply = report[kVersionMark] == kVersionReplyMark;
-  if (d.versionReply) d.version = static_cast<uint16_t>(report[kVersionLow] | (report[kVersionHigh] << 8));
-  switch (static_cast<ReportKind>(report[kKind])) {
-    case ReportKind::Format:
-      d.stage = DecodedReport::Stage::Format;
-      d.formatFinished = report[kFormatFinished] == kFinishedMark;
-      d.progress = report[kFormatProgress];
-      // The finished mark wins over a failure code in the same report.
-      d.failed = !d.formatFinished && d.progress == kFailedMark;
-      break;
-    case ReportKind::Write:
-      d.stage = DecodedReport::Stage::Write;
-      d.progress = report[kWriteProgress];
-      d.failed = d.progress == kFailedMark;
-      d.stored = d.progress == kStoredProgress;
-      break;
-  }
-  return d;
-}
-
-uint16_t VersionFromReport(const StatusReport& report) { return DecodeReport(report).version; }
-
-CommandPacket BuildCommandPacket(unsigned code) {
-  CommandPacket packet;
-  packet.fill(kPacketFill);
-  packet[packet_offset::kCode] = static_cast<uint8_t>(code & 0xFF);
-  return packet;
-}
-
 std::optional<uint16_t> QueryBootVersion(DWORD* error) {
   StatusReport report{};
   DWORD openError = 0;

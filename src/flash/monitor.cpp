@@ -67,6 +67,7 @@ int SendCommandPacket(unsigned code, FlashEvents& events) {
 int MonitorFlashing(FlashEvents& events) {
   // Kept between polls: a short report leaves the rest of the previous one in place.
   StatusReport report{};
+  MonitorWatch watch(GetTickCount());
   for (;;) {
     Sleep(kPollIntervalMs);
     DWORD openError = 0;
@@ -81,6 +82,14 @@ int MonitorFlashing(FlashEvents& events) {
       return 0;
     }
     events.MonitorReport(report, got);
+    MonitorVerdict verdict = watch.Observe(report, GetTickCount());
+    if (verdict != MonitorVerdict::Continue) {
+      // A device that stopped flashing without a failure report is as good as gone:
+      // the same end as a status read that failed.
+      pipe.reset();
+      events.Failure(BrokenConnection(verdict == MonitorVerdict::Stalled ? ERROR_TIMEOUT : ERROR_DEVICE_REMOVED));
+      return 0;
+    }
     MonitorStep step = DecodeMonitorReport(report);
     switch (step.action) {
       case MonitorAction::None:

@@ -45,6 +45,42 @@ struct MonitorStep {
 };
 MonitorStep DecodeMonitorReport(const StatusReport& report);
 
+// How long the device may go without a sign of progress before the monitor gives up.
+// A stage step of the real device takes a few seconds at most (one percent of the
+// flash erased or written); thirty seconds of the same report, or of reports that say
+// nothing, is a device that no longer flashes, not a slow one.
+constexpr uint32_t kMonitorStallTimeoutMs = 30000;
+
+// A device that answers this many polls in a row as it does before an image (a version
+// reply) after it had begun formatting or writing has restarted: it was unplugged and
+// put back in flash mode between two polls. One such report among progress reports is
+// only a report of another kind, and polling goes on.
+constexpr int kVersionRepliesMeaningRestart = 3;
+
+// Watches the monitor's reports for the two signs that the device has left its flash
+// stages without saying so: no change for kMonitorStallTimeoutMs, or
+// kVersionRepliesMeaningRestart version replies in a row once it had begun.
+enum class MonitorVerdict {
+  Continue,     // keep polling
+  Stalled,      // no change for the time-out
+  NotFlashing,  // the device answers as if no image had been sent
+};
+class MonitorWatch {
+ public:
+  explicit MonitorWatch(uint32_t startMs) : lastChangeMs_(startMs) {}
+  // The report just read (as the buffer holds it after the read) at the tick count
+  // `nowMs`; tick counts may wrap.
+  MonitorVerdict Observe(const StatusReport& report, uint32_t nowMs);
+
+ private:
+  uint32_t lastChangeMs_;
+  bool flashing_ = false;  // a format or write report has been seen
+  int versionReplies_ = 0;  // version replies in a row since then
+  DecodedReport::Stage stage_ = DecodedReport::Stage::None;
+  bool formatFinished_ = false;
+  int progress_ = -1;
+};
+
 // The bytes of a failure report shown to the user: from byte 0 up to the first zero
 // byte, at most the whole report.
 size_t ReportTextLength(const StatusReport& report);

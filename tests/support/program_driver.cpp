@@ -167,10 +167,15 @@ std::string VersionFileText(int bootHigh, int bootLow, long mustUpdateBoot) {
          "\r\nMustUpdateEboot=" + std::to_string(mustUpdateBoot) + "\r\n";
 }
 
-ProgramFolder::ProgramFolder() : dir_(L"r47prog") {
+ProgramFolder::ProgramFolder(const std::wstring& nameHint, size_t minChars)
+    : dir_(nameHint), path_(minChars ? dir_.MakeDeepFolder(minChars) : dir_.Path()) {
   const std::wstring from = ThisProgramDirectory();
-  CopyFileW((from + L"r47flash.exe").c_str(), Exe().c_str(), FALSE);
-  CopyFileW((from + L"readme.txt").c_str(), dir_.File(L"readme.txt").c_str(), FALSE);
+  CopyFileW((from + L"r47flash.exe").c_str(), LongPath(Exe()).c_str(), FALSE);
+  CopyFileW((from + L"readme.txt").c_str(), LongPath(File(L"readme.txt")).c_str(), FALSE);
+}
+
+void ProgramFolder::Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const {
+  WriteFileBytes(File(name), bytes);
 }
 
 std::wstring WindowTextOf(HWND hwnd) {

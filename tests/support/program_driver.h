@@ -25,15 +25,21 @@ std::string VersionFileText(int bootHigh, int bootLow, long mustUpdateBoot = 0);
 // each run sees exactly the image files its test puts there.
 class ProgramFolder {
  public:
-  ProgramFolder();
-  const std::wstring& Path() const { return dir_.Path(); }
-  std::wstring Exe() const { return dir_.File(L"r47flash.exe"); }
+  // nameHint names the folder; with minChars, the program sits in nested folders at
+  // least that long a path down.
+  explicit ProgramFolder(const std::wstring& nameHint = L"r47prog", size_t minChars = 0);
+  const std::wstring& Path() const { return path_; }
+  std::wstring Exe() const { return path_ + L"r47flash.exe"; }
+  std::wstring File(const std::wstring& name) const { return path_ + name; }
   const TempDir& Dir() const { return dir_; }
-  void Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const { dir_.Write(name, bytes); }
-  void Write(const std::wstring& name, const std::string& text) const { dir_.Write(name, text); }
+  void Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const;
+  void Write(const std::wstring& name, const std::string& text) const {
+    Write(name, std::vector<uint8_t>(text.begin(), text.end()));
+  }
 
  private:
   TempDir dir_;
+  std::wstring path_;
 };
 
 // One running instance of the tool. Killed when the object goes, if still running.

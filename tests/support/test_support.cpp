@@ -62,11 +62,17 @@ TempDir::TempDir(const std::wstring& nameHint) {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-void TempDir::Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const {
-  HANDLE f = CreateFileW(Long(path_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+std::wstring LongPath(const std::wstring& path) { return Long(path); }
+
+void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+  HANDLE f = CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD n = 0;
   if (!bytes.empty()) WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
   CloseHandle(f);
+}
+
+void TempDir::Write(const std::wstring& name, const std::vector<uint8_t>& bytes) const {
+  WriteFileBytes(path_ + name, bytes);
 }
 
 void TempDir::Write(const std::wstring& name, const std::string& text) const {

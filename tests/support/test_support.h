@@ -42,6 +42,10 @@ class TempDir {
 // pattern that shows any shift or hole in a received stream).
 std::vector<uint8_t> MakeImage(const std::string& header, size_t size);
 std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
+// Creates or replaces the file with these bytes (paths of any length).
+void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
+// The path in the form that takes any length (\\?\ in front when it is long).
+std::wstring LongPath(const std::wstring& path);
 // A file of the given size that takes no disk space: all zeros (so its header is
 // neither image's). False when it could not be made.
 bool MakeSparseFile(const std::wstring& path, uint64_t size);
