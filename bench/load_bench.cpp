@@ -11,9 +11,9 @@
 #include <memory>
 #include <thread>
 
+#include "clock.h"
 #include "flash/download.h"
 #include "images/discovery.h"
-#include "clock.h"
 #include "sim_harness.h"
 #include "test_support.h"
 

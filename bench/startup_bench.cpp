@@ -35,8 +35,10 @@ double StartToWindowMs(const TempDir& dir) {
     HWND w = FindWindowW(nullptr, L"Quon r47 Flash Tool");
     DWORD pid = 0;
     if (w) GetWindowThreadProcessId(w, &pid);
-    if (w && pid == pi.dwProcessId && IsWindowVisible(w)) window = w;
-    else Sleep(1);
+    if (w && pid == pi.dwProcessId && IsWindowVisible(w))
+      window = w;
+    else
+      Sleep(1);
   }
   QueryPerformanceCounter(&t1);
   if (window) PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // Exit
@@ -79,8 +81,9 @@ int main() {
     largeRuns.push_back(StartToWindowMs(large));
   }
   double s = Median(smallRuns), l = Median(largeRuns);
-  std::printf("start to visible window, median of %d interleaved: 7-byte OS image %.0f ms, 64 MiB OS image %.0f ms"
-              " (%.2fx, target <= 1.10x)\n",
-              kRounds, s, l, l / s);
+  std::printf(
+      "start to visible window, median of %d interleaved: 7-byte OS image %.0f ms, 64 MiB OS image %.0f ms"
+      " (%.2fx, target <= 1.10x)\n",
+      kRounds, s, l, l / s);
   return 0;
 }

@@ -5,20 +5,20 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 #include <cstdio>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "app/controls.h"
 #include "app/download_view.h"
 #include "app/flash_log.h"
+#include "clock.h"
 #include "device/discovery.h"
 #include "device/pipe_io.h"
 #include "flash/download.h"
 #include "images/discovery.h"
 #include "res/resource.h"
-#include "clock.h"
 #include "sim_harness.h"
 #include "test_support.h"
 #include "util/handle.h"
@@ -82,8 +82,8 @@ double WorkerRun(const TempDir& dir, size_t* peakBytes, bool logged) {
     std::exit(2);
   }
   size_t baseline = WorkingSet(), peak = baseline;
-  StartResult started = logged ? StartSelectedDownload(window.hwnd())
-                               : StartDownload(kOsImageName, WindowEvents(window.hwnd()));
+  StartResult started =
+      logged ? StartSelectedDownload(window.hwnd()) : StartDownload(kOsImageName, WindowEvents(window.hwnd()));
   if (started != StartResult::Started) {
     std::fprintf(stderr, "download did not start\n");
     std::exit(2);
@@ -184,7 +184,7 @@ int main() {
   std::printf("bare loop        %.1f MiB/s (%.3f s)\n", b, bare[kRounds / 2]);
   std::printf("bounded loop     %.1f MiB/s (%.3f s)\n", mib / bounded[kRounds / 2], bounded[kRounds / 2]);
   std::printf("ratio            %.2f without the log, %.2f with it (target >= 0.90)\n", w / b, l / b);
-  std::printf("download memory  %.1f MiB at its peak = image + %.1f MiB (target < image + 8 MiB)\n",
-              peak / 1048576.0, (double(peak) - kImageSize) / 1048576.0);
+  std::printf("download memory  %.1f MiB at its peak = image + %.1f MiB (target < image + 8 MiB)\n", peak / 1048576.0,
+              (double(peak) - kImageSize) / 1048576.0);
   return 0;
 }

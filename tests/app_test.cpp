@@ -1,6 +1,6 @@
 // The main window's commands other than Update, and the secondary windows.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <vector>
 
@@ -22,8 +22,7 @@ TEST(AcknowledgementRule, FollowsTheBoxWhenUpdatesAreAllowed) {
     const char* osHeader;
     std::vector<bool> updateAfterEachTick;
   } cases[] = {
-      {"X000FF\n", {true, false, true}},
-      {"X000FF\r\n", {false, false, false}},  // refused image: Update stays off
+      {"X000FF\n", {true, false, true}}, {"X000FF\r\n", {false, false, false}},  // refused image: Update stays off
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -78,7 +77,7 @@ TEST(NotesDialog, EachPressOpensOneAndEachClosesOnItsOwn) {
   std::vector<HWND> notes = OwnWindowsTitled(L"Hinweise");
   ASSERT_EQ(notes.size(), 3u);
   SendMessageW(GetDlgItem(notes[0], IDCANCEL), BM_CLICK, 0, 0);  // its OK button
-  SendMessageW(notes[1], WM_CLOSE, 0, 0);                         // its close box
+  SendMessageW(notes[1], WM_CLOSE, 0, 0);                        // its close box
   Pump(50);
   EXPECT_FALSE(IsWindow(notes[0]));
   EXPECT_FALSE(IsWindow(notes[1]));
@@ -106,8 +105,10 @@ TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
     SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     EXPECT_TRUE(IsWindow(warning));
     EXPECT_FALSE(w.Enabled(IDC_EXIT));
-    if (byCloseBox) SendMessageW(warning, WM_CLOSE, 0, 0);
-    else SendMessageW(GetDlgItem(warning, IDOK), BM_CLICK, 0, 0);
+    if (byCloseBox)
+      SendMessageW(warning, WM_CLOSE, 0, 0);
+    else
+      SendMessageW(GetDlgItem(warning, IDOK), BM_CLICK, 0, 0);
     Pump(20);
     EXPECT_FALSE(IsWindow(warning));
     EXPECT_EQ(w.Text(IDC_STATUS), kText);
@@ -150,8 +151,7 @@ TEST_F(SyncConnection, ClaimsUsbOnlyForItsFourValues) {
   struct Case {
     DWORD value;
     int result;  // 0: the service claims the USB connection
-  } cases[] = {{0, 1}, {8, 0},  {9, 1},  {10, 0}, {11, 1},
-               {12, 0}, {13, 1}, {14, 0}, {15, 1}, {16, 1}};
+  } cases[] = {{0, 1}, {8, 0}, {9, 1}, {10, 0}, {11, 1}, {12, 0}, {13, 1}, {14, 0}, {15, 1}, {16, 1}};
   for (const Case& c : cases) {
     Set(c.value);
     EXPECT_EQ(CheckSyncConnection(), c.result) << c.value;

@@ -131,7 +131,6 @@ TEST_F(DeviceLink, EachPipeOpensUnderTheFreshDevicePath) {
   }
 }
 
-
 TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   auto device = StartDevice();
   ASSERT_TRUE(device);
@@ -166,7 +165,7 @@ TEST_F(DeviceLink, VersionQueryReadsTheVersionReply) {
       {{"--version-sequence", "0"}, 0},
       {{"--version-sequence", "bad:0x0105"}, 0},  // byte 4 = 0x54: not a version reply
       {{"--version-sequence", "none"}, 0},
-      {{"--version-sequence", "close"}, std::nullopt},  // the device closed the connection
+      {{"--version-sequence", "close"}, std::nullopt},                          // the device closed the connection
       {{"--version-sequence", "0x0105", "--short-report", "0"}, std::nullopt},  // a read of no byte
   };
   for (const Case& c : cases) {

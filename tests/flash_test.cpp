@@ -1,9 +1,9 @@
 // Download start, worker and flash monitor, in this process against the simulated
 // handheld: what the user sees (boxes, bar, status line, buttons) and what the
 // device received.
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,10 +17,10 @@
 #include "flash/download.h"
 #include "flash/monitor.h"
 #include "images/discovery.h"
-#include "text/text.h"
 #include "res/resource.h"
 #include "sim_harness.h"
 #include "test_support.h"
+#include "text/text.h"
 
 using namespace testing_support;
 using simctl::SimDevice;
@@ -50,7 +50,6 @@ std::vector<std::string> With(std::vector<std::string> a, const std::vector<std:
 }
 
 std::wstring Percent(int value) { return kProgressPrefix + std::to_wstring(value) + L" %"; }
-
 
 // One download from a program folder holding the given image under the given name.
 class Download {
@@ -176,28 +175,33 @@ TEST_P(SuccessfulDownload, StreamArrivesWholeAndTheRightMessageCloses) {
   EXPECT_EQ(boxes[0].icon, BoxRecord::Information);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, SuccessfulDownload,
-    ::testing::Values(
-        SuccessCase{"Boot100000", true, 100000, {16384, 16384, 16384, 16384, 16384, 16384, 1696}, {49, 65, 81},
-                    {17, 22, 28}, false},
-        SuccessCase{"Os131072IsSmall",
-                    false,
-                    131072,
-                    std::vector<unsigned>(8, 16384),
-                    {25, 37, 75, 87},
-                    {8, 13, 26, 30},
-                    false},
-        SuccessCase{"Os131079IsLarge",
-                    false,
-                    131079,
-                    {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 7},
-                    {8, 13, 26, 30},
-                    {8, 13, 26, 30},
-                    true},
-        SuccessCase{"Os16384OneWrite", false, 16384, {16384}, {}, {}, false},
-        SuccessCase{"Boot300007Large", true, 300007, {}, {}, {}, true}),
-    [](const ::testing::TestParamInfo<SuccessCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, SuccessfulDownload,
+                         ::testing::Values(SuccessCase{"Boot100000",
+                                                       true,
+                                                       100000,
+                                                       {16384, 16384, 16384, 16384, 16384, 16384, 1696},
+                                                       {49, 65, 81},
+                                                       {17, 22, 28},
+                                                       false},
+                                           SuccessCase{"Os131072IsSmall",
+                                                       false,
+                                                       131072,
+                                                       std::vector<unsigned>(8, 16384),
+                                                       {25, 37, 75, 87},
+                                                       {8, 13, 26, 30},
+                                                       false},
+                                           SuccessCase{"Os131079IsLarge",
+                                                       false,
+                                                       131079,
+                                                       {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 7},
+                                                       {8, 13, 26, 30},
+                                                       {8, 13, 26, 30},
+                                                       true},
+                                           SuccessCase{"Os16384OneWrite", false, 16384, {16384}, {}, {}, false},
+                                           SuccessCase{"Boot300007Large", true, 300007, {}, {}, {}, true}),
+                         [](const ::testing::TestParamInfo<SuccessCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 300007);
@@ -207,7 +211,8 @@ TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
   EXPECT_TRUE(d.Received() == image);
   std::vector<std::wstring> texts = d.Texts();
   auto firstMonitorText = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) {
-    return t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 && std::stoi(t.substr(kProgressPrefix.size())) >= 40;
+    return t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 &&
+           std::stoi(t.substr(kProgressPrefix.size())) >= 40;
   });
   ASSERT_NE(firstMonitorText, texts.begin());
   EXPECT_EQ(*(firstMonitorText - 1), Percent(36));
@@ -405,12 +410,12 @@ TEST_P(FailedFlash, ReportedNeverSuccessAndTheProgramEnds) {
   // Every pipe the program opened was closed again (or cut by the device's unplug).
   if (c.closesVisible) {
     EXPECT_TRUE(PumpUntil(
-      [&] {
-        std::string e = d.device_->Events();
-        return CountOf(e, "PIPE00: open") == CountOf(e, "PIPE00: close") &&
-               CountOf(e, "PIPE01: open") == CountOf(e, "PIPE01: close");
-      },
-      10000))
+        [&] {
+          std::string e = d.device_->Events();
+          return CountOf(e, "PIPE00: open") == CountOf(e, "PIPE00: close") &&
+                 CountOf(e, "PIPE01: open") == CountOf(e, "PIPE01: close");
+        },
+        10000))
         << d.device_->Events();
   }
 }
@@ -418,8 +423,8 @@ TEST_P(FailedFlash, ReportedNeverSuccessAndTheProgramEnds) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, FailedFlash,
     ::testing::Values(
-        FailureCase{"UnplugDuringTransfer", {"--unplug-at", "transfer:70000"}, L"Error", kBroken, BoxRecord::Error,
-                    true},
+        FailureCase{
+            "UnplugDuringTransfer", {"--unplug-at", "transfer:70000"}, L"Error", kBroken, BoxRecord::Error, true},
         FailureCase{"UnplugDuringMonitor", {"--unplug-at", "format:50"}, L"Error", kBroken, BoxRecord::Error, true},
         // The device comes back between two polls, in its state before an image.
         FailureCase{"ReplugDuringWrite",
@@ -445,8 +450,8 @@ INSTANTIATE_TEST_SUITE_P(
                     L"@E \x7fWRITE ERROR 7",
                     BoxRecord::None,
                     false},
-        FailureCase{"CommandPacketLost", {"--unplug-at", "command"}, L"start", L"bResult Error", BoxRecord::None,
-                    false}),
+        FailureCase{
+            "CommandPacketLost", {"--unplug-at", "command"}, L"start", L"bResult Error", BoxRecord::None, false}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST(FailureReports, TextIsTheReportUpToItsFirstZeroOrAllOfIt) {
@@ -550,15 +555,22 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     StartResult result;
     bool failed;
     Kind kind;
-    DWORD systemError;  // MAXDWORD: any nonzero code
+    DWORD systemError;        // MAXDWORD: any nonzero code
     uint64_t sparseSize = 0;  // instead of the header: a sparse file of this size
   } cases[] = {
       {"NoDevice", "X000FF\n", 1000, false, {}, StartResult::NoDevice, false, Kind::ImageMissing, 0},
       {"Vanished", "", 0, true, {}, StartResult::Refused, true, Kind::ImageMissing, ERROR_FILE_NOT_FOUND},
       {"Damaged", "X000FF\r", 1000, true, {}, StartResult::Refused, true, Kind::ImageDamaged, 0},
       {"FourGiB", "", 0, true, {}, StartResult::Refused, true, Kind::ImageTooLarge, ERROR_FILE_TOO_LARGE, 1ull << 32},
-      {"UnplugDuringTransfer", "X000FF\n", 200000, true, {"--unplug-at", "transfer:70000"}, StartResult::Started,
-       true, Kind::ConnectionBroken, ERROR_BROKEN_PIPE},
+      {"UnplugDuringTransfer",
+       "X000FF\n",
+       200000,
+       true,
+       {"--unplug-at", "transfer:70000"},
+       StartResult::Started,
+       true,
+       Kind::ConnectionBroken,
+       ERROR_BROKEN_PIPE},
       {"UnplugDuringMonitor", "X000FF\n", 200000, true, With(kQuickFlash, {"--unplug-at", "format:50"}),
        StartResult::Started, true, Kind::ConnectionBroken, MAXDWORD},
       {"Stored", "X000FF\n", 200000, true, kQuickFlash, StartResult::Started, false, Kind::ImageMissing, 0},

@@ -70,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, 1},
         DiscoveryCase{"BootOnlyGood", nullptr, "B000FF\n", {kBootImageName}, kBootImageOnly, true, 1},
         DiscoveryCase{"BootOnlyBad", nullptr, "garbage", {kBootImageName}, kBootImageOnly, false, 1},
-        DiscoveryCase{"BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages,
-                      true, 1},
+        DiscoveryCase{
+            "BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages, true, 1},
         DiscoveryCase{"BothOsBad", "x000FF\n", "B000FF\n", {kBootImageName}, kBothImages, false, 1},
         // Either header in either file: the kind is decided at download time.
         DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, 1}),
@@ -99,8 +99,8 @@ TEST(DiscoveryPaths, FolderLongerThanTheClassicLimitsStillFindsItsImages) {
   TempDir dir;
   std::wstring deep = dir.MakeDeepFolder(700);
   ASSERT_GT(deep.size(), 512u);
-  HANDLE f = CreateFileW((L"\\\\?\\" + deep + kOsImageName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                         nullptr);
+  HANDLE f =
+      CreateFileW((L"\\\\?\\" + deep + kOsImageName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
   DWORD n = 0;
   WriteFile(f, kOs.data(), 7, &n, nullptr);

@@ -1,9 +1,8 @@
 // The shipped program as Windows XP's loader sees it: file format, version fields, and
 // every imported function, read from the file's own headers. Wine runs the program
 // whatever it imports, so only this check catches a function that XP does not have.
-#include <gtest/gtest.h>
-
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstring>
@@ -232,7 +231,8 @@ TEST(ShippedProgram, IsA32BitProgramThatWindowsXpLoads) {
       {"optional header (PE32)", pe.magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC},
       {"subsystem (GUI)", pe.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI},
       {"large-address aware", Bits(pe.characteristics, IMAGE_FILE_LARGE_ADDRESS_AWARE), IMAGE_FILE_LARGE_ADDRESS_AWARE},
-      {"ASLR", Bits(pe.dllCharacteristics, IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE), IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE},
+      {"ASLR", Bits(pe.dllCharacteristics, IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE),
+       IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE},
       {"DEP", Bits(pe.dllCharacteristics, IMAGE_DLLCHARACTERISTICS_NX_COMPAT), IMAGE_DLLCHARACTERISTICS_NX_COMPAT},
       // XP's loader rejects an image that asks for a newer subsystem or system version.
       {"subsystem version <= 5.1", pe.subsystemMajor * 100u + pe.subsystemMinor <= 501u, 1},

@@ -1,7 +1,7 @@
 // The flash log, the guard against sleep and shutdown during a flash, the taskbar
 // state and the system menu's two items, in this process.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
@@ -40,7 +40,7 @@ TEST(LogFiles, NamedByTimeAndTheOldestPruned) {
 
   const std::vector<std::wstring> names = {L"r47flash-20260307-090502-7.log", L"notes.txt",
                                            L"r47flash-20251231-235959-9.log", L"r47flash-20260101-000000-8.log",
-                                           L"other-20200101-000000-1.log", L"r47flash-20260307-090502-7.txt"};
+                                           L"other-20200101-000000-1.log",    L"r47flash-20260307-090502-7.txt"};
   const struct {
     size_t keep;
     std::vector<std::wstring> pruned;
@@ -137,7 +137,9 @@ TEST(FlashLog, SystemErrorsCarryTheirNumberAndText) {
 // Records what reaches the window's side of a download.
 class Recording : public FlashEvents {
  public:
-  void Progress(int value, bool done) override { calls += "progress " + std::to_string(value) + (done ? "!" : "") + ";"; }
+  void Progress(int value, bool done) override {
+    calls += "progress " + std::to_string(value) + (done ? "!" : "") + ";";
+  }
   void Status(const std::wstring& text) override { calls += "status " + Narrow(text) + ";"; }
   void Failure(const FlashFailure& f) override { calls += "failure " + std::to_string(f.systemError) + ";"; }
   void Success(const std::wstring& text, const std::wstring& caption) override {

@@ -4,12 +4,12 @@
 #include <optional>
 #include <vector>
 
-#include "text/text.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
 #include "flash/progress.h"
 #include "images/version_file.h"
 #include "test_support.h"
+#include "text/text.h"
 
 using namespace testing_support;
 
@@ -215,36 +215,59 @@ TEST(MonitorReports, WatchEndsOnAStallOrOnADeviceThatLeftItsStages) {
     std::vector<Step> steps;
     MonitorVerdict last;
   } cases[] = {
-      {"progress keeps it going", 0, {{format0, 1000}, {format4, T}, {formatDone, 2 * T - 1}, {write40, 3 * T - 2}},
+      {"progress keeps it going",
+       0,
+       {{format0, 1000}, {format4, T}, {formatDone, 2 * T - 1}, {write40, 3 * T - 2}},
        MonitorVerdict::Continue},
-      {"the same report up to just before the bound", 0, {{format4, 1000}, {format4, 1000 + T - 1}},
+      {"the same report up to just before the bound",
+       0,
+       {{format4, 1000}, {format4, 1000 + T - 1}},
        MonitorVerdict::Continue},
       {"the same report for the bound", 0, {{format4, 1000}, {format4, 1000 + T}}, MonitorVerdict::Stalled},
-      {"the finished mark is a change", 0, {{formatDoneAt4, 1000}, {format4, 1000 + T - 1}, {format4, 1000 + 2 * T - 2}},
+      {"the finished mark is a change",
+       0,
+       {{formatDoneAt4, 1000}, {format4, 1000 + T - 1}, {format4, 1000 + 2 * T - 2}},
        MonitorVerdict::Continue},
-      {"reports of no kind from the start", 0, {{zeros, 1000}, {otherKind, T - 1}, {zeros, T}},
+      {"reports of no kind from the start",
+       0,
+       {{zeros, 1000}, {otherKind, T - 1}, {zeros, T}},
        MonitorVerdict::Stalled},
-      {"reports of no kind after progress", 0, {{write40, 1000}, {otherKind, 2000}, {zeros, 1000 + T}},
+      {"reports of no kind after progress",
+       0,
+       {{write40, 1000}, {otherKind, 2000}, {zeros, 1000 + T}},
        MonitorVerdict::Stalled},
-      {"a version reply before any stage is only waited out", 0, {{version, 1000}, {version, T - 1}},
+      {"a version reply before any stage is only waited out",
+       0,
+       {{version, 1000}, {version, T - 1}},
        MonitorVerdict::Continue},
-      {"version replies in a row once formatting began", 0,
-       {{format0, 1000}, {version, 2000}, {version, 3000}, {version, 4000}}, MonitorVerdict::NotFlashing},
-      {"version replies in a row during the write stage", 0,
-       {{write40, 1000}, {version, 2000}, {version, 3000}, {version, 4000}}, MonitorVerdict::NotFlashing},
+      {"version replies in a row once formatting began",
+       0,
+       {{format0, 1000}, {version, 2000}, {version, 3000}, {version, 4000}},
+       MonitorVerdict::NotFlashing},
+      {"version replies in a row during the write stage",
+       0,
+       {{write40, 1000}, {version, 2000}, {version, 3000}, {version, 4000}},
+       MonitorVerdict::NotFlashing},
       // A single report of another kind among progress reports changes nothing.
-      {"version replies between progress reports", 0,
+      {"version replies between progress reports",
+       0,
        {{format0, 1000}, {version, 2000}, {version, 3000}, {format4, 4000}, {version, 5000}, {version, 6000}},
        MonitorVerdict::Continue},
-      {"version replies between repeated reports", 0,
+      {"version replies between repeated reports",
+       0,
        {{write40, 1000}, {version, 2000}, {version, 3000}, {write40, 4000}, {version, 5000}, {version, 6000}},
        MonitorVerdict::Continue},
-      {"version replies after another kind", 0,
+      {"version replies after another kind",
+       0,
        {{write40, 1000}, {version, 2000}, {version, 3000}, {otherKind, 4000}, {version, 5000}, {version, 6000}},
        MonitorVerdict::Continue},
-      {"the tick count wraps during progress", 0xFFFFF000u, {{format0, 0xFFFFFF00u}, {format4, 0x100}, {format4, 0x200}},
+      {"the tick count wraps during progress",
+       0xFFFFF000u,
+       {{format0, 0xFFFFFF00u}, {format4, 0x100}, {format4, 0x200}},
        MonitorVerdict::Continue},
-      {"the tick count wraps during a stall", 0xFFFFF000u, {{format4, 0xFFFFFF00u}, {format4, 0xFFFFFF00u + T}},
+      {"the tick count wraps during a stall",
+       0xFFFFF000u,
+       {{format4, 0xFFFFFF00u}, {format4, 0xFFFFFF00u + T}},
        MonitorVerdict::Stalled},
   };
   for (const Case& c : cases) {
@@ -343,8 +366,14 @@ TEST(VersionFile, DecimalConversion) {
   struct Case {
     const wchar_t* text;
     int value;
-  } cases[] = {{L"2 beta", 2}, {L"  -17", -17}, {L"+5", 5}, {L"0x10", 0}, {L"abc", 0},
-               {L"", 0},       {L"99999999999", 2147483647}, {L"-99999999999", -2147483647 - 1}};
+  } cases[] = {{L"2 beta", 2},
+               {L"  -17", -17},
+               {L"+5", 5},
+               {L"0x10", 0},
+               {L"abc", 0},
+               {L"", 0},
+               {L"99999999999", 2147483647},
+               {L"-99999999999", -2147483647 - 1}};
   for (const Case& c : cases) EXPECT_EQ(ParseDecimal(c.text), c.value) << testing_support::Narrow(c.text);
 }
 

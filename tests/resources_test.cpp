@@ -1,8 +1,8 @@
 // What the shipped program carries besides its dialogs: the version resource taken
 // from the project version, the application icon, the pictures for each scaling, and
 // the read-me that explains every text the program can show.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
@@ -112,7 +112,8 @@ struct IconGroupEntry {  // one entry of an RT_GROUP_ICON resource
 TEST_F(ShippedResources, IconForEveryWindowsFromXpOn) {
   // Explorer shows the first icon group of a program file: it must be ours.
   LPCWSTR first = nullptr;
-  EnumResourceNamesW(module_, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, TakeFirstName, reinterpret_cast<LONG_PTR>(&first));
+  EnumResourceNamesW(module_, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, TakeFirstName,
+                     reinterpret_cast<LONG_PTR>(&first));
   ASSERT_TRUE(first && IS_INTRESOURCE(first));
   EXPECT_EQ(reinterpret_cast<ULONG_PTR>(first), static_cast<ULONG_PTR>(IDI_APP));
 
@@ -155,7 +156,7 @@ TEST(PictureScale, NearestDrawnScale) {
     int scale;
   } cases[] = {
       {72, 100},  {96, 100},  {119, 100}, {120, 100},  // 125 %: halfway, the smaller
-      {121, 150}, {144, 150}, {168, 150},               // 175 %: halfway, the smaller
+      {121, 150}, {144, 150}, {168, 150},              // 175 %: halfway, the smaller
       {169, 200}, {192, 200}, {288, 200}, {480, 200},
   };
   for (const auto& c : cases) EXPECT_EQ(PictureScaleFor(c.dpi), c.scale) << c.dpi;
@@ -181,8 +182,8 @@ TEST(Pictures, EachDialogShowsTheSizeForItsDpi) {
   TempDir dir;
   dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
   TestWindow main(dir.Path());
-  HWND notes = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_NOTES), main.hwnd(),
-                                  NotesDialogProc, 0);
+  HWND notes =
+      CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_NOTES), main.hwnd(), NotesDialogProc, 0);
   HWND warning = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CONN_WARNING), main.hwnd(),
                                     ConnectionWarningProc, 0);
   ASSERT_TRUE(notes && warning);

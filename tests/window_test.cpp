@@ -1,7 +1,7 @@
 // The main window's control group, progress bar and status line, on the real dialog.
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include "app/controls.h"
 #include "images/discovery.h"
@@ -26,7 +26,7 @@ std::ostream& operator<<(std::ostream& os, const EnabledStates& s) {
 }
 
 EnabledStates StatesOf(const TestWindow& w) {
-  return {w.Enabled(IDC_ACK), w.Enabled(IDC_UPDATE), w.Enabled(IDC_EXIT),
+  return {w.Enabled(IDC_ACK),   w.Enabled(IDC_UPDATE), w.Enabled(IDC_EXIT),
           w.Enabled(IDC_NOTES), w.Enabled(IDC_README), w.Enabled(IDC_IMAGE_LIST)};
 }
 
@@ -84,7 +84,7 @@ TEST_F(WindowWithImages, ProgressBarPositions) {
     int position;  // sent to the bar
     int shown;     // what the bar reports (it clamps to its range)
   } cases[] = {{120, false, 95, 95}, {7, true, 100, 100}, {95, false, 95, 95}, {96, false, 95, 95},
-               {0, false, 0, 0},     {50, false, 50, 50},  {-5, false, -5, 0},  {-5, true, 100, 100}};
+               {0, false, 0, 0},     {50, false, 50, 50}, {-5, false, -5, 0},  {-5, true, 100, 100}};
   for (const Case& c : cases) {
     EXPECT_EQ(ProgressPosition(c.value, c.done), c.position);
     SetProgress(c.value, c.done);

@@ -1,9 +1,10 @@
 // The program's stand-ins for kernel functions that Windows XP lacks. Wine has every
 // newer function, so each case runs once with this system's kernel and once with an
 // XP kernel (no newer functions), which takes the fallback.
-#include <gtest/gtest.h>
+#include "util/windows_compat.h"
 
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <cwctype>
 #include <string>
@@ -12,7 +13,6 @@
 #include "program_driver.h"
 #include "test_support.h"
 #include "util/handle.h"
-#include "util/windows_compat.h"
 
 using testing_support::TempDir;
 

@@ -15,9 +15,9 @@
 #pragma once
 
 struct XpExport {
-  const char* dll;       // compared without regard to case
+  const char* dll;  // compared without regard to case
   const char* function;
-  const char* client;    // documented minimum supported client
+  const char* client;  // documented minimum supported client
 };
 
 constexpr XpExport kXpSp3Exports[] = {

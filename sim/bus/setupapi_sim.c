@@ -27,12 +27,11 @@
 #define MAX_DEVICES 16
 #define MAX_PATH_LEN 1024
 
-static const GUID kHandheldClass = {
-    0x8E120C45, 0x4968, 0x4188, {0xBA, 0x19, 0x9A, 0x82, 0x36, 0x1C, 0x8F, 0xA8}};
+static const GUID kHandheldClass = {0x8E120C45, 0x4968, 0x4188, {0xBA, 0x19, 0x9A, 0x82, 0x36, 0x1C, 0x8F, 0xA8}};
 
 typedef struct DeviceEntry {
   char path[MAX_PATH_LEN];
-  int failDetail;   /* 1: fails with a buffer; 2: fails always */
+  int failDetail; /* 1: fails with a buffer; 2: fails always */
 } DeviceEntry;
 
 typedef struct DeviceSet {
@@ -62,8 +61,8 @@ static void LogLine(const char* fmt, ...) {
   line[len++] = '\r';
   line[len++] = '\n';
   /* Append mode keeps lines of several processes whole. */
-  HANDLE f = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE f = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (f == INVALID_HANDLE_VALUE) return;
   DWORD written;
   WriteFile(f, line, (DWORD)len, &written, NULL);
@@ -95,7 +94,11 @@ static void ParseDevices(DeviceSet* set) {
     char* end = strchr(p, '|');
     size_t len = end ? (size_t)(end - p) : strlen(p);
     int fail = 0;
-    while (len > 0 && *p == '!' && fail < 2) { ++fail; ++p; --len; }
+    while (len > 0 && *p == '!' && fail < 2) {
+      ++fail;
+      ++p;
+      --len;
+    }
     if (len > 0 && len < MAX_PATH_LEN) {
       DeviceEntry* d = &set->devices[set->count++];
       memcpy(d->path, p, len);
@@ -110,14 +113,13 @@ static void ParseDevices(DeviceSet* set) {
 
 static const char* GuidText(const GUID* g, char* buf, size_t size) {
   if (!g) return "NULL";
-  snprintf(buf, size, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-           (unsigned long)g->Data1, g->Data2, g->Data3, g->Data4[0], g->Data4[1], g->Data4[2],
-           g->Data4[3], g->Data4[4], g->Data4[5], g->Data4[6], g->Data4[7]);
+  snprintf(buf, size, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", (unsigned long)g->Data1, g->Data2,
+           g->Data3, g->Data4[0], g->Data4[1], g->Data4[2], g->Data4[3], g->Data4[4], g->Data4[5], g->Data4[6],
+           g->Data4[7]);
   return buf;
 }
 
-HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
-                                     DWORD Flags) {
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags) {
   (void)Enumerator;
   (void)hwndParent;
   char gtext[64];
@@ -189,14 +191,13 @@ WINBOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     LeaveCriticalSection(&g_lock);
   }
   LogLine("SetupDiEnumDeviceInterfaces set#%lu index=%lu cbSize=%lu -> %s err=%lu",
-          set ? (unsigned long)set->serial : 0ul, (unsigned long)MemberIndex, (unsigned long)cb,
-          err ? "FALSE" : "TRUE", (unsigned long)err);
+          set ? (unsigned long)set->serial : 0ul, (unsigned long)MemberIndex, (unsigned long)cb, err ? "FALSE" : "TRUE",
+          (unsigned long)err);
   SetLastError(err);
   return err == ERROR_SUCCESS;
 }
 
-WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
-                                                PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
                                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                                                 DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
                                                 PSP_DEVINFO_DATA DeviceInfoData) {
@@ -248,10 +249,11 @@ WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
     snprintf(detailText, sizeof detailText, "%lu", (unsigned long)detailCb);
   else
     snprintf(detailText, sizeof detailText, "-");
-  LogLine("SetupDiGetDeviceInterfaceDetailA set#%lu ifaceCbSize=%lu detailCbSize=%s bufSize=%lu -> %s err=%lu "
-          "required=%lu",
-          serial, (unsigned long)ifaceCb, detailText, (unsigned long)DeviceInterfaceDetailDataSize,
-          err ? "FALSE" : "TRUE", (unsigned long)err, (unsigned long)required);
+  LogLine(
+      "SetupDiGetDeviceInterfaceDetailA set#%lu ifaceCbSize=%lu detailCbSize=%s bufSize=%lu -> %s err=%lu "
+      "required=%lu",
+      serial, (unsigned long)ifaceCb, detailText, (unsigned long)DeviceInterfaceDetailDataSize, err ? "FALSE" : "TRUE",
+      (unsigned long)err, (unsigned long)required);
   SetLastError(err);
   return err == ERROR_SUCCESS;
 }

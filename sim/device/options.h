@@ -33,7 +33,7 @@ struct Options {
   unsigned step = 4;                         // percent per step
 
   UnplugPoint unplugAt;
-  int replugAfterMs = -1;  // <0: stays unplugged
+  int replugAfterMs = -1;   // <0: stays unplugged
   bool unplugOnce = false;  // the unplug point is passed once; a replugged device keeps going
 
   int formatFailAt = -1;  // percent; <0: no failure
@@ -45,7 +45,7 @@ struct Options {
   uint64_t hangReadsAfter = 0;  // reports delivered before the hang
   bool hangWrites = false;
   uint64_t hangWritesAfter = 0;
-  int shortReport = -1;  // <0: full 128-byte reports
+  int shortReport = -1;     // <0: full 128-byte reports
   unsigned emptyEvery = 0;  // while flashing, every Nth report delivers no bytes; 0: never
   bool garbageKinds = false;
   unsigned reportDelayMs = 0;

@@ -85,8 +85,7 @@ const char* PipeLabel(PipeKind k) {
   return "?";
 }
 
-Plug::Plug(const Options& opt, Recorder& rec, Device& dev, Requests& req)
-    : opt_(opt), rec_(rec), dev_(dev), req_(req) {
+Plug::Plug(const Options& opt, Recorder& rec, Device& dev, Requests& req) : opt_(opt), rec_(rec), dev_(dev), req_(req) {
   stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 

@@ -181,4 +181,3 @@ int Run(int argc, char** argv) {
 }  // namespace r47sim
 
 int main(int argc, char** argv) { return r47sim::Run(argc, argv); }
-

@@ -44,7 +44,9 @@ bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
   return true;
 }
 
-std::string SystemError(const char* what, DWORD code) { return std::string(what) + " failed (error " + std::to_string(code) + ")"; }
+std::string SystemError(const char* what, DWORD code) {
+  return std::string(what) + " failed (error " + std::to_string(code) + ")";
+}
 
 // Object names are case-sensitive, instance ids are not (and come back upper-cased).
 std::wstring OwnerObjectName(std::wstring name) {
@@ -140,8 +142,8 @@ bool Registration::Create(const std::string& name, std::string& error) {
   const std::wstring devicePart = path.substr(4, slash - 4);
   path_ = Narrow(path);
   linkName_ = L"\\??\\" + devicePart;
-  interfaceKey_ = std::wstring(kDeviceClassesKey) + kInterfaceClassText + L"\\##?#" + devicePart + L"\\#" +
-                  path.substr(slash + 1);
+  interfaceKey_ =
+      std::wstring(kDeviceClassesKey) + kInterfaceClassText + L"\\##?#" + devicePart + L"\\#" + path.substr(slash + 1);
   HKEY key;
   LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, interfaceKey_.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key);
   if (r != ERROR_SUCCESS) {

@@ -184,8 +184,7 @@ std::string Device::DescribeLocked() {
       return Format("small image held (%llu bytes)", (unsigned long long)imageBytes_);
     case Stage::Flashing: {
       FlashPoint p = PointLocked();
-      static const char* names[] = {"format", "format finished", "write", "stored", "format failed",
-                                    "write failed"};
+      static const char* names[] = {"format", "format finished", "write", "stored", "format failed", "write failed"};
       return Format("%s %u%%", names[p.phase], p.progress);
     }
   }
@@ -256,8 +255,8 @@ void Device::FillFailureText(Report& r, size_t from, const std::string& text) {
 
 void Device::MakeFlashReport(Report& r) {
   FlashPoint p = PointLocked();
-  if (opt_.garbageKinds && (p.phase == FlashPoint::Format || p.phase == FlashPoint::FormatDone ||
-                            p.phase == FlashPoint::Write)) {
+  if (opt_.garbageKinds &&
+      (p.phase == FlashPoint::Format || p.phase == FlashPoint::FormatDone || p.phase == FlashPoint::Write)) {
     // Every other report taken is garbage, alternating kinds 0x30 and 0x00.
     if ((flashReports_ + garbageReports_) % 2 == 1) {
       // Fields that would end or fail the monitor if the kind were ignored.
@@ -288,8 +287,8 @@ void Device::MakeFlashReport(Report& r) {
     case FlashPoint::Stored:
       r.bytes[0] = 0x40;
       r.bytes[3] = static_cast<unsigned char>(p.progress);
-      r.summary = Format(p.phase == FlashPoint::Stored ? "write report %u%% (stored)" : "write report %u%%",
-                         p.progress);
+      r.summary =
+          Format(p.phase == FlashPoint::Stored ? "write report %u%% (stored)" : "write report %u%%", p.progress);
       break;
     case FlashPoint::FormatFailed:
       // Reads as " E<DEL> FORMAT ERROR ...": kind, filler, failure code, text.
@@ -298,9 +297,9 @@ void Device::MakeFlashReport(Report& r) {
       r.bytes[2] = 0x7F;
       r.bytes[3] = ' ';
       FillFailureText(r, 4,
-                      opt_.failText.empty() ? Format("FORMAT ERROR at %u%% (block 0x%04X)", p.progress,
-                                                     0x0400 + p.progress)
-                                            : opt_.failText);
+                      opt_.failText.empty()
+                          ? Format("FORMAT ERROR at %u%% (block 0x%04X)", p.progress, 0x0400 + p.progress)
+                          : opt_.failText);
       r.summary = Format("format failure report at %u%%", p.progress);
       break;
     case FlashPoint::WriteFailed:
@@ -309,9 +308,9 @@ void Device::MakeFlashReport(Report& r) {
       r.bytes[2] = ' ';
       r.bytes[3] = 0x7F;
       FillFailureText(r, 4,
-                      opt_.failText.empty() ? Format(" WRITE ERROR at %u%% (sector 0x%04X)", p.progress,
-                                                     0x2000 + p.progress)
-                                            : opt_.failText);
+                      opt_.failText.empty()
+                          ? Format(" WRITE ERROR at %u%% (sector 0x%04X)", p.progress, 0x2000 + p.progress)
+                          : opt_.failText);
       r.summary = Format("write failure report at %u%%", p.progress);
       break;
   }

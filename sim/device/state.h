@@ -117,8 +117,8 @@ class Device {
   uint64_t pos_ = 0;
   uint64_t flashReports_ = 0;
   uint64_t garbageReports_ = 0;
-  unsigned lastStatusConn_ = 0;     // connection of the latest report
-  uint64_t flashConnections_ = 0;   // status connections opened while flashing
+  unsigned lastStatusConn_ = 0;    // connection of the latest report
+  uint64_t flashConnections_ = 0;  // status connections opened while flashing
   bool unplugDone_ = false;
   std::vector<InFlight*> inflight_;
   std::condition_variable settled_;

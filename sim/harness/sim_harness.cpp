@@ -49,7 +49,10 @@ void RemoveTree(const std::string& dir) {
       std::string n = fd.cFileName;
       if (n == "." || n == "..") continue;
       std::string p = dir + "\\" + n;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p); else DeleteFileA(p.c_str());
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(p);
+      else
+        DeleteFileA(p.c_str());
     } while (FindNextFileA(h, &fd));
     FindClose(h);
   }
@@ -128,8 +131,8 @@ std::unique_ptr<SimDevice> SimDevice::Start(const std::vector<std::string>& extr
   // Its output goes to a file: a child holding the test's own output pipe
   // would keep a test runner waiting.
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE out = CreateFileA((dev->dir_ + "\\stdout.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE out = CreateFileA((dev->dir_ + "\\stdout.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -185,9 +188,7 @@ void SimDevice::Plug() const {
   if (plug_) SetEvent(plug_);
 }
 
-bool SimDevice::Running() const {
-  return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-}
+bool SimDevice::Running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
 void SimDevice::Stop() {
   if (!process_) return;
@@ -289,6 +290,8 @@ void SetBusDevices(const std::vector<std::string>& paths) {
 
 void SetBusClassDevsFail(bool fail) { SetEnvironmentVariableA("R47BUS_CLASSDEVS_FAIL", fail ? "1" : nullptr); }
 
-void SetBusLog(const std::string& file) { SetEnvironmentVariableA("R47BUS_LOG", file.empty() ? nullptr : file.c_str()); }
+void SetBusLog(const std::string& file) {
+  SetEnvironmentVariableA("R47BUS_LOG", file.empty() ? nullptr : file.c_str());
+}
 
 }  // namespace simctl

@@ -4,9 +4,8 @@
 
 #define _SETUPAPI_
 #include <windows.h>
-#include <setupapi.h>
-
 #include <gtest/gtest.h>
+#include <setupapi.h>
 
 #include <cstddef>
 #include <string>
@@ -62,8 +61,7 @@ class SimBus : public ::testing::Test {
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA probe{};
     probe.cbSize = sizeof probe;
-    ASSERT_TRUE(bus.enumInterfaces(set, nullptr, &kClass, 0, &probe))
-        << "the substitute bus lists nothing";
+    ASSERT_TRUE(bus.enumInterfaces(set, nullptr, &kClass, 0, &probe)) << "the substitute bus lists nothing";
   }
   void TearDown() override {
     if (set != INVALID_HANDLE_VALUE && bus.destroy) bus.destroy(set);

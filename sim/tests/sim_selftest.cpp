@@ -3,9 +3,8 @@
 // failing program test points at the program, not at the simulation.
 
 #include <windows.h>
-#include <setupapi.h>
-
 #include <gtest/gtest.h>
+#include <setupapi.h>
 
 #include <cstddef>
 #include <string>
@@ -86,8 +85,10 @@ TEST(SimDevice, AnswersVersionQueriesAsConfigured) {
       {"default", {}, {{0x55, 0}}, {0x0105}},
       {"high low byte", {"--version", "0x0190"}, {{0x55, 0}}, {0x0190}},
       {"no version", {"--no-version"}, {{0, 0}}, {0}},
-      {"sequence", {"--version-sequence", "none*2,bad:0x0107,0x0103"},
-       {{0, 0}, {0, 0}, {0x54, 0}, {0x55, 0}, {0x55, 0}}, {0, 0, 0x0107, 0x0103, 0x0103}},
+      {"sequence",
+       {"--version-sequence", "none*2,bad:0x0107,0x0103"},
+       {{0, 0}, {0, 0}, {0x54, 0}, {0x55, 0}, {0x55, 0}},
+       {0, 0, 0x0107, 0x0103, 0x0103}},
   };
   for (const VersionCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -133,7 +134,10 @@ TEST(SimDevice, RecordsImageWritesAndCommandPacket) {
   const std::string gone = dev->DevicePath();
 
   // A connection that writes nothing is not an image.
-  { Handle empty(Open(dev->PipePath("PIPE01"))); ASSERT_TRUE(empty.valid()); }
+  {
+    Handle empty(Open(dev->PipePath("PIPE01")));
+    ASSERT_TRUE(empty.valid());
+  }
   const Bytes image = MakeImage(2 * 16384 + 1696);
   ASSERT_EQ(SendOverData(*dev, image, 16384), 3u);
   ASSERT_TRUE(dev->WaitForEvent("image complete"));
@@ -203,9 +207,9 @@ TEST(SimDevice, LargeImageIsFormattedThenWritten) {
     std::vector<std::string> args;
     std::string expect;  // empty: only the shape is checked
   } cases[] = {
-      {"one step per read", {"--pace-ms", "0", "--step", "25"},
-       "F0 F25 F50 F75 F100 F+ W0 W25 W50 W75 W100 "},
-      {"garbage kinds interleaved", {"--pace-ms", "0", "--step", "50", "--garbage-kinds"},
+      {"one step per read", {"--pace-ms", "0", "--step", "25"}, "F0 F25 F50 F75 F100 F+ W0 W25 W50 W75 W100 "},
+      {"garbage kinds interleaved",
+       {"--pace-ms", "0", "--step", "50", "--garbage-kinds"},
        "F0 ?30 F50 ?00 F100 ?30 F+ ?00 W0 ?30 W50 W100 "},
       {"format failure", {"--pace-ms", "0", "--step", "25", "--format-fail-at", "50"}, "F0 F25 F127 "},
       {"write failure", {"--pace-ms", "0", "--step", "50", "--write-fail-at", "60"}, "F0 F50 F100 F+ W0 W50 W127 "},
@@ -327,7 +331,8 @@ TEST(SimDevice, UnplugAfterReadsBreaksTheNextRead) {
 TEST(SimDevice, UnplugPointAgainAfterReplugUnlessOnce) {
   auto unplugs = [](const std::string& events) {
     size_t n = 0;
-    for (size_t at = events.find("unplug: after"); at != std::string::npos; at = events.find("unplug: after", at + 1)) ++n;
+    for (size_t at = events.find("unplug: after"); at != std::string::npos; at = events.find("unplug: after", at + 1))
+      ++n;
     return n;
   };
   for (bool once : {false, true}) {
@@ -398,7 +403,8 @@ struct Listed {
 // The interfaces of the r47 class as the system's SetupAPI lists them.
 std::vector<Listed> Interfaces(bool presentOnly) {
   std::vector<Listed> all;
-  HDEVINFO set = SetupDiGetClassDevsA(&kClass, nullptr, nullptr, DIGCF_DEVICEINTERFACE | (presentOnly ? DIGCF_PRESENT : 0));
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&kClass, nullptr, nullptr, DIGCF_DEVICEINTERFACE | (presentOnly ? DIGCF_PRESENT : 0));
   if (set == INVALID_HANDLE_VALUE) return all;
   SP_DEVICE_INTERFACE_DATA iface{};
   iface.cbSize = sizeof iface;

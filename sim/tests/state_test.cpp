@@ -1,6 +1,8 @@
 // The simulated handheld's state machine alone: no pipes, a clock the test
 // moves, and the reports it gives to a sequence of status reads after an
 // optional image. If these hold, a failing pipe-level test points at the pipes.
+#include "state.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "options.h"
-#include "state.h"
 
 namespace r47sim {
 namespace {
@@ -49,12 +50,17 @@ std::string Code(const Report& r) {
   if (r.garbage) {
     std::snprintf(text, sizeof text, "?%02X", b[0]);
   } else if (b[0] == 0x20) {
-    if (b[2] == 0x7F && b[1] != 0x55) std::snprintf(text, sizeof text, "F!");
-    else if (b[1] == 0x55) std::snprintf(text, sizeof text, "F+");
-    else std::snprintf(text, sizeof text, "F%u", b[2]);
+    if (b[2] == 0x7F && b[1] != 0x55)
+      std::snprintf(text, sizeof text, "F!");
+    else if (b[1] == 0x55)
+      std::snprintf(text, sizeof text, "F+");
+    else
+      std::snprintf(text, sizeof text, "F%u", b[2]);
   } else if (b[0] == 0x40) {
-    if (b[3] == 0x7F) std::snprintf(text, sizeof text, "W!");
-    else std::snprintf(text, sizeof text, "W%u", b[3]);
+    if (b[3] == 0x7F)
+      std::snprintf(text, sizeof text, "W!");
+    else
+      std::snprintf(text, sizeof text, "W%u", b[3]);
   } else if (b[4] == 0x55 || b[4] == 0x54) {
     std::snprintf(text, sizeof text, "%c%04X", b[4] == 0x55 ? 'V' : 'B', b[6] | (b[7] << 8));
   } else {
@@ -68,9 +74,9 @@ std::string Code(const Report& r) {
 struct Case {
   const char* what;
   std::vector<std::string> args;
-  uint64_t image;    // bytes of one image connection before the reads; 0: none
-  int reads;         // each on a connection of its own, as the program reads
-  uint64_t stepMs;   // the clock moves this far after each read
+  uint64_t image;      // bytes of one image connection before the reads; 0: none
+  int reads;           // each on a connection of its own, as the program reads
+  uint64_t stepMs;     // the clock moves this far after each read
   const char* expect;  // codes of the reads; "!" after one the device unplugs on
 };
 
@@ -81,21 +87,45 @@ TEST(SimState, ReportsForEachRead) {
       {"close, then no answer", {"--version-sequence", "close,hang"}, 0, 3, 0, "close hang hang"},
       {"short report", {"--short-report", "5"}, 0, 1, 0, "V0105/5"},
       {"small image is held", {"--pace-ms", "0"}, 131072, 2, 0, "V0105 V0105"},
-      {"large image, one step per read", {"--pace-ms", "0", "--step", "50"}, 131073, 9, 0,
+      {"large image, one step per read",
+       {"--pace-ms", "0", "--step", "50"},
+       131073,
+       9,
+       0,
        "F0 F50 F100 F+ W0 W50 W100 W100 W100"},
       {"paced by the clock", {"--pace-ms", "100", "--step", "50"}, 131073, 7, 100, "F0 F50 F100 F+ W0 W50 W100"},
       {"clock standing still", {"--pace-ms", "100", "--step", "50"}, 131073, 3, 0, "F0 F0 F0"},
       {"format failure", {"--pace-ms", "0", "--step", "25", "--format-fail-at", "50"}, 131073, 4, 0, "F0 F25 F! F!"},
-      {"write failure", {"--pace-ms", "0", "--step", "50", "--write-fail-at", "60"}, 131073, 8, 0,
+      {"write failure",
+       {"--pace-ms", "0", "--step", "50", "--write-fail-at", "60"},
+       131073,
+       8,
+       0,
        "F0 F50 F100 F+ W0 W50 W! W!"},
-      {"garbage kinds", {"--pace-ms", "0", "--step", "50", "--garbage-kinds"}, 131073, 12, 0,
+      {"garbage kinds",
+       {"--pace-ms", "0", "--step", "50", "--garbage-kinds"},
+       131073,
+       12,
+       0,
        "F0 ?30 F50 ?00 F100 ?30 F+ ?00 W0 ?30 W50 W100"},
-      {"every second connection empty", {"--pace-ms", "0", "--step", "50", "--empty-every", "2"}, 131073, 4, 0,
+      {"every second connection empty",
+       {"--pace-ms", "0", "--step", "50", "--empty-every", "2"},
+       131073,
+       4,
+       0,
        "F0 F50/0 F100 F+/0"},
       {"unplug after reads", {"--unplug-at", "after-reads:2"}, 0, 3, 0, "V0105 V0105! unplug"},
-      {"unplug during format", {"--pace-ms", "0", "--step", "25", "--unplug-at", "format:50"}, 131073, 4, 0,
+      {"unplug during format",
+       {"--pace-ms", "0", "--step", "25", "--unplug-at", "format:50"},
+       131073,
+       4,
+       0,
        "F0 F25 F50! unplug"},
-      {"unplug during write", {"--pace-ms", "0", "--step", "50", "--unplug-at", "write:50"}, 131073, 7, 0,
+      {"unplug during write",
+       {"--pace-ms", "0", "--step", "50", "--unplug-at", "write:50"},
+       131073,
+       7,
+       0,
        "F0 F50 F100 F+ W0 W50! unplug"},
   };
   for (const Case& c : cases) {

@@ -6,8 +6,8 @@
 #include "app/controls.h"
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
-#include "app/taskbar.h"
 #include "app/main_window.h"
+#include "app/taskbar.h"
 #include "res/resource.h"
 
 namespace {

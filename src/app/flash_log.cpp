@@ -88,8 +88,10 @@ std::wstring WithContinuations(const std::wstring& text) {
   out.reserve(text.size());
   for (wchar_t c : text) {
     if (c == L'\r') continue;
-    if (c == L'\n') out += kContinuation;
-    else out += c;
+    if (c == L'\n')
+      out += kContinuation;
+    else
+      out += c;
   }
   return out;
 }
@@ -146,14 +148,20 @@ std::wstring ReportSummary(const StatusReport& report, DWORD bytesRead) {
                      Hex(report[2], 2) + L" " + Hex(report[3], 2) + L": ";
   switch (d.stage) {
     case DecodedReport::Stage::Format:
-      if (d.failed) out += L"format failed";
-      else if (d.formatFinished) out += L"format finished";
-      else out += L"format " + std::to_wstring(d.progress) + L" %";
+      if (d.failed)
+        out += L"format failed";
+      else if (d.formatFinished)
+        out += L"format finished";
+      else
+        out += L"format " + std::to_wstring(d.progress) + L" %";
       break;
     case DecodedReport::Stage::Write:
-      if (d.failed) out += L"write failed";
-      else if (d.stored) out += L"image stored";
-      else out += L"write " + std::to_wstring(d.progress) + L" %";
+      if (d.failed)
+        out += L"write failed";
+      else if (d.stored)
+        out += L"image stored";
+      else
+        out += L"write " + std::to_wstring(d.progress) + L" %";
       break;
     case DecodedReport::Stage::None:
       out += L"no stage";
@@ -215,8 +223,9 @@ class LoggingEvents : public FlashEvents {
   void CommandPacketWritten(const CommandPacket& packet, DWORD systemError) override {
     std::wstring bytes;
     for (uint8_t b : packet) bytes += (bytes.empty() ? L"" : L" ") + Hex(b, 2);
-    LogLine(L"command packet " + bytes + (systemError ? L": not written, system error " + SystemErrorText(systemError)
-                                                     : std::wstring(L": written")));
+    LogLine(
+        L"command packet " + bytes +
+        (systemError ? L": not written, system error " + SystemErrorText(systemError) : std::wstring(L": written")));
     inner_->CommandPacketWritten(packet, systemError);
   }
 
@@ -260,15 +269,15 @@ bool OpenFlashLog(const std::wstring& folder, size_t keep) {
   LogState& s = State();
   if (s.writer || folder.empty()) return false;
   // Each level in turn: CreateDirectoryW makes only the last one.
-  for (size_t at = folder.find(L'\\', 3); ; at = folder.find(L'\\', at + 1)) {
+  for (size_t at = folder.find(L'\\', 3);; at = folder.find(L'\\', at + 1)) {
     CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
     if (at == std::wstring::npos) break;
   }
   SYSTEMTIME now;
   GetLocalTime(&now);
   std::wstring path = folder + L"\\" + LogFileName(now, GetCurrentProcessId());
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   // A byte order mark, so that Notepad reads the umlauts as UTF-8.
   DWORD written = 0;
@@ -380,9 +389,12 @@ void LogVersionFile(bool read, int bootHigh, int bootLow, bool mustUpdateBoot) {
 
 void LogVersionAnswer(int query, int queries, const std::optional<uint16_t>& answer, DWORD systemError) {
   std::wstring line = L"version query " + std::to_wstring(query) + L"/" + std::to_wstring(queries) + L": ";
-  if (!answer) line += L"no answer, system error " + SystemErrorText(systemError);
-  else if (*answer == 0) line += L"report without a version";
-  else line += L"boot loader " + VersionText(*answer);
+  if (!answer)
+    line += L"no answer, system error " + SystemErrorText(systemError);
+  else if (*answer == 0)
+    line += L"report without a version";
+  else
+    line += L"boot loader " + VersionText(*answer);
   LogLine(line);
 }
 

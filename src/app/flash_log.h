@@ -1,8 +1,8 @@
 // The flash log: what one run of the program showed and exchanged with the device,
 // line by line with the time, in a file of its own that the user can send to support.
 // Any thread may add a line; none waits for the disk: a thread of the log's own
-// writes the lines out, a few times a second, and the rest when the log closes. A log that cannot be written costs the flash nothing: the
-// lines are still kept in memory for the log window.
+// writes the lines out, a few times a second, and the rest when the log closes. A log that cannot be written costs the
+// flash nothing: the lines are still kept in memory for the log window.
 #pragma once
 #include <windows.h>
 

@@ -1,6 +1,7 @@
 // The main window's dialog procedure and command table.
 #pragma once
 #include <windows.h>
+
 #include <string>
 
 // Sent to the main window to end the program; the window goes and the quit message

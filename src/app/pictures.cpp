@@ -92,8 +92,8 @@ void FitPictureToDpi(HWND dialog, UINT baseId, UINT dpi) {
   HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(dialog, GWLP_HINSTANCE));
   HBITMAP bitmap = LoadedPicture(instance, id);
   if (!bitmap) return;
-  HBITMAP previous = reinterpret_cast<HBITMAP>(
-      SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
+  HBITMAP previous =
+      reinterpret_cast<HBITMAP>(SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
   // The control loaded the template's bitmap itself and hands it back now; ours stay.
   if (previous && previous != bitmap && !IsLoadedPicture(previous)) DeleteObject(previous);
 }

@@ -54,8 +54,10 @@ bool RunUpdateSteps(HWND window) {
 
   int listed = static_cast<int>(SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_GETCOUNT, 0, 0));
   std::wstring missing;
-  if (listed < 2) missing = MissingFileNames(CurrentImageSet(), versionRead);
-  else if (!versionRead) missing = kVersionFileName;
+  if (listed < 2)
+    missing = MissingFileNames(CurrentImageSet(), versionRead);
+  else if (!versionRead)
+    missing = kVersionFileName;
   if (!missing.empty()) {
     ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
     EndProgram(window);

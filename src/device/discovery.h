@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 #include <setupapi.h>
+
 #include <string>
 
 // {8E120C45-4968-4188-BA19-9A82361C8FA8}
@@ -14,8 +15,8 @@ extern const char kStatusPipe[];  // "PIPE00"
 extern const char kDataPipe[];    // "PIPE01"
 
 // Reads one interface's device path into pathOut and opens it for reading and writing.
-HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                           std::string& pathOut, DWORD* error = nullptr);
+HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA interfaceData, std::string& pathOut,
+                           DWORD* error = nullptr);
 // The first present interface of the class that opens; pathOut holds its path. When
 // none opens, the error is that of the last interface tried, or the enumeration's
 // own (ERROR_NO_MORE_ITEMS when the class has no present interface at all).

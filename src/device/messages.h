@@ -40,11 +40,11 @@ constexpr uint8_t kVersionReplyMark = 0x55;  // 'U': the report answers the vers
 struct DecodedReport {
   enum class Stage { None, Format, Write } stage = Stage::None;
   bool formatFinished = false;
-  bool failed = false;    // the report's stage failed
-  int progress = 0;       // the stage's progress byte, 0..255
-  bool stored = false;    // write stage: the image is stored
+  bool failed = false;  // the report's stage failed
+  int progress = 0;     // the stage's progress byte, 0..255
+  bool stored = false;  // write stage: the image is stored
   bool versionReply = false;
-  uint16_t version = 0;   // version reply: the boot-loader version word
+  uint16_t version = 0;  // version reply: the boot-loader version word
 };
 DecodedReport DecodeReport(const StatusReport& report);
 

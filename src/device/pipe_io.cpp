@@ -63,8 +63,7 @@ IoResult ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD 
   return Transfer(Direction::Read, pipe, buffer, length, got, timeoutMs, event);
 }
 
-IoResult WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
-                      HANDLE event) {
+IoResult WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs, HANDLE event) {
   return Transfer(Direction::Write, pipe, const_cast<void*>(buffer), length, written, timeoutMs, event);
 }
 

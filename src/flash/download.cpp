@@ -66,10 +66,9 @@ DWORD WINAPI DownloadWorker(void* parameter) {
   do {
     uint64_t left = d->size - offset;
     DWORD chunk = static_cast<DWORD>(left < kChunkSize ? left : kChunkSize);
-    IoResult write = writeDone.valid()
-                         ? WriteAll(d->dataChannel.get(), d->image.get() + offset, chunk, kDataWriteTimeoutMs,
-                                    writeDone.get())
-                         : IoResult{IoStatus::Failed, eventError};
+    IoResult write = writeDone.valid() ? WriteAll(d->dataChannel.get(), d->image.get() + offset, chunk,
+                                                  kDataWriteTimeoutMs, writeDone.get())
+                                       : IoResult{IoStatus::Failed, eventError};
     if (write != IoStatus::Ok) {
       d->image.reset();
       d->dataChannel.reset();

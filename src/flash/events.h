@@ -26,7 +26,7 @@ struct FlashFailure {
     CommandPacketLost,  // the closing command packet could not be written
   };
   Kind kind = Kind::ImageUnreadable;
-  std::wstring text;     // the message (empty: no message)
+  std::wstring text;  // the message (empty: no message)
   std::wstring caption;
   BoxIcon icon = BoxIcon::None;
   bool ownerless = false;  // shown on its own, not over the window

@@ -33,7 +33,7 @@ struct LoadedImage {
   DWORD systemError = 0;  // the cause of any status but Loaded
   uint64_t fileSize = 0;  // as found when the file was opened
   std::unique_ptr<uint8_t[]> bytes;
-  uint32_t size = 0;      // the bytes read: the whole file
+  uint32_t size = 0;  // the bytes read: the whole file
 };
 
 // Told the bytes read so far after each piece, on the thread that reads (not the

@@ -74,7 +74,7 @@ class MonitorWatch {
 
  private:
   uint32_t lastChangeMs_;
-  bool flashing_ = false;  // a format or write report has been seen
+  bool flashing_ = false;   // a format or write report has been seen
   int versionReplies_ = 0;  // version replies in a row since then
   DecodedReport::Stage stage_ = DecodedReport::Stage::None;
   bool formatFinished_ = false;

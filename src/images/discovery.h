@@ -2,6 +2,7 @@
 // them exist, fills the image list and decides whether Update may be enabled.
 #pragma once
 #include <windows.h>
+
 #include <cstdint>
 #include <string>
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 
 enum class ImageKind : int {
-  Os = 0,        // "X000FF\n"
-  Boot = 1,      // "B000FF\n"
-  Unknown = 3,   // not checked yet
-  Damaged = 4,   // neither line, or fewer than 7 bytes
+  Os = 0,       // "X000FF\n"
+  Boot = 1,     // "B000FF\n"
+  Unknown = 3,  // not checked yet
+  Damaged = 4,  // neither line, or fewer than 7 bytes
 };
 
 constexpr size_t kImageHeaderSize = 7;

@@ -1,6 +1,7 @@
 // File paths of any length, through the wide file API.
 #pragma once
 #include <windows.h>
+
 #include <string>
 
 // The directory of this program's file, with its trailing backslash.

@@ -2,70 +2,70 @@
 #pragma once
 
 // Dialog templates
-#define IDD_MAIN                129
-#define IDD_NOTES               131
-#define IDD_CONN_WARNING        135
-#define IDD_LOG                 137
+#define IDD_MAIN 129
+#define IDD_NOTES 131
+#define IDD_CONN_WARNING 135
+#define IDD_LOG 137
 
 // Application icon: the program file's, the window's and the taskbar's
-#define IDI_APP                 100
+#define IDI_APP 100
 
 // Pictures
-#define IDB_BANNER              130
-#define IDB_NOTES               132
-#define IDB_CONN_WARNING        134
+#define IDB_BANNER 130
+#define IDB_NOTES 132
+#define IDB_CONN_WARNING 134
 // The same pictures drawn for 150 % and 200 % scaling
-#define IDB_BANNER_150          230
-#define IDB_NOTES_150           232
-#define IDB_CONN_WARNING_150    234
-#define IDB_BANNER_200          330
-#define IDB_NOTES_200           332
-#define IDB_CONN_WARNING_200    334
+#define IDB_BANNER_150 230
+#define IDB_NOTES_150 232
+#define IDB_CONN_WARNING_150 234
+#define IDB_BANNER_200 330
+#define IDB_NOTES_200 332
+#define IDB_CONN_WARNING_200 334
 
 // Controls of the main window (1 and 2 are IDOK/IDCANCEL: Update and Exit)
-#define IDC_UPDATE              1
-#define IDC_EXIT                2
-#define IDC_ACK                 1000
-#define IDC_IMAGE_SIZE                1002
-#define IDC_PROGRESS            1003
-#define IDC_STATUS              1004
-#define IDC_NOTES               1007
-#define IDC_README              1008
-#define IDC_IMAGE_LIST          1010
+#define IDC_UPDATE 1
+#define IDC_EXIT 2
+#define IDC_ACK 1000
+#define IDC_IMAGE_SIZE 1002
+#define IDC_PROGRESS 1003
+#define IDC_STATUS 1004
+#define IDC_NOTES 1007
+#define IDC_README 1008
+#define IDC_IMAGE_LIST 1010
 // The log window
-#define IDC_LOG_TEXT            1020
-#define IDC_LOG_COPY            1021
+#define IDC_LOG_TEXT 1020
+#define IDC_LOG_COPY 1021
 
 // Items added to the main window's system menu (below 0xF000, low four bits clear)
-#define IDM_SHOW_LOG            0x0110
-#define IDM_ABOUT               0x0120
+#define IDM_SHOW_LOG 0x0110
+#define IDM_ABOUT 0x0120
 
 // String table
-#define IDS_README_MISSING      111
-#define IDS_SYNC_CLAIMS_USB     112
-#define IDS_DEVICE_NOT_FOUND    114
-#define IDS_PROGRESS            115
-#define IDS_DOWNLOADING         116
-#define IDS_USB_DONE            117
-#define IDS_OS_UPDATED          118
-#define IDS_BOOT_RESET          119
-#define IDS_FILE_MISSING        122
-#define IDS_IMAGE_DAMAGED       123
-#define IDS_USB_BROKEN          136
+#define IDS_README_MISSING 111
+#define IDS_SYNC_CLAIMS_USB 112
+#define IDS_DEVICE_NOT_FOUND 114
+#define IDS_PROGRESS 115
+#define IDS_DOWNLOADING 116
+#define IDS_USB_DONE 117
+#define IDS_OS_UPDATED 118
+#define IDS_BOOT_RESET 119
+#define IDS_FILE_MISSING 122
+#define IDS_IMAGE_DAMAGED 123
+#define IDS_USB_BROKEN 136
 // Captions and texts that are not German but still belong with the others
-#define IDS_CAPTION_ERROR       140
-#define IDS_CAPTION_SUCCESS     141
-#define IDS_CAPTION_START       142
-#define IDS_PACKET_FAILED       143
+#define IDS_CAPTION_ERROR 140
+#define IDS_CAPTION_SUCCESS 141
+#define IDS_CAPTION_START 142
+#define IDS_PACKET_FAILED 143
 // Our own additions
-#define IDS_THREAD_FAILED       150
-#define IDS_SIZE_FORMAT         151
-#define IDS_IMAGE_TOO_LARGE     152
-#define IDS_IMAGE_NO_MEMORY     153
+#define IDS_THREAD_FAILED 150
+#define IDS_SIZE_FORMAT 151
+#define IDS_IMAGE_TOO_LARGE 152
+#define IDS_IMAGE_NO_MEMORY 153
 // The system menu's items, the Info box, the reason given to a shutdown mid-flash
-#define IDS_MENU_SHOW_LOG       160
-#define IDS_MENU_ABOUT          161
-#define IDS_ABOUT_CAPTION       162
-#define IDS_ABOUT_TEXT          163
-#define IDS_ABOUT_LOG           164
-#define IDS_SHUTDOWN_REASON     165
+#define IDS_MENU_SHOW_LOG 160
+#define IDS_MENU_ABOUT 161
+#define IDS_ABOUT_CAPTION 162
+#define IDS_ABOUT_TEXT 163
+#define IDS_ABOUT_LOG 164
+#define IDS_SHUTDOWN_REASON 165

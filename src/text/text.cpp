@@ -15,8 +15,8 @@ std::wstring LoadText(UINT id) {
   return std::wstring(resource, static_cast<size_t>(length));
 }
 
-std::wstring FormatText(const std::wstring& format, const std::wstring* texts, size_t textCount,
-                        const int* numbers, size_t numberCount) {
+std::wstring FormatText(const std::wstring& format, const std::wstring* texts, size_t textCount, const int* numbers,
+                        size_t numberCount) {
   std::wstring out;
   size_t nextText = 0, nextNumber = 0;
   for (size_t i = 0; i < format.size(); ++i) {
@@ -40,9 +40,7 @@ std::wstring FormatText(const std::wstring& format, const std::wstring* texts, s
   return out;
 }
 
-std::wstring FormatTextNumber(UINT id, int number) {
-  return FormatText(LoadText(id), nullptr, 0, &number, 1);
-}
+std::wstring FormatTextNumber(UINT id, int number) { return FormatText(LoadText(id), nullptr, 0, &number, 1); }
 
 std::wstring FormatTextString(UINT id, const std::wstring& text) {
   return FormatText(LoadText(id), &text, 1, nullptr, 0);

@@ -3,6 +3,7 @@
 // nothing here touches a window.
 #pragma once
 #include <windows.h>
+
 #include <string>
 
 // The module whose string table and dialogs the program uses, written once at start.
@@ -15,8 +16,8 @@ std::wstring LoadText(UINT id);
 // Fills a string-table format: each %d takes the next number, each %s the next text,
 // %% gives one percent sign. Unlike wsprintf it has no length limit and cannot read
 // past its arguments: a missing argument leaves its place empty.
-std::wstring FormatText(const std::wstring& format, const std::wstring* texts, size_t textCount,
-                        const int* numbers, size_t numberCount);
+std::wstring FormatText(const std::wstring& format, const std::wstring* texts, size_t textCount, const int* numbers,
+                        size_t numberCount);
 std::wstring FormatTextNumber(UINT id, int number);
 std::wstring FormatTextString(UINT id, const std::wstring& text);
 

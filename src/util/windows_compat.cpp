@@ -50,13 +50,17 @@ HMODULE LoadSystemLibrary(const wchar_t* name, const NewerKernelFunctions& kerne
 }
 
 void CancelRequest(HANDLE file, OVERLAPPED* overlapped, const NewerKernelFunctions& kernel) {
-  if (kernel.cancelIoEx) kernel.cancelIoEx(file, overlapped);
-  else CancelIo(file);
+  if (kernel.cancelIoEx)
+    kernel.cancelIoEx(file, overlapped);
+  else
+    CancelIo(file);
 }
 
 Stopwatch::Stopwatch(const NewerKernelFunctions& kernel) : tick64_(kernel.getTickCount64) {
-  if (tick64_) start64_ = tick64_();
-  else start32_ = GetTickCount();
+  if (tick64_)
+    start64_ = tick64_();
+  else
+    start32_ = GetTickCount();
 }
 
 ULONGLONG Stopwatch::ElapsedMs() const {

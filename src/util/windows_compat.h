@@ -5,9 +5,9 @@
 #include <windows.h>
 
 struct NewerKernelFunctions {
-  BOOL(WINAPI* setDefaultDllDirectories)(DWORD flags);       // Windows 8; Vista/7 with KB2533623
+  BOOL(WINAPI* setDefaultDllDirectories)(DWORD flags);             // Windows 8; Vista/7 with KB2533623
   BOOL(WINAPI* cancelIoEx)(HANDLE file, LPOVERLAPPED overlapped);  // Vista
-  ULONGLONG(WINAPI* getTickCount64)();                       // Vista
+  ULONGLONG(WINAPI* getTickCount64)();                             // Vista
 };
 
 // What this system's kernel32 has, looked up once.

@@ -38,9 +38,8 @@ class Failures : public DeviceScenario {
 TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
   BothImagesAndVersionFile(OsImage(300007), BootImage(100000));
   StartProgram();
-  BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
-    SaveScreenshot(L"e2e-no-device-box", program_->Window(), {box});
-  });
+  BoxLog boxes(program_->ProcessId(),
+               [&](const BoxRecord&, HWND box) { SaveScreenshot(L"e2e-no-device-box", program_->Window(), {box}); });
   TickAndUpdate();
 
   // During the long pre-flight the window is served: it answers, it is not marked
@@ -66,8 +65,8 @@ TEST_F(Failures, NoDeviceReturnsToIdleAndUpdateWorksAgain) {
   // Update can be pressed again and starts a new run.
   ASSERT_TRUE(program_->Click(kUpdate));
   EXPECT_TRUE(program_->WaitForText(kStatus, L"Die Datei wird heruntergeladen... Bitte warten...", kShortWait));
-  EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !program_->Enabled(kUpdate) && !program_->Enabled(kExit); },
-                                    kShortWait));
+  EXPECT_TRUE(
+      ProgramRun::WaitUntil([&] { return !program_->Enabled(kUpdate) && !program_->Enabled(kExit); }, kShortWait));
 }
 
 TEST_F(Failures, HungVersionQueriesAreOutlasted) {
@@ -103,9 +102,8 @@ class Unplug : public Failures {
     BothImagesAndVersionFile(image, BootImage(100000));
     StartDevice({"--version", "0x0103", "--unplug-at", c.point});
     StartProgram();
-    BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
-      SaveScreenshot(c.screenshot, program_->Window(), {box});
-    });
+    BoxLog boxes(program_->ProcessId(),
+                 [&](const BoxRecord&, HWND box) { SaveScreenshot(c.screenshot, program_->Window(), {box}); });
     TickAndUpdate();
 
     ExpectEndsWithZero(kUpdateWait);
@@ -157,9 +155,8 @@ TEST_F(Failures, DeviceReportsFormatFailure) {
 class RefusedImage : public Failures {
  protected:
   void ExpectOneMessage(const std::wstring& text, const wchar_t* screenshot) {
-    BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
-      SaveScreenshot(screenshot, program_->Window(), {box});
-    });
+    BoxLog boxes(program_->ProcessId(),
+                 [&](const BoxRecord&, HWND box) { SaveScreenshot(screenshot, program_->Window(), {box}); });
     TickAndUpdate();
 
     ASSERT_TRUE(boxes.WaitForBoxes(1, kUpdateWait)) << "no message";

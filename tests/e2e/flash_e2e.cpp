@@ -123,8 +123,8 @@ TEST_F(Flash, ImageReplacedAfterStartIsSentWholeAndItsSizeShown) {
   FlashAndExpect(kOsDone, L"488 K", L"e2e-replaced-image", [&] { folder_.Write(kOsName, replacement); });
   const auto received = device_->ReceivedStream();
   EXPECT_EQ(std::to_wstring(received.size() >> 10) + L" K", L"488 K");
-  EXPECT_TRUE(received == replacement) << "the device received " << received.size()
-                                       << " bytes, not the replacement's " << replacement.size();
+  EXPECT_TRUE(received == replacement) << "the device received " << received.size() << " bytes, not the replacement's "
+                                       << replacement.size();
 }
 
 TEST_F(Flash, OsImageWhenTheTenthVersionReportIsCutOff) {

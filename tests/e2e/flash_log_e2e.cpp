@@ -64,7 +64,8 @@ std::wstring LoggedAs(const std::string& summary) {
   unsigned value = 0;
   if (summary == "format report finished") return L"format finished";
   if (summary.find("(stored)") != std::string::npos) return L"image stored";
-  if (std::sscanf(summary.c_str(), "format report %u%%", &value) == 1) return L"format " + std::to_wstring(value) + L" %";
+  if (std::sscanf(summary.c_str(), "format report %u%%", &value) == 1)
+    return L"format " + std::to_wstring(value) + L" %";
   if (std::sscanf(summary.c_str(), "write report %u%%", &value) == 1) return L"write " + std::to_wstring(value) + L" %";
   return L"(" + Widen(summary) + L")";
 }
@@ -165,11 +166,11 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
   EXPECT_GE(Find(log, L"command packet " + packet + L": written"), 0) << shown;
 
   // What the user saw: the status lines and the closing box.
-  for (const wchar_t* line : {L"status: \"Die Datei wird heruntergeladen... Bitte warten...\"",
-                              L"status: \"Lädt ROM-Daten herunter: 100 %\"",
-                              L"message box [USB Update Success!]: \"Image erfolgreich aktualisiert. r47 wird "
-                              L"automatisch neu gestartet.\"",
-                              L"status: \"USB erfolgreich heruntergeladen!\"", L"shutdown or log-off refused"}) {
+  for (const wchar_t* line :
+       {L"status: \"Die Datei wird heruntergeladen... Bitte warten...\"", L"status: \"Lädt ROM-Daten herunter: 100 %\"",
+        L"message box [USB Update Success!]: \"Image erfolgreich aktualisiert. r47 wird "
+        L"automatisch neu gestartet.\"",
+        L"status: \"USB erfolgreich heruntergeladen!\"", L"shutdown or log-off refused"}) {
     EXPECT_GE(Find(log, line), 0) << Narrow(line) << "\n" << shown;
   }
   EXPECT_LT(Find(log, L"transfer complete"), Find(log, L"monitor report")) << shown;

@@ -1,8 +1,8 @@
 // The program on a screen scaled to 150 % (144 DPI): its pictures grow with the text.
 // The prefix's DPI is read by each Wine process as it starts, so the scenario sets it
 // for the program it starts and puts it back afterwards; it runs alone.
-#include "scenario.h"
 #include "res/resource.h"
+#include "scenario.h"
 
 namespace e2e {
 namespace {
@@ -14,9 +14,9 @@ class HighDpi : public Scenario {
  protected:
   void SetUp() override {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     DWORD size = sizeof(previous_);
     hadValue_ = RegQueryValueExW(key, kLogPixels, nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_), &size) ==
                 ERROR_SUCCESS;
@@ -79,7 +79,8 @@ Pixels BitmapPixels(UINT id) {
   p.rgb.resize(static_cast<size_t>(p.width) * p.height * 3);
   for (int y = 0; y < p.height; ++y)
     for (int x = 0; x < p.width; ++x)
-      for (int c = 0; c < 3; ++c) p.rgb[(static_cast<size_t>(y) * p.width + x) * 3 + c] = bgr[y * stride + x * 3 + 2 - c];
+      for (int c = 0; c < 3; ++c)
+        p.rgb[(static_cast<size_t>(y) * p.width + x) * 3 + c] = bgr[y * stride + x * 3 + 2 - c];
   return p;
 }
 
@@ -96,7 +97,8 @@ bool ShowsPicture(HWND control, const Pixels& picture) {
   shown.height = client.bottom - client.top;
   shown.rgb = CaptureScreenArea(client);
   if (shown.rgb.empty() || picture.rgb.empty()) return false;
-  const int patchW = std::min({120, shown.width - 8, picture.width}), patchH = std::min({90, shown.height - 8, picture.height});
+  const int patchW = std::min({120, shown.width - 8, picture.width}),
+            patchH = std::min({90, shown.height - 8, picture.height});
   const int sx = (shown.width - patchW) / 2, sy = (shown.height - patchH) / 2;
   const int px = (picture.width - patchW) / 2, py = (picture.height - patchH) / 2;
   for (int dy = -2; dy <= 2; ++dy) {
@@ -139,8 +141,8 @@ TEST_F(HighDpi, PicturesDrawnFor150PercentAreShown) {
 
   ASSERT_TRUE(program_->Click(kNotes));
   HWND notes = nullptr;
-  ASSERT_TRUE(ProgramRun::WaitUntil([&] { return (notes = program_->FindDialog(L"Hinweise")) != nullptr; },
-                                    kShortWait));
+  ASSERT_TRUE(
+      ProgramRun::WaitUntil([&] { return (notes = program_->FindDialog(L"Hinweise")) != nullptr; }, kShortWait));
   program_->Settle();
   SaveScreenshot(L"notes-dialog-144dpi", notes);
   HWND notesPicture = PictureControl(notes);

@@ -100,8 +100,8 @@ TEST_F(OneCopy, SecondStartDuringAFlashBringsTheFirstForwardAndEnds) {
   EXPECT_TRUE(program_->Running()) << "the first copy must go on with its flash";
   EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !IsIconic(program_->Window()); }, kShortWait))
       << "the first copy's window was not restored";
-  EXPECT_TRUE(ProgramRun::WaitUntil([&] { return ProcessOf(GetForegroundWindow()) == program_->ProcessId(); },
-                                    kShortWait))
+  EXPECT_TRUE(
+      ProgramRun::WaitUntil([&] { return ProcessOf(GetForegroundWindow()) == program_->ProcessId(); }, kShortWait))
       << "the first copy did not come to the front";
 
   ExpectEndsWithZero(kUpdateWait);

@@ -22,20 +22,21 @@ TEST_F(Preflight, IdleWindowAndNotesDialog) {
 
   ASSERT_TRUE(program_->Click(kNotes));
   HWND notes = nullptr;
-  ASSERT_TRUE(ProgramRun::WaitUntil([&] { return (notes = program_->FindDialog(L"Hinweise")) != nullptr; },
-                                    kShortWait));
+  ASSERT_TRUE(
+      ProgramRun::WaitUntil([&] { return (notes = program_->FindDialog(L"Hinweise")) != nullptr; }, kShortWait));
   program_->Settle();
   SaveScreenshot(L"e2e-notes-dialog", notes);
 
   // Its OK button closes it; the main window stays as it was.
-  PostMessageW(notes, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(notes, IDCANCEL)));
+  PostMessageW(notes, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(notes, IDCANCEL)));
   EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !IsWindow(notes); }, kShortWait));
   EXPECT_TRUE(program_->Running());
 
   // The keyboard works in it too: Enter presses its OK button.
   ASSERT_TRUE(program_->Click(kNotes));
-  ASSERT_TRUE(ProgramRun::WaitUntil([&] { return (notes = program_->FindDialog(L"Hinweise")) != nullptr; },
-                                    kShortWait));
+  ASSERT_TRUE(
+      ProgramRun::WaitUntil([&] { return (notes = program_->FindDialog(L"Hinweise")) != nullptr; }, kShortWait));
   program_->Settle();
   PostMessageW(GetDlgItem(notes, IDCANCEL), WM_KEYDOWN, VK_RETURN, 0);
   EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !IsWindow(notes); }, kShortWait)) << "Enter did not close Notes";

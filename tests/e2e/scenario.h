@@ -1,8 +1,8 @@
 // What every end-to-end scenario sets up: a program folder with the tool and its
 // files, a working directory for the version file, and the running program.
 #pragma once
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>

@@ -18,8 +18,8 @@ class RegistryValue {
     keyExisted_ = RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
     if (keyExisted_) {
       DWORD size = sizeof(old_);
-      hadValue_ = RegQueryValueExW(key, kValue, nullptr, &oldType_, reinterpret_cast<BYTE*>(&old_), &size) ==
-                  ERROR_SUCCESS;
+      hadValue_ =
+          RegQueryValueExW(key, kValue, nullptr, &oldType_, reinterpret_cast<BYTE*>(&old_), &size) == ERROR_SUCCESS;
       RegCloseKey(key);
     }
     if (!value) {
@@ -29,8 +29,10 @@ class RegistryValue {
     RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, value, sizeof(*value));
   }
   ~RegistryValue() {
-    if (hadValue_) RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, oldType_, &old_, sizeof(old_));
-    else RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
+    if (hadValue_)
+      RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, oldType_, &old_, sizeof(old_));
+    else
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
     if (!keyExisted_) RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
   }
 
@@ -71,8 +73,7 @@ TEST_F(SyncWarning, ClaimingValuesOpenTheWarningInsteadOfAnyDeviceCall) {
 
     HWND warning = nullptr;
     ASSERT_TRUE(ProgramRun::WaitUntil(
-        [&] { return (warning = program_->FindDialog(L"Error")) != nullptr && !IsMessageBox(warning); },
-        kShortWait))
+        [&] { return (warning = program_->FindDialog(L"Error")) != nullptr && !IsMessageBox(warning); }, kShortWait))
         << "no connection warning";
     EXPECT_EQ(program_->Text(kStatus), L"Die Datei wird heruntergeladen... Bitte warten...");
     EXPECT_FALSE(program_->Enabled(kUpdate));
@@ -80,13 +81,15 @@ TEST_F(SyncWarning, ClaimingValuesOpenTheWarningInsteadOfAnyDeviceCall) {
     program_->Settle();
     SaveScreenshot(L"e2e-connection-warning", program_->Window(), {warning});
 
-    if (c.closeMessage == WM_SYSCOMMAND) PostMessageW(warning, WM_SYSCOMMAND, SC_CLOSE, 0);
-    else PostMessageW(warning, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(program_->WaitForText(
-        kStatus,
-        L"ActiveSync benutzt weiterhin eine USB-Verbindung.  Schalten Sie sie bitte im Fenster "
-        L"Verbindungseinstellungen aus.",
-        kShortWait));
+    if (c.closeMessage == WM_SYSCOMMAND)
+      PostMessageW(warning, WM_SYSCOMMAND, SC_CLOSE, 0);
+    else
+      PostMessageW(warning, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(
+        program_->WaitForText(kStatus,
+                              L"ActiveSync benutzt weiterhin eine USB-Verbindung.  Schalten Sie sie bitte im Fenster "
+                              L"Verbindungseinstellungen aus.",
+                              kShortWait));
     EXPECT_TRUE(ProgramRun::WaitUntil([&] { return !IsWindow(warning); }, kShortWait));
     for (int id : {kAcknowledge, kUpdate, kExit, kNotes, kReadme}) EXPECT_TRUE(program_->Enabled(id)) << id;
     EXPECT_EQ(device_->Events().find("PIPE0"), std::string::npos) << "the device was consulted";

@@ -63,10 +63,14 @@ class BitWriter {
 };
 
 void LiteralOrLength(BitWriter& w, int symbol) {
-  if (symbol < 144) w.Code(0x30 + symbol, 8);
-  else if (symbol < 256) w.Code(0x190 + symbol - 144, 9);
-  else if (symbol < 280) w.Code(symbol - 256, 7);
-  else w.Code(0xC0 + symbol - 280, 8);
+  if (symbol < 144)
+    w.Code(0x30 + symbol, 8);
+  else if (symbol < 256)
+    w.Code(0x190 + symbol - 144, 9);
+  else if (symbol < 280)
+    w.Code(symbol - 256, 7);
+  else
+    w.Code(0xC0 + symbol - 280, 8);
 }
 
 void Match(BitWriter& w, int length, int distance) {
@@ -74,9 +78,10 @@ void Match(BitWriter& w, int length, int distance) {
                                    31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
   static const int lengthExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                     2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-  static const int distBase[] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-                                 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-  static const int distExtra[] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+  static const int distBase[] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                 33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+  static const int distExtra[] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                   6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
   int l = 28;
   while (lengthBase[l] > length) --l;
@@ -94,9 +99,7 @@ std::vector<uint8_t> Zlib(const std::vector<uint8_t>& data) {
   w.Bits(1, 2);  // fixed Huffman codes
   const size_t n = data.size();
   std::vector<int64_t> last(1 << 16, -1);
-  auto hash = [&](size_t i) {
-    return ((data[i] << 8) ^ (data[i + 1] << 4) ^ data[i + 2]) & 0xFFFF;
-  };
+  auto hash = [&](size_t i) { return ((data[i] << 8) ^ (data[i + 1] << 4) ^ data[i + 2]) & 0xFFFF; };
   size_t i = 0;
   while (i < n) {
     int bestLength = 0;

@@ -1,13 +1,13 @@
 #include "program_driver.h"
 
-#include "png.h"
-
 #include <commctrl.h>
 #include <shlobj.h>
 
 #include <atomic>
 #include <mutex>
 #include <thread>
+
+#include "png.h"
 
 namespace testing_support {
 
@@ -56,8 +56,7 @@ std::vector<HWND> TopLevelWindows(DWORD processId, std::function<bool(HWND)> mat
 bool HasBitmapChild(HWND dialog) {
   bool found = false;
   for (HWND child = GetWindow(dialog, GW_CHILD); child && !found; child = GetWindow(child, GW_HWNDNEXT)) {
-    found = ClassOf(child) == L"Static" &&
-            (GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
+    found = ClassOf(child) == L"Static" && (GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
   }
   return found;
 }
@@ -398,8 +397,7 @@ struct WindowLog::State {
   }
 };
 
-WindowLog::WindowLog(DWORD processId, HWND mainWindow, std::vector<int> controls)
-    : state_(std::make_shared<State>()) {
+WindowLog::WindowLog(DWORD processId, HWND mainWindow, std::vector<int> controls) : state_(std::make_shared<State>()) {
   state_->processId = processId;
   state_->window = mainWindow;
   state_->controls = std::move(controls);

@@ -41,8 +41,10 @@ void RemoveTree(const std::wstring& dir) {
       std::wstring name = fd.cFileName;
       if (name == L"." || name == L"..") continue;
       std::wstring full = dir + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full + L"\\");
-      else DeleteFileW(Long(full).c_str());
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(full + L"\\");
+      else
+        DeleteFileW(Long(full).c_str());
     } while (FindNextFileW(find, &fd));
     FindClose(find);
   }

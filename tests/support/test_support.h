@@ -5,9 +5,9 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -48,8 +48,10 @@ int main() {
   std::wstring program, workdir;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::wstring key = argv[i];
-    if (key == L"--program") program = argv[i + 1];
-    else if (key == L"--workdir") workdir = argv[i + 1];
+    if (key == L"--program")
+      program = argv[i + 1];
+    else if (key == L"--workdir")
+      workdir = argv[i + 1];
   }
   LocalFree(argv);
   if (program.empty()) {
