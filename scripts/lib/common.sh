@@ -8,6 +8,8 @@ export R47_WINEPREFIX=${R47_WINEPREFIX:-$R47_BUILD/wineprefix}
 # 32-bit tests that drive that very program, and a 64-bit build with its own tests.
 R47_BUILD_32TESTS=$R47_BUILD/test32
 R47_BUILD_X64=$R47_BUILD/x64
+# Paths below the checkout are hashed relative to it, so that clones share ccache's hits.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$R47_ROOT}
 
 r47_log() { printf '== %s\n' "$*" >&2; }
 
@@ -37,7 +39,7 @@ r47_alive() {
 # 32-bit Wine, which comes from the i386 architecture.
 R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix
               g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 fonts-wine fonts-liberation
-              fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest clang)
+              fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest clang ccache)
 
 r47_sudo() {
   if [ "$(id -u)" -eq 0 ]; then "$@"
@@ -73,7 +75,13 @@ r47_build_tree() {
   local dir=$1 preset=$2
   shift 2
   if [ ! -f "$dir/CMakeCache.txt" ]; then
-    r47_alive "configuring $dir" cmake --preset "$preset" -S "$R47_ROOT" -B "$dir" "$@" || return 1
+    local launcher=()
+    # ccache (Debian's package) where it is installed: a fresh clone then compiles only
+    # what no earlier build of the same sources compiled.
+    if command -v ccache >/dev/null; then
+      launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    r47_alive "configuring $dir" cmake --preset "$preset" -S "$R47_ROOT" -B "$dir" "${launcher[@]}" "$@" || return 1
   fi
   r47_alive "building $dir" cmake --build "$dir" -j "$(nproc)"
 }
