@@ -216,8 +216,15 @@ bool Imports(const PeFile& pe, const std::string& dll, const std::string& functi
 
 unsigned Bits(WORD value, unsigned mask) { return value & mask; }
 
-// The copy beside the test programs is byte for byte the program users get.
-std::wstring ShippedProgram() { return testing_support::ThisProgramDirectory() + L"r47flash.exe"; }
+// The copy beside the test programs (or in the folder a 64-bit test tree keeps it in)
+// is byte for byte the program users get.
+std::wstring ShippedProgram() {
+#ifdef R47_SHIPPED_IN_SUBFOLDER
+  return testing_support::ThisProgramDirectory() + L"shipped\\r47flash.exe";
+#else
+  return testing_support::ThisProgramDirectory() + L"r47flash.exe";
+#endif
+}
 
 TEST(ShippedProgram, IsA32BitProgramThatWindowsXpLoads) {
   const PeFile pe = ReadPe(ShippedProgram());

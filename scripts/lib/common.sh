@@ -41,6 +41,33 @@ R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64
               g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 fonts-wine fonts-liberation
               fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest clang ccache)
 
+# Whether this machine runs 32-bit x86 programs. Some virtual machines run 64-bit code
+# only (their kernel has no 32-bit mode for programs): there 32-bit Wine cannot start
+# ("Exec format error"). Such a machine still builds the 32-bit program users get and
+# checks its headers and imports, and tests its behaviour through the 64-bit build.
+# Asked after the packages are in: the probe is 32-bit glibc's own loader.
+r47_runs_32bit() {
+  if [ -z "${R47_RUNS_32BIT:-}" ]; then
+    R47_RUNS_32BIT=no
+    /lib/ld-linux.so.2 --version >/dev/null 2>&1 && R47_RUNS_32BIT=yes
+    export R47_RUNS_32BIT
+  fi
+  [ "$R47_RUNS_32BIT" = yes ]
+}
+
+# Debian's wine launcher (and wineboot through it) tries the 32-bit loader first when
+# wine32 is installed. On a 64-bit-only machine, these stand-ins earlier on PATH start
+# the 64-bit loader directly.
+r47_wine_64bit_only() {
+  local shim=$R47_BUILD/wine64-only name
+  mkdir -p "$shim"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
+    chmod +x "$shim/$name"
+  done
+  case ":$PATH:" in *":$shim:"*) ;; *) export PATH=$shim:$PATH ;; esac
+}
+
 r47_sudo() {
   if [ "$(id -u)" -eq 0 ]; then "$@"
   else sudo "$@"
@@ -97,7 +124,7 @@ r47_build() {
       tests32) r47_log "building the 32-bit tests and simulated handheld"
                r47_build_tree "$R47_BUILD_32TESTS" mingw-tests32 -DR47_PROGRAM="$R47_BUILD/bin/r47flash.exe" ;;
       x64) r47_log "building the 64-bit program and its tests"
-           r47_build_tree "$R47_BUILD_X64" mingw-x64 ;;
+           r47_build_tree "$R47_BUILD_X64" mingw-x64 -DR47_SHIPPED_PROGRAM="$R47_BUILD/bin/r47flash.exe" ;;
       *) echo "r47_build: unknown tree $tree" >&2; return 2 ;;
     esac || return 1
   done
@@ -111,7 +138,9 @@ R47_WINE_UP=""
 # lane is a Wine prefix of its own (its own wineserver, registry and devices), and
 # scripts/wine-exec runs each program in a lane that no other program holds.
 # Lane 0 is the prefix itself; the others are clones beside it.
-R47_LANES=${R47_LANES:-$(nproc)}
+# The tests mostly wait (for the program's own pauses, for the simulated handheld), so
+# the number of lanes follows what the waits allow, not the number of cores.
+R47_LANES=${R47_LANES:-4}
 export R47_LANES
 
 r47_lane_prefix() { # lane number
@@ -147,8 +176,9 @@ r47_lanes_prepare() {
 # What the prefix was made with: a prefix made by another Wine, or before 32-bit Wine
 # was installed, cannot start 32-bit programs ("could not load kernel32.dll").
 r47_wine_identity() {
-  printf '%s wine32=%s\n' "$(wine --version 2>/dev/null)" \
-    "$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null || echo none)"
+  local wine32=none
+  r47_runs_32bit && wine32=$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null || echo none)
+  printf '%s wine32=%s\n' "$(wine --version 2>/dev/null)" "$wine32"
 }
 
 # Makes sure $WINEPREFIX exists and fits the installed Wine; recreates it otherwise.
@@ -167,22 +197,6 @@ r47_prefix_ensure() {
     r47_alive "creating the Wine prefix" env WINEDLLOVERRIDES="mscoree,mshtml=" sh -c 'wineboot -i && wineserver -w'
     printf '%s\n' "$identity" >"$stamp"
   fi
-}
-
-# Earlier versions of these scripts put the substitute bus over the prefix's own
-# setupapi.dll. Wine's own DLLs carry "Wine builtin DLL" in their DOS stub.
-r47_restore_system_setupapi() {
-  local dir arch own
-  for dir in system32:x86_64 syswow64:i386; do
-    arch=${dir#*:}; dir=$WINEPREFIX/drive_c/windows/${dir%%:*}
-    [ -f "$dir/setupapi.dll" ] || continue
-    head -c 128 "$dir/setupapi.dll" | grep -q 'Wine builtin DLL' && continue
-    own=$(ls /usr/lib/*/wine/"$arch"-windows/setupapi.dll /usr/lib/wine/"$arch"-windows/setupapi.dll 2>/dev/null | head -n 1)
-    if [ -n "$own" ]; then
-      r47_log "restoring Wine's own setupapi.dll in $dir"
-      cp --remove-destination "$own" "$dir/setupapi.dll"
-    fi
-  done
 }
 
 # Settings every prefix of ours carries; the marker names the settings' version.
@@ -261,7 +275,6 @@ r47_session_down() {
 # made persistent.
 r47_wine_up() { # prefix display
   export WINEPREFIX=$1 DISPLAY=$2
-  r47_restore_system_setupapi
   timeout 30 wineserver -w || wineserver -k || true
   wineserver -p
   if ! timeout 120 wine cmd /c exit >/dev/null 2>&1 </dev/null; then
@@ -286,6 +299,7 @@ r47_session_up() {
     displays=("$DISPLAY")
   fi
   export R47_LANE_DISPLAYS="${displays[*]}"
+  r47_runs_32bit || r47_wine_64bit_only
   unset WINEDLLOVERRIDES
   export WINEPREFIX=$R47_WINEPREFIX WINEDEBUG=-all DISPLAY=${displays[0]}
   r47_prefix_ensure
