@@ -39,7 +39,7 @@ TEST_F(SubstituteBus, SetThatCannotBeObtainedEndsTheSearchAtOnce) {
   DWORD find = 0, query = 0;
   EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path, &find), INVALID_HANDLE_VALUE);
   EXPECT_EQ(path, "untouched");
-  EXPECT_EQ(QueryBootVersion(&query), std::nullopt);
+  EXPECT_EQ(QueryBootVersion(&query).kind, VersionAnswer::Kind::Lost);
   // The cause is kept: the set's own failure.
   EXPECT_EQ(find, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(query, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));

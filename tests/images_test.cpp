@@ -1,8 +1,10 @@
 // Image header and image discovery, with fixture files in temporary program folders.
 #include <gtest/gtest.h>
 
+#include "images/checksum_file.h"
 #include "images/discovery.h"
 #include "images/image_header.h"
+#include "images/sha256.h"
 #include "res/resource.h"
 #include "test_support.h"
 
@@ -119,6 +121,97 @@ TEST(DiscoveryPaths, FolderNamesOutsideTheSystemCodePage) {
     TestWindow window(dir.Path());
     EXPECT_EQ(window.ListEntries(), (std::vector<std::wstring>{kBootImageName, kOsImageName}));
     EXPECT_EQ(CurrentImageSet(), kBothImages);
+  }
+}
+
+TEST(Sha256, KnownVectorsBySystemAndBuiltIn) {
+  const std::string million(1000000, 'a');
+  const struct {
+    std::string data;
+    const char* digest;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {million, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& c : cases) {
+    for (bool system : {true, false}) {
+      // Pieces of uneven sizes, across the 64-byte blocks, as a file is read.
+      Sha256 hash(system);
+      size_t at = 0, piece = 1;
+      while (at < c.data.size()) {
+        size_t n = std::min(piece, c.data.size() - at);
+        hash.Update(c.data.data() + at, n);
+        at += n;
+        piece = piece * 3 + 1;
+      }
+      Sha256Digest digest;
+      ASSERT_TRUE(hash.Finish(&digest));
+      EXPECT_EQ(HexDigest(digest), c.digest) << (system ? "system" : "built-in") << ", " << c.data.size() << " bytes";
+    }
+  }
+}
+
+TEST(ChecksumFile, FindsTheImagesEntry) {
+  const std::string a(64, 'a'), b(64, 'b'), upper(64, 'A');
+  using S = ChecksumListing::Status;
+  const struct {
+    const char* what;
+    std::string text;
+    bool bareDigest;
+    S status;
+    std::string digest;
+  } cases[] = {
+      {"sha256sum text mode", a + "  Quon_r47PDA.ubi\n", false, S::Found, a},
+      {"binary mode, CRLF", a + " *Quon_r47PDA.ubi\r\n", false, S::Found, a},
+      {"among others", b + "  Quon_r47Boot.ubi\n" + a + "  Quon_r47PDA.ubi\n", false, S::Found, a},
+      {"upper-case digest, other case of name", upper + "  quon_r47pda.UBI", false, S::Found, a},
+      {"relative to the folder", a + "  ./Quon_r47PDA.ubi\n", false, S::Found, a},
+      {"byte-order mark", "\xEF\xBB\xBF" + a + "  Quon_r47PDA.ubi\n", false, S::Found, a},
+      {"other image only", b + "  Quon_r47Boot.ubi\n", false, S::NotListed, ""},
+      {"digest alone, own file", a + "\n", true, S::Found, a},
+      {"digest alone, list", a + "\n", false, S::NotListed, ""},
+      {"one blank only", a + " Quon_r47PDA.ubi\n", false, S::NotListed, ""},
+      {"digest one short", a.substr(1) + "  Quon_r47PDA.ubi\n", false, S::NotListed, ""},
+      {"not hex", std::string(64, 'g') + "  Quon_r47PDA.ubi\n", false, S::NotListed, ""},
+      {"two entries that disagree", a + "  Quon_r47PDA.ubi\n" + b + "  Quon_r47PDA.ubi\n", false, S::Ambiguous, ""},
+      {"empty", "", true, S::NotListed, ""},
+  };
+  for (const auto& c : cases) {
+    ChecksumListing l = FindInChecksumText(c.text, "Quon_r47PDA.ubi", c.bareDigest);
+    EXPECT_EQ(l.status, c.status) << c.what;
+    EXPECT_EQ(l.sha256, c.digest) << c.what;
+  }
+}
+
+TEST(ChecksumFile, WhichFilesBesideTheImageApply) {
+  const std::string a(64, 'a'), b(64, 'b');
+  const struct {
+    const char* what;
+    std::string own, list;  // "-": no such file
+    std::vector<std::pair<std::wstring, std::string>> expected;  // file, digest ("?" unreadable)
+  } cases[] = {
+      {"none", "-", "-", {}},
+      {"own file", a + "  Quon_r47PDA.ubi\n", "-", {{L"Quon_r47PDA.ubi.sha256", a}}},
+      {"list naming it", "-", a + "  Quon_r47PDA.ubi\n", {{L"SHA256SUMS", a}}},
+      {"list naming only the other image", "-", b + "  Quon_r47Boot.ubi\n", {}},
+      {"own file without a digest", "garbage\n", "-", {{L"Quon_r47PDA.ubi.sha256", "?"}}},
+      {"list with disagreeing entries", "-", a + "  Quon_r47PDA.ubi\n" + b + "  Quon_r47PDA.ubi\n",
+       {{L"SHA256SUMS", "?"}}},
+      {"both", a + "\n", b + "  Quon_r47PDA.ubi\n", {{L"Quon_r47PDA.ubi.sha256", a}, {L"SHA256SUMS", b}}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    if (c.own != "-") dir.Write(L"Quon_r47PDA.ubi.sha256", c.own);
+    if (c.list != "-") dir.Write(L"SHA256SUMS", c.list);
+    std::vector<ExpectedChecksum> found = FindExpectedChecksums(dir.Path(), L"Quon_r47PDA.ubi");
+    ASSERT_EQ(found.size(), c.expected.size()) << c.what;
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].file, c.expected[i].first) << c.what;
+      EXPECT_EQ(found[i].readable ? found[i].sha256 : "?", c.expected[i].second) << c.what;
+    }
   }
 }
 

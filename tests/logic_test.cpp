@@ -40,45 +40,116 @@ TEST(VersionRules, ChooseTheImage) {
   }
 }
 
+// A version reply (mark, word) of which `got` bytes arrived; `kind` in byte 0.
+VersionAnswer Reply(uint16_t word, DWORD got = kStatusReportSize, uint8_t kind = 0) {
+  StatusReport r{};
+  r[report_offset::kKind] = kind;
+  r[report_offset::kVersionMark] = kVersionReplyMark;
+  r[report_offset::kVersionLow] = static_cast<uint8_t>(word & 0xFF);
+  r[report_offset::kVersionHigh] = static_cast<uint8_t>(word >> 8);
+  return JudgeVersionReport(r, got);
+}
+
+TEST(VersionAnswers, OnlyBytesThatArrivedAreJudged) {
+  using Kind = VersionAnswer::Kind;
+  StatusReport noMark{};
+  struct Case {
+    const char* what;
+    VersionAnswer answer;
+    Kind kind;
+    uint16_t version;
+  } cases[] = {
+      {"no byte", Reply(0x0103, 0), Kind::Lost, 0},
+      {"5 bytes: the mark, no version bytes", Reply(0x0103, 5), Kind::Partial, 0},
+      {"6 bytes: the mark, no version bytes", Reply(0x0103, 6), Kind::Partial, 0},
+      {"7 bytes: the minor without the major", Reply(0x0103, 7), Kind::Partial, 0},
+      {"8 bytes: every byte the decision reads", Reply(0x0103, 8), Kind::Version, 0x0103},
+      {"whole report", Reply(0x0103), Kind::Version, 0x0103},
+      {"whole report without the mark", JudgeVersionReport(noMark, kStatusReportSize), Kind::Version, 0},
+      {"format report", Reply(0x0103, 128, 0x20), Kind::Busy, 0},
+      {"write report", Reply(0x0103, 128, 0x40), Kind::Busy, 0},
+      {"format report cut short", Reply(0x0103, 3, 0x20), Kind::Partial, 0},
+      {"unknown kind", Reply(0x0103, 128, 0x30), Kind::Version, 0x0103},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.answer.kind, c.kind) << c.what;
+    EXPECT_EQ(c.answer.version, c.version) << c.what;
+  }
+}
+
 // The answers of the ten version queries, oldest first, as runs of equal answers.
-using Answer = std::optional<uint16_t>;
 struct Run {
-  Answer answer;
+  VersionAnswer answer;
   int times;
 };
-std::vector<Answer> Answers(std::initializer_list<Run> runs) {
-  std::vector<Answer> answers;
+std::vector<VersionAnswer> Answers(std::initializer_list<Run> runs) {
+  std::vector<VersionAnswer> answers;
   for (const Run& r : runs) answers.insert(answers.end(), r.times, r.answer);
   return answers;
 }
 
-TEST(VersionRules, LatestRealAnswerIsTheDeviceVersion) {
-  const Answer lost;           // the read failed: no report came
-  const Answer noVersion = 0;  // a report without the version mark
+TEST(VersionRules, LatestWholeAnswerDecides) {
+  const VersionAnswer lost;  // the read failed: no report came
+  const VersionAnswer noVersion = Reply(0, 128);
+  const VersionAnswer busy = Reply(0, 128, 0x20);
   struct Case {
     const char* what;
-    std::vector<Answer> answers;
+    std::vector<VersionAnswer> answers;
+    bool busy;
     uint16_t version;
+    int index;  // against a version file naming 1.3
   } cases[] = {
-      {"all answered", Answers({{0x0103, 10}}), 0x0103},
-      {"last read lost", Answers({{0x0103, 9}, {lost, 1}}), 0x0103},
-      {"first read lost", Answers({{lost, 1}, {0x0103, 9}}), 0x0103},
-      {"every read lost", Answers({{lost, 10}}), 0},
-      {"no query at all", {}, 0},
-      {"only one read answered", Answers({{lost, 4}, {0x0200, 1}, {lost, 5}}), 0x0200},
-      {"the device changed its answer", Answers({{0x0102, 5}, {0x0103, 5}}), 0x0103},
-      {"no version as the last answer", Answers({{0x0103, 9}, {noVersion, 1}}), 0},
-      {"no version, then a real answer", Answers({{noVersion, 3}, {0x0103, 7}}), 0x0103},
-      {"no version, then lost reads", Answers({{0x0103, 7}, {noVersion, 1}, {lost, 2}}), 0},
-      {"lost reads between answers", Answers({{0x0102, 1}, {lost, 2}, {0x0103, 1}, {lost, 6}}), 0x0103},
+      {"all answered", Answers({{Reply(0x0103), 10}}), false, 0x0103, kOsImageIndex},
+      {"last read lost", Answers({{Reply(0x0103), 9}, {lost, 1}}), false, 0x0103, kOsImageIndex},
+      {"first read lost", Answers({{lost, 1}, {Reply(0x0103), 9}}), false, 0x0103, kOsImageIndex},
+      {"every read lost", Answers({{lost, 10}}), false, 0, kBootImageIndex},
+      {"no query at all", {}, false, 0, kBootImageIndex},
+      {"one answer among lost reads", Answers({{lost, 4}, {Reply(0x0200), 1}, {lost, 5}}), false, 0x0200,
+       kOsImageIndex},
+      {"lost reads between answers", Answers({{Reply(0x0102), 1}, {lost, 2}, {Reply(0x0103), 1}, {lost, 6}}), false,
+       0x0103, kOsImageIndex},
+      {"the device changed its answer", Answers({{Reply(0x0102), 5}, {Reply(0x0103), 5}}), false, 0x0103,
+       kOsImageIndex},
+      {"no version as the last answer", Answers({{Reply(0x0103), 9}, {noVersion, 1}}), false, 0, kBootImageIndex},
+      {"no version, then lost reads", Answers({{Reply(0x0103), 7}, {noVersion, 1}, {lost, 2}}), false, 0,
+       kBootImageIndex},
+      // A tenth report cut short is no answer: the nine before it decide.
+      {"tenth report of 5 bytes", Answers({{Reply(0x0103), 9}, {Reply(0x0103, 5), 1}}), false, 0x0103, kOsImageIndex},
+      {"tenth report of 6 bytes", Answers({{Reply(0x0103), 9}, {Reply(0x0103, 6), 1}}), false, 0x0103, kOsImageIndex},
+      {"tenth report of 7 bytes", Answers({{Reply(0x0103), 9}, {Reply(0x0103, 7), 1}}), false, 0x0103, kOsImageIndex},
+      {"tenth report of 8 bytes", Answers({{Reply(0x0102), 9}, {Reply(0x0103, 8), 1}}), false, 0x0103, kOsImageIndex},
+      {"only short reports", Answers({{Reply(0x0103, 7), 10}}), false, 0, kBootImageIndex},
+      // A device still formatting or writing an earlier image.
+      {"busy throughout", Answers({{busy, 10}}), true, 0, -1},
+      {"busy, then lost reads", Answers({{Reply(0x0103), 5}, {busy, 1}, {lost, 4}}), true, 0, -1},
+      {"busy, then a version", Answers({{busy, 5}, {Reply(0x0103), 5}}), false, 0x0103, kOsImageIndex},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(DeviceVersionFromAnswers(c.answers), c.version) << c.what;
+    DeviceVersionVerdict v = DecideDeviceVersion(c.answers);
+    EXPECT_EQ(v.busy, c.busy) << c.what;
+    EXPECT_EQ(v.version, c.version) << c.what;
+    if (!v.busy) {
+      EXPECT_EQ(ChooseImageIndex(false, 1, 3, v.version), c.index) << c.what;
+    }
   }
-  // What the rules then make of it: nine answers 1.3 and a lost tenth read, with a
-  // version file naming 1.3, write the OS image, not the boot loader.
-  const uint16_t device = DeviceVersionFromAnswers(Answers({{0x0103, 9}, {lost, 1}}));
-  EXPECT_EQ(ChooseImageIndex(false, 1, 3, device), kOsImageIndex);
+}
+
+TEST(MonitorReports, TooShortForTheirKindChangeNothing) {
+  struct Case {
+    uint8_t kind;
+    DWORD got;
+    bool whole;
+  } cases[] = {
+      {0x20, 2, false}, {0x20, 3, true},  // format: kind, finished mark, progress
+      {0x40, 3, false}, {0x40, 4, true},  // write: kind .. progress byte 3
+      {0x00, 4, false}, {0x00, 5, true},  // any other: up to the version mark
+      {0x20, 0, false},
+  };
+  for (const Case& c : cases) {
+    StatusReport r{};
+    r[0] = c.kind;
+    EXPECT_EQ(ReportIsWhole(r, c.got), c.whole) << "kind " << int(c.kind) << ", " << c.got << " bytes";
+  }
 }
 
 TEST(MissingFiles, NamesJoinedByBlankComma) {

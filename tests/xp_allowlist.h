@@ -21,6 +21,12 @@ struct XpExport {
 };
 
 constexpr XpExport kXpSp3Exports[] = {
+    {"advapi32.dll", "CryptAcquireContextW", "Windows XP"},
+    {"advapi32.dll", "CryptCreateHash", "Windows XP"},
+    {"advapi32.dll", "CryptDestroyHash", "Windows XP"},
+    {"advapi32.dll", "CryptGetHashParam", "Windows XP"},
+    {"advapi32.dll", "CryptHashData", "Windows XP"},
+    {"advapi32.dll", "CryptReleaseContext", "Windows XP"},
     {"advapi32.dll", "RegCloseKey", "Windows 2000 Professional"},
     {"advapi32.dll", "RegOpenKeyExA", "Windows 2000 Professional"},
     {"advapi32.dll", "RegQueryValueExA", "Windows 2000 Professional"},

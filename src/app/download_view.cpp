@@ -9,6 +9,7 @@
 #include "app/main_window.h"
 #include "app/taskbar.h"
 #include "res/resource.h"
+#include "text/text.h"
 
 namespace {
 
@@ -20,10 +21,73 @@ struct Report {
   bool done = false;
   std::wstring text, caption;
   FlashFailure failure;
+  HWND window = nullptr;  // the window it is for
 };
 
 std::deque<std::unique_ptr<Report>> g_waiting;
 bool g_applying;
+
+// Reports from other threads wait here until the window's thread takes them: a
+// posted message carries no report, only the news that some wait. So a report is
+// never lost with a message that could not be posted (it waits for the next post,
+// and the last one is posted again until it goes), and reports that the window no
+// longer takes are freed here, not leaked with messages that nobody reads.
+class Outbox {
+ public:
+  Outbox() { InitializeCriticalSection(&lock_); }
+  // Never destroyed: worker threads may still deliver while the program ends.
+
+  // True when the caller is to post the news (none is on its way).
+  bool Put(std::unique_ptr<Report> r) {
+    EnterCriticalSection(&lock_);
+    reports_.push_back(std::move(r));
+    bool post = !posted_;
+    posted_ = true;
+    LeaveCriticalSection(&lock_);
+    return post;
+  }
+  // The news could not be posted: the reports wait for the next try.
+  void PostFailed() {
+    EnterCriticalSection(&lock_);
+    posted_ = false;
+    LeaveCriticalSection(&lock_);
+  }
+  // True when reports wait with no news of them on its way.
+  bool Stranded() {
+    EnterCriticalSection(&lock_);
+    bool stranded = !posted_ && !reports_.empty();
+    LeaveCriticalSection(&lock_);
+    return stranded;
+  }
+  // Takes every waiting report, in order; the next Put posts again.
+  std::deque<std::unique_ptr<Report>> TakeAll() {
+    EnterCriticalSection(&lock_);
+    std::deque<std::unique_ptr<Report>> all;
+    all.swap(reports_);
+    posted_ = false;
+    LeaveCriticalSection(&lock_);
+    return all;
+  }
+  size_t Size() {
+    EnterCriticalSection(&lock_);
+    size_t n = reports_.size();
+    LeaveCriticalSection(&lock_);
+    return n;
+  }
+
+ private:
+  CRITICAL_SECTION lock_;
+  std::deque<std::unique_ptr<Report>> reports_;
+  bool posted_ = false;
+};
+
+Outbox& TheOutbox() {
+  static Outbox* outbox = new Outbox;
+  return *outbox;
+}
+
+// How long a worker waits between tries to post the news of its last report.
+constexpr DWORD kRepostPauseMs = 50;
 
 UINT BoxFlags(BoxIcon icon) {
   switch (icon) {
@@ -37,12 +101,30 @@ UINT BoxFlags(BoxIcon icon) {
   return MB_OK;
 }
 
-void ShowFailure(const FlashFailure& f) {
+std::wstring Ascii(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// The checksum refusals carry their data; the texts are the window's.
+FlashFailure WithChecksumText(FlashFailure f) {
+  std::wstring fields[4] = {f.image, f.checksumFile, Ascii(f.expectedSha256), Ascii(f.actualSha256)};
+  if (f.kind == FlashFailure::Kind::ChecksumMismatch) {
+    f.text = FormatText(LoadText(IDS_CHECKSUM_MISMATCH), fields, 4, nullptr, 0);
+  } else {
+    std::wstring unreadable[3] = {f.checksumFile, f.image, fields[3]};
+    f.text = FormatText(LoadText(IDS_CHECKSUM_UNREADABLE), unreadable, 3, nullptr, 0);
+  }
+  f.caption = LoadText(IDS_CAPTION_ERROR);
+  f.icon = BoxIcon::Error;
+  LogBox(f.caption, f.text);
+  return f;
+}
+
+void ShowFailure(FlashFailure f) {
+  using Kind = FlashFailure::Kind;
+  if (f.kind == Kind::ChecksumMismatch || f.kind == Kind::ChecksumUnreadable) f = WithChecksumText(f);
   ShowTaskbarError(MainWindow());
   if (!f.text.empty()) {
     MessageBoxW(f.ownerless ? nullptr : StatusLine(), f.text.c_str(), f.caption.c_str(), BoxFlags(f.icon));
   }
-  using Kind = FlashFailure::Kind;
   switch (f.kind) {
     case Kind::ImageMissing:
     case Kind::ImageDamaged:
@@ -52,6 +134,11 @@ void ShowFailure(const FlashFailure& f) {
       SetControlsEnabled(true);
       break;
     case Kind::ImageUnreadable:
+      SetControlsEnabled(true);
+      break;
+    case Kind::ChecksumMismatch:
+    case Kind::ChecksumUnreadable:
+      SetStatusText(f.text.substr(0, f.text.find(L'\n')));  // the line that names the file
       SetControlsEnabled(true);
       break;
     case Kind::ConnectionBroken:
@@ -128,7 +215,19 @@ class WindowFlashEvents : public FlashEvents {
     r->caption = caption;
     Deliver(std::move(r));
   }
-  void Done() override { Deliver(Make(Report::Kind::Done)); }
+  void Done() override {
+    Deliver(Make(Report::Kind::Done));
+    // Nothing follows the last report to post its news: post it until it goes, or
+    // until the window is gone (the reports are then freed).
+    while (GetCurrentThreadId() != thread_ && TheOutbox().Stranded()) {
+      if (!IsWindow(window_)) {
+        TheOutbox().TakeAll();
+        break;
+      }
+      Sleep(kRepostPauseMs);
+      Post();
+    }
+  }
   // The size shown is the size read, which is the size sent: the file may have been
   // replaced since the program started.
   void ImageLoaded(const std::wstring&, uint32_t size, ImageKind) override {
@@ -148,10 +247,22 @@ class WindowFlashEvents : public FlashEvents {
   // costs more than the 16 KiB write it reports on). Posted messages keep their order.
   void Deliver(std::unique_ptr<Report> r) {
     if (GetCurrentThreadId() == thread_) {
+      // Whatever other threads reported first comes first.
+      for (auto& waiting : TheOutbox().TakeAll()) Receive(window_, std::move(waiting));
       Receive(window_, std::move(r));
       return;
     }
-    if (PostMessageW(window_, kDownloadReportMessage, 0, reinterpret_cast<LPARAM>(r.get()))) r.release();
+    r->window = window_;
+    if (TheOutbox().Put(std::move(r))) Post();
+  }
+
+  void Post() {
+    if (PostMessageW(window_, kDownloadReportMessage, 0, 0)) return;
+    if (IsWindow(window_)) {
+      TheOutbox().PostFailed();  // kept: the next report, or Done, posts again
+    } else {
+      TheOutbox().TakeAll();  // nobody will show them: freed
+    }
   }
 
   HWND window_;
@@ -162,15 +273,23 @@ class WindowFlashEvents : public FlashEvents {
 
 std::shared_ptr<FlashEvents> WindowEvents(HWND window) { return std::make_shared<WindowFlashEvents>(window); }
 
-void HandleDownloadReport(HWND window, LPARAM payload) {
-  std::unique_ptr<Report> r(reinterpret_cast<Report*>(payload));
-  if (r) Receive(window, std::move(r));
+void HandleDownloadReport(HWND window) {
+  // A report for a window that is gone is freed with the rest.
+  for (auto& r : TheOutbox().TakeAll())
+    if (r->window == window) Receive(window, std::move(r));
 }
 
+size_t DownloadReportsWaiting() { return TheOutbox().Size(); }
+
 StartResult StartSelectedDownload(HWND window) {
+  DevicePin firstPresent;
+  return StartSelectedDownload(window, firstPresent);
+}
+
+StartResult StartSelectedDownload(HWND window, DevicePin& pin) {
   wchar_t name[64] = {};
   GetDlgItemTextW(window, IDC_IMAGE_LIST, name, 64);
-  StartResult result = StartDownload(name, LoggedEvents(WindowEvents(window)));
+  StartResult result = StartDownload(name, LoggedEvents(WindowEvents(window)), pin);
   // Busy while the worker runs, whatever state the window was found in, so that
   // nothing can start a second download meanwhile.
   if (result == StartResult::Started) SetControlsEnabled(false);

@@ -8,8 +8,8 @@
 #include "flash/download.h"
 #include "flash/events.h"
 
-// Posted to the main window with one report of a running download (the message owns
-// its payload). The dialog procedure hands it to HandleDownloadReport.
+// Posted to the main window when reports of a running download wait for it (the
+// message carries none itself). The dialog procedure calls HandleDownloadReport.
 constexpr UINT kDownloadReportMessage = WM_APP + 1;
 
 // The events of a download shown in `window` (the main window). Calls from the
@@ -17,10 +17,15 @@ constexpr UINT kDownloadReportMessage = WM_APP + 1;
 // the window's thread comes to them, without the caller waiting.
 std::shared_ptr<FlashEvents> WindowEvents(HWND window);
 
-// Applies one posted report. Reports arriving while a message box of an earlier one
-// is open wait for it, so boxes, status texts and control states keep their order.
-void HandleDownloadReport(HWND window, LPARAM payload);
+// Applies the reports that wait, in order. Reports arriving while a message box of an
+// earlier one is open wait for it, so boxes, status texts and control states keep
+// their order.
+void HandleDownloadReport(HWND window);
+// Reports from other threads that the window has not taken yet.
+size_t DownloadReportsWaiting();
 
-// Starts a download of the image selected in the window's image list, reporting to
-// the window. A started download leaves the window busy.
+// Starts a download of the image selected in the window's image list to the run's
+// device, reporting to the window. A started download leaves the window busy.
+StartResult StartSelectedDownload(HWND window, DevicePin& pin);
+// The same to the first present device.
 StartResult StartSelectedDownload(HWND window);

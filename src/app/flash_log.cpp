@@ -104,6 +104,12 @@ std::wstring Hex(unsigned value, int digits) {
   return buffer;
 }
 
+// Digests and device paths: ASCII as the system hands them out.
+std::wstring Ascii(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Set on the window's thread when an image has been read (StartDownload runs there).
+std::wstring g_lastImageChecksum;
+
 const wchar_t* KindName(FlashFailure::Kind kind) {
   switch (kind) {
     case FlashFailure::Kind::ImageMissing:
@@ -122,6 +128,10 @@ const wchar_t* KindName(FlashFailure::Kind kind) {
       return L"device reported a failure";
     case FlashFailure::Kind::CommandPacketLost:
       return L"command packet not written";
+    case FlashFailure::Kind::ChecksumMismatch:
+      return L"checksum mismatch";
+    case FlashFailure::Kind::ChecksumUnreadable:
+      return L"checksum file unreadable";
   }
   return L"failure";
 }
@@ -142,6 +152,10 @@ const wchar_t* ImageKindName(ImageKind kind) {
 
 // One report as the monitor read it: the fields that matter, then what they say.
 std::wstring ReportSummary(const StatusReport& report, DWORD bytesRead) {
+  if (bytesRead > 0 && !ReportIsWhole(report, bytesRead)) {
+    return L"monitor report (" + std::to_wstring(bytesRead) + L" bytes read): kind 0x" +
+           Hex(report[report_offset::kKind], 2) + L", too short for its kind: changes nothing";
+  }
   DecodedReport d = DecodeReport(report);
   std::wstring out = L"monitor report (" + std::to_wstring(bytesRead) + L" bytes read): kind 0x" +
                      Hex(report[report_offset::kKind], 2) + L", bytes 1-3 " + Hex(report[1], 2) + L" " +
@@ -184,7 +198,13 @@ class LoggingEvents : public FlashEvents {
     inner_->Status(text);
   }
   void Failure(const FlashFailure& f) override {
-    LogLine(std::wstring(L"failure: ") + KindName(f.kind) +
+    std::wstring checksum;
+    if (!f.checksumFile.empty()) {
+      checksum = L", " + f.image + L" against " + f.checksumFile + L": expected " +
+                 (f.expectedSha256.empty() ? std::wstring(L"(none readable)") : Ascii(f.expectedSha256)) +
+                 L", image " + Ascii(f.actualSha256);
+    }
+    LogLine(std::wstring(L"failure: ") + KindName(f.kind) + checksum +
             (f.systemError ? L", system error " + SystemErrorText(f.systemError) : std::wstring()));
     if (!f.text.empty()) LogBox(f.caption, f.text);
     inner_->Failure(f);
@@ -204,6 +224,19 @@ class LoggingEvents : public FlashEvents {
   void ImageLoaded(const std::wstring& name, uint32_t size, ImageKind kind) override {
     LogLine(L"image " + name + L": " + std::to_wstring(size) + L" bytes, " + ImageKindName(kind));
     inner_->ImageLoaded(name, size, kind);
+  }
+  void ImageChecksum(const std::wstring& name, const std::string& sha256) override {
+    g_lastImageChecksum = name + L": " + Ascii(sha256);
+    LogLine(L"image " + name + L" SHA-256 " + Ascii(sha256));
+    inner_->ImageChecksum(name, sha256);
+  }
+  void ChecksumMatched(const std::wstring& checksumFile) override {
+    LogLine(L"checksum file " + checksumFile + L": matches");
+    inner_->ChecksumMatched(checksumFile);
+  }
+  void DeviceUsed(const std::string& devicePath) override {
+    LogLine(L"download to device " + Ascii(devicePath));
+    inner_->DeviceUsed(devicePath);
   }
   void ImageReadProgress(uint32_t done, uint32_t size) override {
     // The reading is shown on the window; the log notes only the whole image, above.
@@ -387,16 +420,26 @@ void LogVersionFile(bool read, int bootHigh, int bootLow, bool mustUpdateBoot) {
           L" MustUpdateEboot=" + (mustUpdateBoot ? L"yes" : L"no"));
 }
 
-void LogVersionAnswer(int query, int queries, const std::optional<uint16_t>& answer, DWORD systemError) {
+void LogVersionAnswer(int query, int queries, const VersionAnswer& answer, DWORD systemError) {
   std::wstring line = L"version query " + std::to_wstring(query) + L"/" + std::to_wstring(queries) + L": ";
-  if (!answer)
-    line += L"no answer, system error " + SystemErrorText(systemError);
-  else if (*answer == 0)
-    line += L"report without a version";
-  else
-    line += L"boot loader " + VersionText(*answer);
+  switch (answer.kind) {
+    case VersionAnswer::Kind::Lost:
+      line += L"no answer, system error " + SystemErrorText(systemError);
+      break;
+    case VersionAnswer::Kind::Partial:
+      line += L"no answer: a report of " + std::to_wstring(answer.bytes) + L" bytes, too short to judge";
+      break;
+    case VersionAnswer::Kind::Busy:
+      line += L"a format or write report: the device is busy with an earlier flash";
+      break;
+    case VersionAnswer::Kind::Version:
+      line += answer.version == 0 ? std::wstring(L"report without a version") : L"boot loader " + VersionText(answer.version);
+      break;
+  }
   LogLine(line);
 }
+
+std::wstring LastImageChecksum() { return g_lastImageChecksum; }
 
 void LogVersionChoice(uint16_t deviceVersion, const std::wstring& image) {
   LogLine(L"device version taken: " + VersionText(deviceVersion) + L"; image chosen: " + image);

@@ -38,8 +38,11 @@ void LogBox(const std::wstring& caption, const std::wstring& text);
 
 // The update's pre-flight, from the window's thread.
 void LogVersionFile(bool read, int bootHigh, int bootLow, bool mustUpdateBoot);
-void LogVersionAnswer(int query, int queries, const std::optional<uint16_t>& answer, DWORD systemError);
+void LogVersionAnswer(int query, int queries, const VersionAnswer& answer, DWORD systemError);
 void LogVersionChoice(uint16_t deviceVersion, const std::wstring& image);
+
+// "<image name>: <SHA-256>" of the last image read, "" before any. The window's thread.
+std::wstring LastImageChecksum();
 
 // A download's events, logged as they are reported, then passed on to `inner`.
 std::shared_ptr<FlashEvents> LoggedEvents(std::shared_ptr<FlashEvents> inner);

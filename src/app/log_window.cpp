@@ -108,5 +108,7 @@ std::wstring AboutText() {
   std::wstring text = FormatTextString(IDS_ABOUT_TEXT, ProgramVersion());
   std::wstring path = FlashLogPath();
   if (!path.empty()) text += L"\n\n" + FormatTextString(IDS_ABOUT_LOG, path);
+  std::wstring checksum = LastImageChecksum();
+  if (!checksum.empty()) text += L"\n\n" + FormatTextString(IDS_ABOUT_CHECKSUM, checksum);
   return text;
 }

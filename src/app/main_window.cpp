@@ -51,7 +51,7 @@ void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   if (DiscoverImagesIn(window, programDirectory)) CacheControls(window);
 }
 
-INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
       InitMainWindow(window, ModuleDirectory());
@@ -79,7 +79,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       }
       return 0;
     case kDownloadReportMessage:
-      HandleDownloadReport(window, lParam);
+      HandleDownloadReport(window);
       return 0;
     case kEndProgramMessage:
       // A modeless dialog ends by going; its owned Notes dialogs go with it.

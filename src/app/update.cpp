@@ -13,10 +13,12 @@
 #include "app/secondary.h"
 #include "app/taskbar.h"
 #include "app/update_rules.h"
+#include "device/discovery.h"
 #include "device/messages.h"
 #include "images/discovery.h"
 #include "images/version_file.h"
 #include "res/resource.h"
+#include "text/text.h"
 
 namespace {
 
@@ -39,6 +41,25 @@ void ShowSelectedImageSize(HWND window) {
 void ShowStatus(HWND window, const std::wstring& text) {
   SetDlgItemTextW(window, IDC_STATUS, text.c_str());
   LogStatus(text);
+}
+
+// Device paths come from the system's ANSI calls.
+std::wstring Widen(const std::string& s) { return DecodeBytes(s.data(), s.size(), CP_ACP); }
+
+// Nothing was sent: the message in a box and on the status line, the window idle.
+void EndWithoutFlash(HWND window, UINT textId) {
+  std::wstring text = LoadText(textId);
+  ShowTaskbarError(window);
+  ShowError(window, text);
+  ShowStatus(window, text);
+  SetControlsEnabled(true);
+}
+
+// The log names the device of each run once, when it is pinned.
+void LogPinnedDevice(const DevicePin& pin, bool& logged) {
+  if (logged || !pin.Pinned()) return;
+  logged = true;
+  LogLine(L"device of this run: " + Widen(pin.Path()));
 }
 
 // True when a download was started: it runs on, and its end ends the program.
@@ -69,17 +90,40 @@ bool RunUpdateSteps(HWND window) {
     return false;
   }
 
+  // One handheld per run: with several in flash mode, which one was asked and which
+  // one is written could differ. One plugged in later is never taken (the pin).
+  std::vector<std::string> present = PresentDevicePaths();
+  if (present.size() > 1) {
+    std::wstring line = L"refused: " + std::to_wstring(present.size()) + L" devices in flash mode:";
+    for (const std::string& path : present) line += L" " + Widen(path);
+    LogLine(line);
+    EndWithoutFlash(window, IDS_SEVERAL_DEVICES);
+    return false;
+  }
+
   // Ten queries a second apart; the latest answer counts, given once the device has
-  // had its time in flash mode. A read that failed is kept as no answer.
+  // had its time in flash mode. A read that failed is kept as no answer. The first
+  // device that answers is the one device of this run.
   // (the window's thread waits for the device serving the window: see InitMainWindow)
-  std::vector<std::optional<uint16_t>> answers;
+  DevicePin pin;
+  bool pinLogged = false;
+  std::vector<VersionAnswer> answers;
   for (int i = 0; i < kVersionQueries; ++i) {
     if (!Pause(kVersionQueryPauseMs)) return false;
     DWORD error = 0;
-    answers.push_back(QueryBootVersion(&error));
+    answers.push_back(QueryBootVersion(&error, &pin));
+    LogPinnedDevice(pin, pinLogged);
     LogVersionAnswer(i + 1, kVersionQueries, answers.back(), error);
   }
-  uint16_t deviceVersion = DeviceVersionFromAnswers(answers);
+  DeviceVersionVerdict verdict = DecideDeviceVersion(answers);
+  if (verdict.busy) {
+    // Still formatting or writing an earlier image: anything sent now would land in
+    // the middle of that.
+    LogLine(L"refused: the device is busy with an earlier flash");
+    EndWithoutFlash(window, IDS_DEVICE_BUSY);
+    return false;
+  }
+  uint16_t deviceVersion = verdict.version;
   int index = ChooseImageIndex(mustUpdateBoot, bootHigh, bootLow, deviceVersion);
   SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
   wchar_t chosen[64] = {};
@@ -92,14 +136,11 @@ bool RunUpdateSteps(HWND window) {
   // once, and left the window idle with its message: trying again cannot mend a file.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     if (!Pause(kStartAttemptPauseMs)) return false;
-    StartResult started = StartSelectedDownload(window);
+    StartResult started = StartSelectedDownload(window, pin);
+    LogPinnedDevice(pin, pinLogged);
     if (started != StartResult::NoDevice) return started == StartResult::Started;
   }
-  std::wstring text = LoadText(IDS_DEVICE_NOT_FOUND);
-  ShowTaskbarError(window);
-  ShowError(window, text);
-  ShowStatus(window, text);
-  SetControlsEnabled(true);
+  EndWithoutFlash(window, IDS_DEVICE_NOT_FOUND);
   return false;
 }
 

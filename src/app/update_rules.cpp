@@ -10,11 +10,15 @@ int ChooseImageIndex(bool mustUpdateBoot, int bootHigh, int bootLow, uint16_t de
   return bootHigh > deviceHigh ? kBootImageIndex : kOsImageIndex;
 }
 
-uint16_t DeviceVersionFromAnswers(const std::vector<std::optional<uint16_t>>& answers) {
+DeviceVersionVerdict DecideDeviceVersion(const std::vector<VersionAnswer>& answers) {
+  DeviceVersionVerdict verdict;
   for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
-    if (*it) return **it;
+    if (!it->IsAnswer()) continue;
+    verdict.busy = it->kind == VersionAnswer::Kind::Busy;
+    verdict.version = verdict.busy ? 0 : it->version;
+    break;
   }
-  return 0;
+  return verdict;
 }
 
 std::wstring MissingFileNames(ImageSet imageSet, bool versionRead) {

@@ -2,10 +2,10 @@
 // which files to name as missing.
 #pragma once
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "device/messages.h"
 #include "images/discovery.h"
 
 // Index in the sorted image list: 0 the boot image, 1 the OS image.
@@ -17,11 +17,16 @@ constexpr int kOsImageIndex = 1;
 // OS image when the device runs exactly that boot loader or a newer major version.
 int ChooseImageIndex(bool mustUpdateBoot, int bootHigh, int bootLow, uint16_t deviceVersion);
 
-// The device version word from the answers to the version queries, oldest first:
-// the latest real answer, so that what the device says after its time in flash mode
-// decides. A query that got no answer (a failed read) is not an answer of version 0
-// and never overrides one read before it; 0 only when no query got an answer.
-uint16_t DeviceVersionFromAnswers(const std::vector<std::optional<uint16_t>>& answers);
+// What the answers to the version queries (oldest first) say about the device: the
+// latest whole answer decides, so that what the device says after its time in flash
+// mode counts. A lost read or a report too short to judge is no answer and never
+// overrides one read before it; no answer at all is version 0. When the latest whole
+// answer is a format or write report, the device is still busy with an earlier flash.
+struct DeviceVersionVerdict {
+  bool busy = false;
+  uint16_t version = 0;
+};
+DeviceVersionVerdict DecideDeviceVersion(const std::vector<VersionAnswer>& answers);
 
 // The names for the missing-files message when fewer than two images are listed,
 // joined by " ,"; a missing version file is named first.

@@ -7,6 +7,7 @@
 #include <setupapi.h>
 
 #include <string>
+#include <vector>
 
 // {8E120C45-4968-4188-BA19-9A82361C8FA8}
 extern const GUID kDeviceInterfaceGuid;
@@ -21,6 +22,13 @@ HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA int
 // none opens, the error is that of the last interface tried, or the enumeration's
 // own (ERROR_NO_MORE_ITEMS when the class has no present interface at all).
 HANDLE FindDevice(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
+// The present interface of the class with exactly this device path (a device that
+// was replugged into the same port has its old path), opened; no other interface is
+// opened. ERROR_DEVICE_NOT_CONNECTED when no present interface has that path.
+HANDLE FindDeviceAt(const GUID& guid, const std::string& devicePath, DWORD* error = nullptr);
+// The device paths of every present interface of the handheld's class that opens
+// (each is opened and closed again), in the system's order.
+std::vector<std::string> PresentDevicePaths(DWORD* error = nullptr);
 // 1 when FindDevice found and opened an interface (closed again at once), else 0.
 int IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
 // Finds the device anew and opens <device path>\<pipeName>. The handle is opened for

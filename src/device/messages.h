@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+class DevicePin;  // device/device_pin.h
+
 constexpr size_t kStatusReportSize = 128;
 constexpr size_t kCommandPacketSize = 32;
 
@@ -58,16 +60,40 @@ constexpr unsigned kCommandRestart = 100;
 
 // The boot-loader version word of a version reply, 0 for any other report.
 uint16_t VersionFromReport(const StatusReport& report);
+
+// Bytes a report must bring before the version query may judge it: every byte the
+// decision reads (kind, version mark, both version bytes).
+constexpr size_t kVersionAnswerBytes = report_offset::kVersionHigh + 1;
+
+// What one read of the status pipe tells the version query.
+struct VersionAnswer {
+  enum class Kind {
+    Lost,     // no report came (no device, pipe error, time-out, no byte)
+    Partial,  // a report too short to judge: counts like a lost read
+    Busy,     // a format or write report: the device is still at an earlier flash
+    Version,  // a whole report: `version` (0 for a report without the version mark)
+  } kind = Kind::Lost;
+  uint16_t version = 0;
+  DWORD bytes = 0;  // what the read delivered
+  bool IsAnswer() const { return kind == Kind::Busy || kind == Kind::Version; }
+};
+// Judges a report of which `got` bytes arrived (the rest of `report` is not looked at).
+VersionAnswer JudgeVersionReport(const StatusReport& report, DWORD got);
+
+// Whether `got` bytes bring every field that the report's kind carries for the
+// flash monitor: kind and progress of a format or write report, the version mark of
+// any other (it tells a restarted device).
+bool ReportIsWhole(const StatusReport& report, DWORD got);
 // The command code's low 8 bits followed by 31 fill bytes.
 CommandPacket BuildCommandPacket(unsigned code);
 
-// Reads one status report: the version word of a version reply, 0 for a report that
-// carries none. Nothing when no report came (no device, pipe error, time-out, a
-// connection closed or a read that delivered no byte): that is no answer at all.
-// *error (when given) receives the system error code behind no answer
-// (ERROR_HANDLE_EOF for a read that delivered no byte), else 0.
-std::optional<uint16_t> QueryBootVersion(DWORD* error = nullptr);
-// Writes one command packet to the data pipe; true when every byte went. Shows
-// nothing: the caller decides what the user sees. *error (when given) receives the
-// system error code of a failure, else 0.
-bool WriteCommandPacket(unsigned code, DWORD* error = nullptr);
+// Reads one status report through `pin` (the first present device when none is
+// given) and judges it. A device that answers is pinned. *error (when given)
+// receives the system error code behind a lost read (ERROR_HANDLE_EOF for a read
+// that delivered no byte), else 0.
+VersionAnswer QueryBootVersion(DWORD* error = nullptr, DevicePin* pin = nullptr);
+// Writes one command packet to the data pipe of the pinned device (the first present
+// one when none is given); true when every byte went. Shows nothing: the caller
+// decides what the user sees. *error (when given) receives the system error code of
+// a failure, else 0.
+bool WriteCommandPacket(unsigned code, DWORD* error = nullptr, const DevicePin* pin = nullptr);

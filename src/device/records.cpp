@@ -27,6 +27,36 @@ DecodedReport DecodeReport(const StatusReport& report) {
 
 uint16_t VersionFromReport(const StatusReport& report) { return DecodeReport(report).version; }
 
+VersionAnswer JudgeVersionReport(const StatusReport& report, DWORD got) {
+  VersionAnswer a;
+  a.bytes = got;
+  if (got == 0) return a;  // Lost
+  // Bytes that never arrived are not a version, whatever the buffer holds there.
+  if (got < kVersionAnswerBytes) {
+    a.kind = VersionAnswer::Kind::Partial;
+    return a;
+  }
+  DecodedReport d = DecodeReport(report);
+  if (d.stage != DecodedReport::Stage::None) {
+    a.kind = VersionAnswer::Kind::Busy;
+    return a;
+  }
+  a.kind = VersionAnswer::Kind::Version;
+  a.version = d.version;
+  return a;
+}
+
+bool ReportIsWhole(const StatusReport& report, DWORD got) {
+  using namespace report_offset;
+  switch (static_cast<ReportKind>(report[kKind])) {
+    case ReportKind::Format:
+      return got > kFormatProgress;
+    case ReportKind::Write:
+      return got > kWriteProgress;
+  }
+  return got > kVersionMark;
+}
+
 CommandPacket BuildCommandPacket(unsigned code) {
   CommandPacket packet;
   packet.fill(kPacketFill);

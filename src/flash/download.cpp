@@ -5,14 +5,17 @@
 #include <new>
 #include <string>
 
+#include "device/device_pin.h"
 #include "device/discovery.h"
 #include "device/pipe_io.h"
 #include "flash/image_load.h"
 #include "flash/monitor.h"
 #include "flash/progress.h"
+#include "images/checksum_file.h"
 #include "images/discovery.h"
 #include "images/image_header.h"
 #include "images/paths.h"
+#include "images/sha256.h"
 #include "res/resource.h"
 #include "text/text.h"
 #include "util/handle.h"
@@ -25,6 +28,7 @@ struct Download {
   std::shared_ptr<FlashEvents> events;
   ImageKind kind = ImageKind::Unknown;
   UniqueHandle dataChannel;
+  DevicePin device;  // the one device of this run
   std::unique_ptr<uint8_t[]> image;
   uint32_t size = 0;
 };
@@ -90,7 +94,7 @@ DWORD WINAPI DownloadWorker(void* parameter) {
   d->dataChannel.reset();
   events.TransferEnded(chunks, d->size, 0);
 
-  if (d->size > kLargeImageThreshold && !MonitorFlashing(events)) {
+  if (d->size > kLargeImageThreshold && !MonitorFlashing(events, d->device)) {
     Finish(events);
     return 0;
   }
@@ -108,6 +112,11 @@ DWORD WINAPI DownloadWorker(void* parameter) {
 bool IsDownloadRunning() { return g_downloadRunning; }
 
 StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events) {
+  DevicePin firstPresent;
+  return StartDownload(imageName, std::move(events), firstPresent);
+}
+
+StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events, DevicePin& pin) {
   // One download at a time, whatever the window shows: trying again would not help
   // either, but nothing is reported (the running one reports for itself).
   if (g_downloadRunning || !events) return StartResult::Refused;
@@ -115,11 +124,15 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
   d->events = events;
 
   DWORD openError = 0;
-  d->dataChannel.reset(OpenPipe(kDataPipe, &openError));
+  std::string devicePath;
+  d->dataChannel.reset(OpenDevicePipe(pin, kDataPipe, &devicePath, &openError));
   if (!d->dataChannel.valid()) {
     events->DeviceMissing(openError);
-    return StartResult::NoDevice;  // not in flash mode yet
+    return StartResult::NoDevice;  // not in flash mode yet (or the run's device is gone)
   }
+  pin.Pin(devicePath);
+  d->device = pin;
+  events->DeviceUsed(devicePath);
 
   // Read whole before anything goes out, off this thread: the caller's window keeps
   // answering while a large image loads, and counts as busy meanwhile.
@@ -149,6 +162,24 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
   events->ImageLoaded(imageName, d->size, d->kind);
   if (d->kind == ImageKind::Damaged) {
     return Refuse(*events, FlashFailure::Kind::ImageDamaged, LoadText(IDS_IMAGE_DAMAGED), 0);
+  }
+  const std::string sha256 = HexDigest(image.sha256);
+  events->ImageChecksum(imageName, sha256);
+  for (const ExpectedChecksum& expected : FindExpectedChecksums(ProgramDirectory(), imageName)) {
+    if (expected.readable && expected.sha256 == sha256) {
+      events->ChecksumMatched(expected.file);
+      continue;
+    }
+    // Not one byte of an image that is not the one its checksum file names.
+    g_downloadRunning = false;
+    FlashFailure f;
+    f.kind = expected.readable ? FlashFailure::Kind::ChecksumMismatch : FlashFailure::Kind::ChecksumUnreadable;
+    f.image = imageName;
+    f.checksumFile = expected.file;
+    f.expectedSha256 = expected.sha256;
+    f.actualSha256 = sha256;
+    events->Failure(f);
+    return StartResult::Refused;
   }
 
   Download* handedOver = d.release();

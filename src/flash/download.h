@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "device/device_pin.h"
 #include "flash/events.h"
 
 enum class StartResult {
@@ -11,8 +12,12 @@ enum class StartResult {
   Refused,   // failed for a reason of its own, already reported: trying again cannot help
 };
 
-// Opens the data pipe, loads and checks the named image from the program directory
-// and starts the worker, which reports to `events` (kept alive until it is Done).
+// Opens the data pipe through `pin` (and pins the device that opened, when nothing
+// was pinned yet), loads the named image from the program directory, checks its
+// header and its checksum file (if one lies beside it) and starts the worker, which
+// talks to that one device only and reports to `events` (kept alive until it is Done).
+StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events, DevicePin& pin);
+// The same for the first present device.
 StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events);
 
 // True from the start of the image load until the start is refused or the worker

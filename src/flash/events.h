@@ -24,6 +24,8 @@ struct FlashFailure {
     ConnectionBroken,   // a chunk write or a status read failed: the USB link is gone
     DeviceFailed,       // the device's own failure report
     CommandPacketLost,  // the closing command packet could not be written
+    ChecksumMismatch,    // the image's SHA-256 is not the one its checksum file names
+    ChecksumUnreadable,  // a checksum file beside the image cannot be read or names no digest
   };
   Kind kind = Kind::ImageUnreadable;
   std::wstring text;  // the message (empty: no message)
@@ -31,6 +33,10 @@ struct FlashFailure {
   BoxIcon icon = BoxIcon::None;
   bool ownerless = false;  // shown on its own, not over the window
   DWORD systemError = 0;   // the system error code behind it, 0 when it has none
+  // The checksum failures: the image, the checksum file, what it expected (empty
+  // when unreadable) and what the image's bytes give. The window picks the text.
+  std::wstring image, checksumFile;
+  std::string expectedSha256, actualSha256;
 };
 
 class FlashEvents {
@@ -56,6 +62,12 @@ class FlashEvents {
   // Bytes of the image file read so far. Called on the thread that reads the file,
   // while StartDownload's caller keeps serving its window.
   virtual void ImageReadProgress(uint32_t /*done*/, uint32_t /*size*/) {}
+  // The SHA-256 of the image as read, before anything of it is sent.
+  virtual void ImageChecksum(const std::wstring& /*name*/, const std::string& /*sha256*/) {}
+  // A checksum file beside the image named the same digest.
+  virtual void ChecksumMatched(const std::wstring& /*checksumFile*/) {}
+  // The device this download talks to, from its first opening on.
+  virtual void DeviceUsed(const std::string& /*devicePath*/) {}
   virtual void TransferEnded(uint32_t /*chunks*/, uint64_t /*bytesSent*/, DWORD /*systemError*/) {}
   virtual void MonitorReport(const StatusReport& /*report*/, DWORD /*bytesRead*/) {}
   virtual void CommandPacketWritten(const CommandPacket& /*packet*/, DWORD /*systemError*/) {}

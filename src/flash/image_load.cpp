@@ -21,9 +21,13 @@ struct ReadJob {
   std::atomic<bool> stop{false};
   std::atomic<bool> finished{false};
   DWORD error = 0;  // written before `finished`
+  Sha256Digest sha256{};  // written before `finished`
 };
 
 void ReadPieces(ReadJob& job) {
+  // Hashed piece by piece as it comes in, while the next piece is not read yet: the
+  // digest costs no second pass over a large image.
+  Sha256 hash;
   uint32_t done = 0;
   while (done < job.size && !job.stop) {
     DWORD want = job.size - done < kImageReadPiece ? job.size - done : kImageReadPiece;
@@ -36,12 +40,16 @@ void ReadPieces(ReadJob& job) {
       job.error = ERROR_HANDLE_EOF;  // shorter than its size said
       break;
     }
+    hash.Update(job.bytes.get() + done, got);
     done += got;
     job.done = done;
     if (job.progress) job.progress(done, job.size);
     SetEvent(job.woken.get());
   }
   job.file.reset();  // closed at once: nothing holds the file once it is read
+  if (!job.error && done == job.size && !job.stop && !hash.Finish(&job.sha256)) {
+    job.sha256 = Sha256Of(job.bytes.get(), job.size, false);  // the system's hash gave up on the way
+  }
   job.finished = true;
   SetEvent(job.woken.get());
 }
@@ -110,5 +118,6 @@ LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress) {
   out.status = LoadStatus::Loaded;
   out.bytes = std::move(job->bytes);
   out.size = job->size;
+  out.sha256 = job->sha256;
   return out;
 }

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "images/sha256.h"
+
 // A piece of the image file that has not come in after this long: the disk or the
 // network share behind it is gone, not slow.
 constexpr DWORD kImageReadStallTimeoutMs = 30000;
@@ -34,6 +36,7 @@ struct LoadedImage {
   uint64_t fileSize = 0;  // as found when the file was opened
   std::unique_ptr<uint8_t[]> bytes;
   uint32_t size = 0;  // the bytes read: the whole file
+  Sha256Digest sha256{};  // Loaded: the digest of those bytes
 };
 
 // Told the bytes read so far after each piece, on the thread that reads (not the

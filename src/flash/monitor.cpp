@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "device/device_pin.h"
 #include "device/discovery.h"
 #include "device/messages.h"
 #include "device/pipe_io.h"
@@ -49,9 +50,9 @@ FlashFailure BrokenConnection(DWORD systemError) {
   return f;
 }
 
-int SendCommandPacket(unsigned code, FlashEvents& events) {
+int SendCommandPacket(unsigned code, FlashEvents& events, const DevicePin& device) {
   DWORD error = 0;
-  bool written = WriteCommandPacket(code, &error);
+  bool written = WriteCommandPacket(code, &error, &device);
   events.CommandPacketWritten(BuildCommandPacket(code), error);
   if (written) return 1;
   FlashFailure f;
@@ -64,24 +65,28 @@ int SendCommandPacket(unsigned code, FlashEvents& events) {
   return 0;
 }
 
-int MonitorFlashing(FlashEvents& events) {
-  // Kept between polls: a short report leaves the rest of the previous one in place.
+int MonitorFlashing(FlashEvents& events, const DevicePin& device) {
+  // The latest whole report, kept between polls: a read that brings less than its
+  // kind's fields leaves it as it was, so the display and the stall bound go on
+  // from it, as after a read of no byte.
   StatusReport report{};
   MonitorWatch watch(GetTickCount());
   for (;;) {
     Sleep(kPollIntervalMs);
     DWORD openError = 0;
-    UniqueHandle pipe(OpenPipe(kStatusPipe, &openError));
+    UniqueHandle pipe(OpenDevicePipe(device, kStatusPipe, nullptr, &openError));
     DWORD got = 0;
-    IoResult read = pipe.valid() ? ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs)
+    StatusReport fresh{};
+    IoResult read = pipe.valid() ? ReadBounded(pipe.get(), fresh.data(), kStatusReportSize, &got, kStatusReadTimeoutMs)
                                  : IoResult{IoStatus::Failed, openError};
+    if (read == IoStatus::Ok && ReportIsWhole(fresh, got)) report = fresh;
     if (read != IoStatus::Ok) {
       pipe.reset();
       // The status pipe broke: the user is told, only Exit is left, the program ends.
       events.Failure(BrokenConnection(read.error));
       return 0;
     }
-    events.MonitorReport(report, got);
+    events.MonitorReport(got ? fresh : report, got);
     MonitorVerdict verdict = watch.Observe(report, GetTickCount());
     if (verdict != MonitorVerdict::Continue) {
       // A device that stopped flashing without a failure report is as good as gone:

@@ -69,3 +69,9 @@
 #define IDS_ABOUT_TEXT 163
 #define IDS_ABOUT_LOG 164
 #define IDS_SHUTDOWN_REASON 165
+#define IDS_ABOUT_CHECKSUM 166
+// Refusals that keep a wrong image or a wrong device from being written
+#define IDS_SEVERAL_DEVICES 170
+#define IDS_DEVICE_BUSY 171
+#define IDS_CHECKSUM_MISMATCH 172
+#define IDS_CHECKSUM_UNREADABLE 173

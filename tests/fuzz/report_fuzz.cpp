@@ -33,6 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(report.data(), data + at, n);
     at += n;
 
+    // Bytes that never arrived are not a version; a whole report is judged by its bytes.
+    VersionAnswer answer = JudgeVersionReport(report, static_cast<DWORD>(n));
+    CHECK(n >= kVersionAnswerBytes || !answer.IsAnswer());
+    CHECK(answer.kind != VersionAnswer::Kind::Version || answer.version == VersionFromReport(report));
+    CHECK(!ReportIsWhole(report, static_cast<DWORD>(n)) || n > 2);
+
     DecodedReport d = DecodeReport(report);
     CHECK(d.versionReply == (report[report_offset::kVersionMark] == kVersionReplyMark));
     CHECK(d.version == (d.versionReply ? report[6] | report[7] << 8 : 0));
