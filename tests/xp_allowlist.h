@@ -194,6 +194,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"user32.dll", "GetWindowTextW", "Windows 2000 Professional"},
     {"user32.dll", "GetWindowThreadProcessId", "Windows 2000 Professional"},
     {"user32.dll", "IsDialogMessageW", "Windows 2000 Professional"},
+    {"user32.dll", "IsWindow", "Windows 2000 Professional"},
     {"user32.dll", "IsDlgButtonChecked", "Windows 2000 Professional"},
     {"user32.dll", "IsIconic", "Windows 2000 Professional"},
     {"user32.dll", "IsWindowEnabled", "Windows 2000 Professional"},

@@ -31,7 +31,8 @@ bool ParseFlag(const std::string& text, bool& out) {
   return false;
 }
 
-// "ITEM[*N],ITEM[*N],..."; ITEM: a number, none, bad:NUMBER, hang or close.
+// "ITEM[*N],ITEM[*N],..."; ITEM: a number, none, bad:NUMBER, short:BYTES:NUMBER, busy,
+// hang or close.
 bool ParseVersionSequence(const std::string& text, std::vector<VersionItem>& out, std::string& error) {
   out.clear();
   size_t pos = 0;
@@ -58,6 +59,18 @@ bool ParseVersionSequence(const std::string& text, std::vector<VersionItem>& out
       v.kind = VersionItem::Hang;
     } else if (item == "close") {
       v.kind = VersionItem::Close;
+    } else if (item == "busy") {
+      v.kind = VersionItem::Busy;
+    } else if (item.compare(0, 6, "short:") == 0 && item.find(':', 6) != std::string::npos &&
+               ParseNumber(item.substr(6, item.find(':', 6) - 6), num) && num <= 128) {
+      uint64_t word;
+      if (!ParseNumber(item.substr(item.find(':', 6) + 1), word) || word > 0xFFFF) {
+        error = "bad version item '" + item + "'";
+        return false;
+      }
+      v.kind = VersionItem::Version;
+      v.size = static_cast<unsigned>(num);
+      v.value = static_cast<uint16_t>(word);
     } else if (item.compare(0, 4, "bad:") == 0 && ParseNumber(item.substr(4), num) && num <= 0xFFFF) {
       v.kind = VersionItem::Bad;
       v.value = static_cast<uint16_t>(num);

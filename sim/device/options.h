@@ -9,9 +9,10 @@ namespace r47sim {
 
 // One entry of the answer sequence given before an image arrives.
 struct VersionItem {
-  enum Kind { Version, None, Bad, Hang, Close } kind = Version;
+  enum Kind { Version, None, Bad, Hang, Close, Busy } kind = Version;
   uint16_t value = 0;
-  unsigned count = 0;  // 0: repeats forever (only the last item)
+  unsigned count = 0;   // 0: repeats forever (only the last item)
+  unsigned size = 128;  // bytes of the report delivered (short:N:W)
 };
 
 struct UnplugPoint {

@@ -98,8 +98,18 @@ Report Device::NextReport(unsigned conn) {
         r.bytes[7] = static_cast<unsigned char>(v.value >> 8);
         r.summary = good ? Format("version reply 0x%04X", v.value)
                          : Format("report without version mark (byte 4 = 0x54, word 0x%04X)", v.value);
+        if (v.size < kReportSize) {
+          r.size = v.size;
+          r.summary += Format(" [short: %u bytes]", v.size);
+        }
         break;
       }
+      case VersionItem::Busy:
+        // Still formatting after an interrupted flash: every read gets a format report.
+        r.bytes[0] = 0x20;
+        r.bytes[2] = 40;
+        r.summary = "format report 40% (busy with an earlier flash)";
+        break;
       case VersionItem::None:
         r.summary = "report without version";
         break;

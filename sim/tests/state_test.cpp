@@ -86,6 +86,8 @@ TEST(SimState, ReportsForEachRead) {
       {"version sequence", {"--version-sequence", "none*2,bad:0x0107,0x0103"}, 0, 5, 0, "N N B0107 V0103 V0103"},
       {"close, then no answer", {"--version-sequence", "close,hang"}, 0, 3, 0, "close hang hang"},
       {"short report", {"--short-report", "5"}, 0, 1, 0, "V0105/5"},
+      {"short tenth report, busy", {"--version-sequence", "0x0103*2,short:7:0x0103,busy"}, 0, 5, 0,
+       "V0103 V0103 V0103/7 F40 F40"},
       {"small image is held", {"--pace-ms", "0"}, 131072, 2, 0, "V0105 V0105"},
       {"large image, one step per read",
        {"--pace-ms", "0", "--step", "50"},
