@@ -503,6 +503,22 @@ TEST(FlashMonitor, IgnoresOtherReportKinds) {
   EXPECT_FALSE(d.device_->CommandPacket().empty());
 }
 
+TEST(WindowReports, ThoseForAWindowThatIsGoneAreFreed) {
+  HWND window = CreateWindowW(L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(window);
+  std::shared_ptr<FlashEvents> events = WindowEvents(window);
+  std::thread([&] { events->Status(L"posted while the window is there"); }).join();
+  EXPECT_EQ(DownloadReportsWaiting(), 1u);
+  DestroyWindow(window);  // its message is never read
+  // The worker goes on reporting and ends; nothing it reported stays behind, and
+  // its last report does not wait for a window that will never come back.
+  std::thread([&] {
+    events->Status(L"posted after the window went");
+    events->Done();
+  }).join();
+  EXPECT_EQ(DownloadReportsWaiting(), 0u);
+}
+
 // The flash code on its own, with no window at all: what it reports, in order, and
 // the system's cause that comes with each failure.
 class RecordedEvents : public FlashEvents {

@@ -1,9 +1,11 @@
 // Decisions and arithmetic that need no window and no device, as tables of cases.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "app/report_outbox.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
 #include "flash/progress.h"
@@ -446,6 +448,56 @@ TEST(VersionFile, DecimalConversion) {
                {L"99999999999", 2147483647},
                {L"-99999999999", -2147483647 - 1}};
   for (const Case& c : cases) EXPECT_EQ(ParseDecimal(c.text), c.value) << testing_support::Narrow(c.text);
+}
+
+// A report that counts how many of its kind are alive, to see that none leaks.
+struct Counted {
+  explicit Counted(int n) : n(n) { ++alive; }
+  ~Counted() { --alive; }
+  int n;
+  static int alive;
+};
+int Counted::alive = 0;
+
+TEST(ReportOutbox, AFailedPostKeepsTheReportsAndAGoneWindowFreesThem) {
+  ReportOutbox<Counted> outbox;
+  bool postWorks = false, windowAlive = true;
+  int posts = 0;
+  auto post = [&] {
+    ++posts;
+    return postWorks;
+  };
+  auto alive = [&] { return windowAlive; };
+
+  outbox.Put(std::make_unique<Counted>(1), post, alive);
+  EXPECT_EQ(posts, 1);
+  EXPECT_TRUE(outbox.Stranded()) << "the report must wait for another try";
+  postWorks = true;
+  outbox.Put(std::make_unique<Counted>(2), post, alive);  // tries again for both
+  EXPECT_EQ(posts, 2);
+  EXPECT_FALSE(outbox.Stranded());
+  outbox.Put(std::make_unique<Counted>(3), post, alive);  // news already on its way
+  EXPECT_EQ(posts, 2);
+  auto taken = outbox.TakeAll();
+  ASSERT_EQ(taken.size(), 3u);
+  EXPECT_EQ(taken[0]->n * 100 + taken[1]->n * 10 + taken[2]->n, 123) << "in the order reported";
+  taken.clear();
+
+  // The last report's post fails: Repost delivers its news later.
+  postWorks = false;
+  outbox.Put(std::make_unique<Counted>(4), post, alive);
+  EXPECT_TRUE(outbox.Stranded());
+  postWorks = true;
+  outbox.Repost(post, alive);
+  EXPECT_FALSE(outbox.Stranded());
+  EXPECT_EQ(outbox.Size(), 1u);
+
+  // The window goes: what waits and what comes later is freed.
+  windowAlive = false;
+  postWorks = false;
+  outbox.Put(std::make_unique<Counted>(5), post, alive);
+  EXPECT_EQ(outbox.Size(), 0u);
+  EXPECT_EQ(Counted::alive, 0);
 }
 
 }  // namespace

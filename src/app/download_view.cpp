@@ -7,6 +7,7 @@
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
 #include "app/main_window.h"
+#include "app/report_outbox.h"
 #include "app/taskbar.h"
 #include "res/resource.h"
 #include "text/text.h"
@@ -27,62 +28,10 @@ struct Report {
 std::deque<std::unique_ptr<Report>> g_waiting;
 bool g_applying;
 
-// Reports from other threads wait here until the window's thread takes them: a
-// posted message carries no report, only the news that some wait. So a report is
-// never lost with a message that could not be posted (it waits for the next post,
-// and the last one is posted again until it goes), and reports that the window no
-// longer takes are freed here, not leaked with messages that nobody reads.
-class Outbox {
- public:
-  Outbox() { InitializeCriticalSection(&lock_); }
-  // Never destroyed: worker threads may still deliver while the program ends.
-
-  // True when the caller is to post the news (none is on its way).
-  bool Put(std::unique_ptr<Report> r) {
-    EnterCriticalSection(&lock_);
-    reports_.push_back(std::move(r));
-    bool post = !posted_;
-    posted_ = true;
-    LeaveCriticalSection(&lock_);
-    return post;
-  }
-  // The news could not be posted: the reports wait for the next try.
-  void PostFailed() {
-    EnterCriticalSection(&lock_);
-    posted_ = false;
-    LeaveCriticalSection(&lock_);
-  }
-  // True when reports wait with no news of them on its way.
-  bool Stranded() {
-    EnterCriticalSection(&lock_);
-    bool stranded = !posted_ && !reports_.empty();
-    LeaveCriticalSection(&lock_);
-    return stranded;
-  }
-  // Takes every waiting report, in order; the next Put posts again.
-  std::deque<std::unique_ptr<Report>> TakeAll() {
-    EnterCriticalSection(&lock_);
-    std::deque<std::unique_ptr<Report>> all;
-    all.swap(reports_);
-    posted_ = false;
-    LeaveCriticalSection(&lock_);
-    return all;
-  }
-  size_t Size() {
-    EnterCriticalSection(&lock_);
-    size_t n = reports_.size();
-    LeaveCriticalSection(&lock_);
-    return n;
-  }
-
- private:
-  CRITICAL_SECTION lock_;
-  std::deque<std::unique_ptr<Report>> reports_;
-  bool posted_ = false;
-};
-
-Outbox& TheOutbox() {
-  static Outbox* outbox = new Outbox;
+// Reports from other threads wait here until the window's thread takes them. Never
+// destroyed: worker threads may still deliver while the program ends.
+ReportOutbox<Report>& TheOutbox() {
+  static auto* outbox = new ReportOutbox<Report>;
   return *outbox;
 }
 
@@ -220,12 +169,8 @@ class WindowFlashEvents : public FlashEvents {
     // Nothing follows the last report to post its news: post it until it goes, or
     // until the window is gone (the reports are then freed).
     while (GetCurrentThreadId() != thread_ && TheOutbox().Stranded()) {
-      if (!IsWindow(window_)) {
-        TheOutbox().TakeAll();
-        break;
-      }
       Sleep(kRepostPauseMs);
-      Post();
+      TheOutbox().Repost(PostNews(), Alive());
     }
   }
   // The size shown is the size read, which is the size sent: the file may have been
@@ -248,21 +193,22 @@ class WindowFlashEvents : public FlashEvents {
   void Deliver(std::unique_ptr<Report> r) {
     if (GetCurrentThreadId() == thread_) {
       // Whatever other threads reported first comes first.
-      for (auto& waiting : TheOutbox().TakeAll()) Receive(window_, std::move(waiting));
+      for (auto& waiting : TheOutbox().TakeAll())
+        if (waiting->window == window_) Receive(window_, std::move(waiting));
       Receive(window_, std::move(r));
       return;
     }
     r->window = window_;
-    if (TheOutbox().Put(std::move(r))) Post();
+    TheOutbox().Put(std::move(r), PostNews(), Alive());
   }
 
-  void Post() {
-    if (PostMessageW(window_, kDownloadReportMessage, 0, 0)) return;
-    if (IsWindow(window_)) {
-      TheOutbox().PostFailed();  // kept: the next report, or Done, posts again
-    } else {
-      TheOutbox().TakeAll();  // nobody will show them: freed
-    }
+  ReportOutbox<Report>::Post PostNews() const {
+    HWND window = window_;
+    return [window] { return PostMessageW(window, kDownloadReportMessage, 0, 0) != FALSE; };
+  }
+  ReportOutbox<Report>::Alive Alive() const {
+    HWND window = window_;
+    return [window] { return IsWindow(window) != FALSE; };
   }
 
   HWND window_;
