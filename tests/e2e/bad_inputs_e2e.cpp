@@ -238,8 +238,10 @@ class BadInputs : public ::testing::Test {
         inBound = ProgramRun::WaitUntil(
             [&] { return !program->Running() || (!boxes.Boxes().empty() && ControlsIdle(*program)); }, kBound);
       }
-      Sleep(1500);  // room for anything (wrongly) shown after the end
-      auto code = program->WaitForExit(r.end == End::Ends ? 5000 : 0);
+      // A program that is to end is waited for: after its end nothing more can show. One
+      // that is to stay gets room for anything (wrongly) shown after its last box.
+      if (r.end != End::Ends) Sleep(1500);
+      auto code = program->WaitForExit(r.end == End::Ends ? 6500 : 0);
       bool idle = !code && ControlsIdle(*program);
       std::vector<BoxRecord> shown = boxes.Boxes();
       program.reset();

@@ -161,10 +161,10 @@ class FaultMatrix : public ::testing::Test {
     o.inBound = ProgramRun::WaitUntil(
         [&] { return !program->Running() || (!boxes.Boxes().empty() && ControlsIdle(*program)); }, c.bound);
     o.ms = GetTickCount() - start;
-    // Room for anything (wrongly) shown after the end, and for the program's own end
-    // after its last box.
-    Sleep(1500);
-    auto code = program->WaitForExit(c.end == End::Ends ? 5000 : 0);
+    // A program that is to end is waited for: after its end nothing more can show. One
+    // that is to stay gets room for anything (wrongly) shown after its last box.
+    if (c.end != End::Ends) Sleep(1500);
+    auto code = program->WaitForExit(c.end == End::Ends ? 6500 : 0);
     o.ended = code.has_value();
     if (o.ended) o.exitCode = *code;
     o.idle = !o.ended && ControlsIdle(*program);
