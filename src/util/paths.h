@@ -1,0 +1,15 @@
+// File paths of any length, through the wide file API.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+// The directory of this program's file, with its trailing backslash.
+std::wstring ModuleDirectory();
+// The process's current directory, without a trailing backslash.
+std::wstring CurrentDirectory();
+// A path that the wide file API accepts at any length: long absolute paths get the
+// \\?\ prefix, which lifts the 260-character limit.
+std::wstring ExtendedPath(const std::wstring& path);
+// CreateFileW for reading an existing file, shared for reading.
+HANDLE OpenFileForReading(const std::wstring& path);
