@@ -6,6 +6,7 @@
 
 #include "app/update_rules.h"
 #include "device/messages.h"
+#include "flash/monitor_rules.h"
 #include "flash/progress.h"
 #include "images/version_file.h"
 #include "test_support.h"

@@ -1,6 +1,6 @@
 // The record layouts alone: decoding a status report and building a command packet,
 // with no device in sight.
-#include "device/messages.h"
+#include "device/records.h"
 
 DecodedReport DecodeReport(const StatusReport& report) {
   using namespace report_offset;

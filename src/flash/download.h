@@ -13,7 +13,7 @@ enum class StartResult {
 
 // Opens the data pipe, loads and checks the named image from the program directory
 // and starts the worker, which reports to `events` (kept alive until it is Done).
-StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events);
+StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<FlashEvents>& events);
 
 // True from the start of the image load until the start is refused or the worker
 // has finished.

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/messages.h"
-#include "flash/progress.h"
+#include "device/records.h"
+#include "flash/monitor_rules.h"
 
 #define CHECK(cond)                                      \
   do {                                                   \
