@@ -25,9 +25,9 @@ namespace {
 class LoadTimer : public FlashEvents {
  public:
   void Progress(int, bool) override {}
-  void Status(const std::wstring&) override {}
+  void StatusPercent(int) override {}
   void Failure(const FlashFailure&) override {}
-  void Success(const std::wstring&, const std::wstring&) override {}
+  void Success(ImageKind) override {}
   void Done() override {}
   void ImageLoaded(const std::wstring&, uint32_t size, ImageKind) override {
     loadedAt = Now();

@@ -4,8 +4,8 @@
 
 #include <vector>
 
+#include "app/connection_warning.h"
 #include "app/controls.h"
-#include "app/secondary.h"
 #include "app/update.h"
 #include "images/discovery.h"
 #include "res/resource.h"

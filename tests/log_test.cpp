@@ -11,9 +11,12 @@
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
 #include "app/log_window.h"
+#include "app/logged_events.h"
 #include "images/discovery.h"
+#include "recorded_events.h"
 #include "res/resource.h"
 #include "test_support.h"
+#include "util/system_text.h"
 
 using namespace testing_support;
 
@@ -134,44 +137,18 @@ TEST(FlashLog, SystemErrorsCarryTheirNumberAndText) {
   EXPECT_EQ(SystemErrorText(0xE0001234), L"3758101044 (0xE0001234)");
 }
 
-// Records what reaches the window's side of a download.
-class Recording : public FlashEvents {
- public:
-  void Progress(int value, bool done) override {
-    calls += "progress " + std::to_string(value) + (done ? "!" : "") + ";";
-  }
-  void Status(const std::wstring& text) override { calls += "status " + Narrow(text) + ";"; }
-  void Failure(const FlashFailure& f) override { calls += "failure " + std::to_string(f.systemError) + ";"; }
-  void Success(const std::wstring& text, const std::wstring& caption) override {
-    calls += "success " + Narrow(caption) + "/" + Narrow(text) + ";";
-  }
-  void Done() override { calls += "done;"; }
-  void ImageReadProgress(uint32_t done, uint32_t size) override {
-    calls += "read " + std::to_string(done) + "/" + std::to_string(size) + ";";
-  }
-  void ImageLoaded(const std::wstring& name, uint32_t size, ImageKind) override {
-    calls += "image " + Narrow(name) + " " + std::to_string(size) + ";";
-  }
-  void TransferEnded(uint32_t chunks, uint64_t bytes, DWORD error) override {
-    calls += "transfer " + std::to_string(chunks) + " " + std::to_string(bytes) + " " + std::to_string(error) + ";";
-  }
-  std::string calls;
-};
-
 TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
-  auto window = std::make_shared<Recording>();
+  auto window = std::make_shared<testing_support::RecordedEvents>();
   std::shared_ptr<FlashEvents> events = LoggedEvents(window);
   const size_t before = FlashLogText().size();
 
-  events->Status(L"Lädt ROM-Daten herunter: 35 %");
+  events->StatusPercent(35);
   events->Progress(35, false);
   events->ImageReadProgress(65536, 300007);
   events->ImageLoaded(kOsImageName, 300007, ImageKind::Os);
   events->TransferEnded(3, 49152, 109);
   FlashFailure f;
   f.kind = FlashFailure::Kind::ConnectionBroken;
-  f.text = L"USB-Verbindung unterbrochen!";
-  f.caption = L"Error";
   f.systemError = 109;
   events->Failure(f);
   StatusReport report{};
@@ -182,14 +159,16 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
   packet.fill(0x55);
   packet[0] = 100;
   events->CommandPacketWritten(packet, 0);
-  events->Success(L"fertig", L"USB Update Success!");
+  events->Success(ImageKind::Os);
   events->Progress(100, true);
   events->Done();
 
-  EXPECT_EQ(window->calls,
-            "status Lädt ROM-Daten herunter: 35 %;progress 35;read 65536/300007;image Quon_r47PDA.ubi 300007;"
-            "transfer 3 49152 109;failure 109;"
-            "success USB Update Success!/fertig;progress 100!;done;");
+  const std::string broken = std::to_string(static_cast<int>(FlashFailure::Kind::ConnectionBroken));
+  const std::string os = std::to_string(static_cast<int>(ImageKind::Os));
+  EXPECT_EQ(window->Log(),
+            (std::vector<std::string>{"status 35 %", "progress 35", "read 65536/300007", "image Quon_r47PDA.ubi 300007",
+                                      "transfer 3 49152 109", "failure " + broken + " 109", "success " + os,
+                                      "progress 100 done", "done"}));
   const std::wstring log = FlashLogText().substr(before);
   const std::wstring error109 = L"system error " + SystemErrorText(109);
   std::wstring packetLine = L"command packet 64";
@@ -200,10 +179,13 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
            std::wstring(L"image Quon_r47PDA.ubi: 300007 bytes, OS image"),
            L"transfer broken: 3 chunks written, 49152 bytes, " + error109,
            L"failure: connection broken, " + error109,
-           std::wstring(L"message box [Error]: \"USB-Verbindung unterbrochen!\""),
+           std::wstring(L"message box [Error]: \"USB-Verbindung unterbrochen! "),
            std::wstring(L"monitor report (128 bytes read): kind 0x20, bytes 1-3 00 28 00: format 40 %"),
            packetLine,
-           std::wstring(L"message box [USB Update Success!]: \"fertig\""),
+           std::wstring(
+               L"message box [USB Update Success!]: \"Image erfolgreich aktualisiert. r47 wird automatisch neu "
+               L"gestartet.\""),
+           std::wstring(L"status: \"USB erfolgreich heruntergeladen!\""),
            std::wstring(L"download over"),
        }) {
     EXPECT_NE(log.find(expected), std::wstring::npos) << Narrow(expected) << "\nin:\n" << Narrow(log);

@@ -8,6 +8,7 @@
 #include "app/report_outbox.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
+#include "flash/monitor_rules.h"
 #include "flash/progress.h"
 #include "images/version_file.h"
 #include "test_support.h"

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "app/connection_warning.h"
 #include "app/main_window.h"
+#include "app/notes_dialog.h"
 #include "app/pictures.h"
-#include "app/secondary.h"
 #include "images/discovery.h"
 #include "res/resource.h"
 #include "test_support.h"

@@ -60,21 +60,6 @@ class PlantedLibrary {
   std::wstring old_;
 };
 
-TEST(WindowsCompat, TickDifferencesStayRightAcrossTheWrap) {
-  struct Case {
-    DWORD earlier, later, expected;
-  } cases[] = {
-      {0, 0, 0},
-      {1000, 6000, 5000},
-      {0xFFFFFFFFu, 0, 1},
-      {0xFFFFF000u, 0x00000F00u, 0x1F00},  // the count wrapped after 49.7 days
-      {0x80000000u, 0x7FFFFFFFu, 0xFFFFFFFFu},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(TicksBetween(c.earlier, c.later), c.expected) << std::hex << c.earlier << " -> " << c.later;
-  }
-}
-
 TEST(WindowsCompat, SystemLibrariesComeFromSystem32Only) {
   PlantedLibrary planted(L"r47plant.dll");
   ASSERT_NE(GetFileAttributesW(L"r47plant.dll"), INVALID_FILE_ATTRIBUTES);

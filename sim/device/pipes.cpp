@@ -1,7 +1,6 @@
 #include "pipes.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace r47sim {
 namespace {
@@ -333,11 +332,11 @@ void Plug::ServeData(unsigned conn, HANDLE pipe) {
     if (image && opt_.hangWrites) limit = std::min(limit, opt_.hangWritesAfter);
     if (total >= limit) {
       if (opt_.unplugAt.kind == UnplugPoint::Transfer && total >= opt_.unplugAt.value) {
-        rec_.Event("unplug: image transfer at byte %llu", (unsigned long long)total);
+        rec_.Event("unplug: image transfer at byte %llu", static_cast<unsigned long long>(total));
         RequestUnplug(UnplugReason::Fault);
         why = "unplugged";
       } else {
-        rec_.Event("PIPE01: hang: no longer taking data after %llu bytes", (unsigned long long)total);
+        rec_.Event("PIPE01: hang: no longer taking data after %llu bytes", static_cast<unsigned long long>(total));
         WaitStop(INFINITE);
         why = "unplugged while hanging";
       }
@@ -390,29 +389,37 @@ void Plug::ServeData(unsigned conn, HANDLE pipe) {
     rec_.Write("conn=%u size=%lu incomplete", conn, static_cast<unsigned long>(message));
     rec_.Event("PIPE01: write request cut after %lu bytes", static_cast<unsigned long>(message));
   }
-  const char* roleText;
-  if (cut) {
-    roleText = image ? "image-cut" : "cut";
-  } else if (total == 0) {
-    roleText = "empty";
-    if (image) dev_.ImageAbandoned(conn);
-    rec_.Event("PIPE01: empty connection ignored");
-  } else if (!image && sizes.size() == 1 && total == kCommandSize && dev_.HasImage()) {
-    roleText = "command";
-    rec_.WriteWholeFile("command.bin", kept.data(), kept.size());
-    rec_.Event("PIPE01: command packet code 0x%02X received (device %s)", kept[0], dev_.Describe().c_str());
-  } else {
-    roleText = "image";
-    if (!image) {
-      rec_.StartStream();
-      rec_.AppendStream(kept.data(), kept.size());
-    }
-    rec_.Event("PIPE01: image of %llu bytes in %u writes", (unsigned long long)total,
-               static_cast<unsigned>(sizes.size()));
-    dev_.ImageComplete(total);
+  DataConnection facts;
+  facts.image = image;
+  facts.cut = cut;
+  facts.bytes = total;
+  facts.writes = sizes.size();
+  facts.deviceHasImage = dev_.HasImage();
+  const DataEnding ending = ClassifyDataConnection(facts);
+  switch (ending) {
+    case DataEnding::ImageCut:
+    case DataEnding::Cut:
+      break;
+    case DataEnding::Empty:
+      if (image) dev_.ImageAbandoned(conn);
+      rec_.Event("PIPE01: empty connection ignored");
+      break;
+    case DataEnding::Command:
+      rec_.WriteWholeFile("command.bin", kept.data(), kept.size());
+      rec_.Event("PIPE01: command packet code 0x%02X received (device %s)", kept[0], dev_.Describe().c_str());
+      break;
+    case DataEnding::Image:
+      if (!image) {
+        rec_.StartStream();
+        rec_.AppendStream(kept.data(), kept.size());
+      }
+      rec_.Event("PIPE01: image of %llu bytes in %u writes", static_cast<unsigned long long>(total),
+                 static_cast<unsigned>(sizes.size()));
+      dev_.ImageComplete(total);
+      break;
   }
-  rec_.Write("conn=%u end bytes=%llu role=%s", conn, (unsigned long long)total, roleText);
-  if (std::strcmp(roleText, "command") == 0) {
+  rec_.Write("conn=%u end bytes=%llu role=%s", conn, static_cast<unsigned long long>(total), DataEndingName(ending));
+  if (ending == DataEnding::Command) {
     rec_.Event("restart: the device leaves the bus");
     Close(PipeKind::Data, conn, pipe, "closed by PC");
     RequestUnplug(UnplugReason::Restart);

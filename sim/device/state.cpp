@@ -326,4 +326,27 @@ void Device::MakeFlashReport(Report& r) {
   }
 }
 
+DataEnding ClassifyDataConnection(const DataConnection& c) {
+  if (c.cut) return c.image ? DataEnding::ImageCut : DataEnding::Cut;
+  if (c.bytes == 0) return DataEnding::Empty;
+  if (!c.image && c.writes == 1 && c.bytes == kCommandSize && c.deviceHasImage) return DataEnding::Command;
+  return DataEnding::Image;
+}
+
+const char* DataEndingName(DataEnding e) {
+  switch (e) {
+    case DataEnding::ImageCut:
+      return "image-cut";
+    case DataEnding::Cut:
+      return "cut";
+    case DataEnding::Empty:
+      return "empty";
+    case DataEnding::Command:
+      return "command";
+    case DataEnding::Image:
+      break;
+  }
+  return "image";
+}
+
 }  // namespace r47sim

@@ -53,6 +53,21 @@ struct FlashPoint {
   unsigned progress;  // percent of the current phase
 };
 
+// What a data connection was, decided when it ends. A candidate connection (one
+// after the image began) that carried exactly one command-sized write while an
+// image is held is the command packet; one that carried anything else is an image.
+enum class DataEnding { ImageCut, Cut, Empty, Command, Image };
+struct DataConnection {
+  bool image = false;  // opened as the image connection
+  bool cut = false;    // ended by an unplug or a hang, not by the PC
+  uint64_t bytes = 0;
+  size_t writes = 0;  // whole write requests read
+  bool deviceHasImage = false;
+};
+DataEnding ClassifyDataConnection(const DataConnection& c);
+// The recorder's name for it: image-cut, cut, empty, command, image.
+const char* DataEndingName(DataEnding e);
+
 // Shared by the pipe threads: every method locks.
 class Device {
  public:

@@ -186,5 +186,30 @@ TEST(SimState, DataConnectionsMakeAnImageOrACandidate) {
   EXPECT_EQ(device.Describe(), "before image");
 }
 
+TEST(SimState, DataConnectionEndsDecideTheirRole) {
+  struct Case {
+    DataConnection c;
+    DataEnding expected;
+  } cases[] = {
+      {{true, true, 5000, 1, false}, DataEnding::ImageCut},
+      {{false, true, 32, 1, true}, DataEnding::Cut},
+      {{true, false, 0, 0, false}, DataEnding::Empty},
+      {{false, false, 0, 0, true}, DataEnding::Empty},
+      {{false, false, kCommandSize, 1, true}, DataEnding::Command},
+      // Not the command: no image held, two writes, another size, or the image connection.
+      {{false, false, kCommandSize, 1, false}, DataEnding::Image},
+      {{false, false, kCommandSize, 2, true}, DataEnding::Image},
+      {{false, false, kCommandSize + 1, 1, true}, DataEnding::Image},
+      {{true, false, kCommandSize, 1, true}, DataEnding::Image},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(ClassifyDataConnection(k.c), k.expected)
+        << "image " << k.c.image << " cut " << k.c.cut << " bytes " << k.c.bytes << " writes " << k.c.writes << " held "
+        << k.c.deviceHasImage;
+  }
+  EXPECT_STREQ(DataEndingName(DataEnding::ImageCut), "image-cut");
+  EXPECT_STREQ(DataEndingName(DataEnding::Command), "command");
+}
+
 }  // namespace
 }  // namespace r47sim

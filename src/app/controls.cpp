@@ -4,6 +4,7 @@
 
 #include "app/flash_log.h"
 #include "app/taskbar.h"
+#include "images/discovery.h"
 #include "res/resource.h"
 
 namespace {
@@ -57,7 +58,6 @@ void SetControlsEnabled(bool enable) {
   EnableControl(g_controls.notes, enable);
   EnableControl(g_controls.readme, enable);
   // The user never opens the list: the program selects its entry.
-  EnableControl(g_controls.imageList, enable);
   EnableControl(g_controls.imageList, false);
 }
 
@@ -107,4 +107,9 @@ int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags
 
 void ShowError(HWND owner, const std::wstring& text) {
   ShowMessage(owner, text, IDS_CAPTION_ERROR, MB_OK | MB_ICONERROR);
+}
+
+void ApplyAcknowledgementRule(HWND window) {
+  bool ticked = IsDlgButtonChecked(window, IDC_ACK) == BST_CHECKED;
+  EnableWindow(GetDlgItem(window, IDC_UPDATE), UpdateAllowed() && ticked ? TRUE : FALSE);
 }

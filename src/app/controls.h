@@ -18,6 +18,9 @@ void CacheControls(HWND window);
 void ForgetControls();
 bool ControlsCached();
 
+// Enables Update exactly when the update allowed flag is set and the box is ticked.
+void ApplyAcknowledgementRule(HWND window);
+
 void SetControlsEnabled(bool enable);
 void SetControlsFailed();
 void SetProgress(int value, bool done);

@@ -4,23 +4,24 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/failure_table.h"
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
-#include "app/main_window.h"
+#include "app/logged_events.h"
 #include "app/report_outbox.h"
 #include "app/taskbar.h"
+#include "app/window_messages.h"
 #include "res/resource.h"
-#include "text/text.h"
 
 namespace {
 
 // One report, owned by whoever holds it: the posted message, then the queue.
 struct Report {
-  enum class Kind { Progress, Status, Failure, Success, Done, ImageSize } kind;
+  enum class Kind { Progress, StatusPercent, Failure, Success, Done, ImageSize } kind = Kind::Progress;
   int value = 0;
   uint32_t size = 0;
   bool done = false;
-  std::wstring text, caption;
+  ImageKind image = ImageKind::Unknown;
   FlashFailure failure;
   HWND window = nullptr;  // the window it is for
 };
@@ -50,53 +51,22 @@ UINT BoxFlags(BoxIcon icon) {
   return MB_OK;
 }
 
-std::wstring Ascii(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
-// The checksum refusals carry their data; the texts are the window's.
-FlashFailure WithChecksumText(FlashFailure f) {
-  std::wstring fields[4] = {f.image, f.checksumFile, Ascii(f.expectedSha256), Ascii(f.actualSha256)};
-  if (f.kind == FlashFailure::Kind::ChecksumMismatch) {
-    f.text = FormatText(LoadText(IDS_CHECKSUM_MISMATCH), fields, 4, nullptr, 0);
-  } else {
-    std::wstring unreadable[3] = {f.checksumFile, f.image, fields[3]};
-    f.text = FormatText(LoadText(IDS_CHECKSUM_UNREADABLE), unreadable, 3, nullptr, 0);
-  }
-  f.caption = LoadText(IDS_CAPTION_ERROR);
-  f.icon = BoxIcon::Error;
-  LogBox(f.caption, f.text);
-  return f;
-}
-
-void ShowFailure(FlashFailure f) {
-  using Kind = FlashFailure::Kind;
-  if (f.kind == Kind::ChecksumMismatch || f.kind == Kind::ChecksumUnreadable) f = WithChecksumText(f);
+void ShowFailure(const FlashFailure& f) {
+  const FailureView view = ViewOf(f);
   ShowTaskbarError(MainWindow());
-  if (!f.text.empty()) {
-    MessageBoxW(f.ownerless ? nullptr : StatusLine(), f.text.c_str(), f.caption.c_str(), BoxFlags(f.icon));
+  if (!view.text.empty()) {
+    MessageBoxW(view.ownerless ? nullptr : StatusLine(), view.text.c_str(), view.caption.c_str(), BoxFlags(view.icon));
   }
-  switch (f.kind) {
-    case Kind::ImageMissing:
-    case Kind::ImageDamaged:
-    case Kind::ImageTooLarge:
-    case Kind::WorkerNotStarted:
-      SetStatusText(f.text);
+  if (view.statusLine) SetStatusText(view.text.substr(0, view.text.find(L'\n')));  // its first line
+  switch (view.controls) {
+    case ControlsAfter::Idle:
       SetControlsEnabled(true);
       break;
-    case Kind::ImageUnreadable:
+    case ControlsAfter::OnlyExit:
       SetControlsEnabled(true);
+      SetControlsFailed();
       break;
-    case Kind::ChecksumMismatch:
-    case Kind::ChecksumUnreadable:
-      SetStatusText(f.text.substr(0, f.text.find(L'\n')));  // the line that names the file
-      SetControlsEnabled(true);
-      break;
-    case Kind::ConnectionBroken:
-      SetStatusText(f.text);
-      SetControlsEnabled(true);
-      SetControlsFailed();  // only Exit is left
-      break;
-    case Kind::DeviceFailed:
-    case Kind::CommandPacketLost:
+    case ControlsAfter::Busy:
       break;  // the window stays busy until the program ends
   }
 }
@@ -106,14 +76,15 @@ void Apply(HWND window, const Report& r) {
     case Report::Kind::Progress:
       SetProgress(r.value, r.done);
       break;
-    case Report::Kind::Status:
-      SetStatusText(r.text);
+    case Report::Kind::StatusPercent:
+      SetStatusText(ProgressStatusText(r.value));
       break;
     case Report::Kind::Failure:
       ShowFailure(r.failure);
       break;
     case Report::Kind::Success:
-      MessageBoxW(StatusLine(), r.text.c_str(), r.caption.c_str(), MB_OK | MB_ICONINFORMATION);
+      MessageBoxW(StatusLine(), SuccessText(r.image).c_str(), SuccessCaption().c_str(), MB_OK | MB_ICONINFORMATION);
+      SetStatusText(FinishedStatusText());
       break;
     case Report::Kind::Done:
       EndFlashGuard(window);
@@ -148,9 +119,9 @@ class WindowFlashEvents : public FlashEvents {
     r->done = done;
     Deliver(std::move(r));
   }
-  void Status(const std::wstring& text) override {
-    auto r = Make(Report::Kind::Status);
-    r->text = text;
+  void StatusPercent(int percent) override {
+    auto r = Make(Report::Kind::StatusPercent);
+    r->value = percent;
     Deliver(std::move(r));
   }
   void Failure(const FlashFailure& failure) override {
@@ -158,10 +129,9 @@ class WindowFlashEvents : public FlashEvents {
     r->failure = failure;
     Deliver(std::move(r));
   }
-  void Success(const std::wstring& text, const std::wstring& caption) override {
+  void Success(ImageKind kind) override {
     auto r = Make(Report::Kind::Success);
-    r->text = text;
-    r->caption = caption;
+    r->image = kind;
     Deliver(std::move(r));
   }
   void Done() override {

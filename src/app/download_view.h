@@ -8,10 +8,6 @@
 #include "flash/download.h"
 #include "flash/events.h"
 
-// Posted to the main window when reports of a running download wait for it (the
-// message carries none itself). The dialog procedure calls HandleDownloadReport.
-constexpr UINT kDownloadReportMessage = WM_APP + 1;
-
 // The events of a download shown in `window` (the main window). Calls from the
 // window's thread act at once; calls from another thread are posted and act when
 // the window's thread comes to them, without the caller waiting.

@@ -7,12 +7,11 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "flash/events.h"
+#include "device/records.h"
 
 // <local application data>\r47flash\Protokolle, or "" when the system names no such folder.
 std::wstring DefaultLogFolder();
@@ -40,20 +39,6 @@ void LogBox(const std::wstring& caption, const std::wstring& text);
 void LogVersionFile(bool read, int bootHigh, int bootLow, bool mustUpdateBoot);
 void LogVersionAnswer(int query, int queries, const VersionAnswer& answer, DWORD systemError);
 void LogVersionChoice(uint16_t deviceVersion, const std::wstring& image);
-
-// "<image name>: <SHA-256>" of the last image read, "" before any. The window's thread.
-std::wstring LastImageChecksum();
-
-// A download's events, logged as they are reported, then passed on to `inner`.
-std::shared_ptr<FlashEvents> LoggedEvents(std::shared_ptr<FlashEvents> inner);
-
-// The Windows the program runs on, e.g. "Windows 6.1 build 7601 Service Pack 1".
-std::wstring WindowsVersionText();
-
-// "109 (0x0000006D): <the system's text for it>", the system's text trimmed.
-std::wstring SystemErrorText(DWORD code);
-// A 16-bit boot-loader version as the log shows it: "0x0103 (1.3)".
-std::wstring VersionText(uint16_t version);
 
 // The name of a run's log file: r47flash-YYYYMMDD-HHMMSS-<process id>.log, so that
 // names sort by time.

@@ -9,6 +9,7 @@
 #include "app/one_copy.h"
 #include "res/resource.h"
 #include "text/text.h"
+#include "util/system_text.h"
 #include "util/windows_compat.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {

@@ -5,14 +5,16 @@
 #include "app/flash_guard.h"
 #include "app/log_window.h"
 #include "app/message_loop.h"
+#include "app/notes_dialog.h"
 #include "app/one_copy.h"
 #include "app/pictures.h"
-#include "app/secondary.h"
+#include "app/readme.h"
 #include "app/update.h"
+#include "app/window_messages.h"
 #include "device/pipe_io.h"
 #include "images/discovery.h"
-#include "images/paths.h"
 #include "res/resource.h"
+#include "util/paths.h"
 
 namespace {
 
@@ -36,8 +38,6 @@ void SetWindowIcons(HWND window) {
 
 }  // namespace
 
-void EndProgram(HWND window) { SendMessageW(window, kEndProgramMessage, 0, 0); }
-
 void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   SetMainWindow(window);
   // Whatever this thread waits for on the window's behalf (the device's answers, an
@@ -47,8 +47,15 @@ void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   AddSystemMenuItems(window);
   FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
   MarkMainWindow(window);
-  // With no image at all the controls stay uncached: nothing can change them later.
-  if (DiscoverImagesIn(window, programDirectory)) CacheControls(window);
+  const ImageDiscovery& found = DiscoverImagesIn(programDirectory);
+  SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_RESETCONTENT, 0, 0);
+  for (const wchar_t* name : found.listed) {
+    SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+  }
+  // With no image at all Update stays off and the controls stay uncached: nothing
+  // can change them later.
+  if (!found.found) EnableWindow(GetDlgItem(window, IDC_UPDATE), FALSE);
+  if (found.found) CacheControls(window);
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {

@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "app/connection_warning.h"
 #include "app/controls.h"
 #include "app/download_view.h"
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
-#include "app/main_window.h"
 #include "app/message_loop.h"
-#include "app/secondary.h"
 #include "app/taskbar.h"
 #include "app/update_rules.h"
+#include "app/window_messages.h"
 #include "device/discovery.h"
 #include "device/messages.h"
 #include "images/discovery.h"

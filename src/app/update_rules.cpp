@@ -37,7 +37,7 @@ std::wstring MissingFileNames(ImageSet imageSet, bool versionRead) {
     case kOsImageOnly:
       add(kBootImageName);
       break;
-    case kBootImageOnly:
+    case kBootImageOnly:  // NOLINT(bugprone-branch-clone): the same name for another reason, below
       add(kOsImageName);
       break;
     case kBothImages:

@@ -1,6 +1,6 @@
 // The record layouts alone: decoding a status report and building a command packet,
 // with no device in sight.
-#include "device/messages.h"
+#include "device/records.h"
 
 DecodedReport DecodeReport(const StatusReport& report) {
   using namespace report_offset;
@@ -27,7 +27,7 @@ DecodedReport DecodeReport(const StatusReport& report) {
 
 uint16_t VersionFromReport(const StatusReport& report) { return DecodeReport(report).version; }
 
-VersionAnswer JudgeVersionReport(const StatusReport& report, DWORD got) {
+VersionAnswer JudgeVersionReport(const StatusReport& report, uint32_t got) {
   VersionAnswer a;
   a.bytes = got;
   if (got == 0) return a;  // Lost
@@ -46,7 +46,7 @@ VersionAnswer JudgeVersionReport(const StatusReport& report, DWORD got) {
   return a;
 }
 
-bool ReportIsWhole(const StatusReport& report, DWORD got) {
+bool ReportIsWhole(const StatusReport& report, uint32_t got) {
   using namespace report_offset;
   switch (static_cast<ReportKind>(report[kKind])) {
     case ReportKind::Format:

@@ -14,11 +14,9 @@
 #include "images/checksum_file.h"
 #include "images/discovery.h"
 #include "images/image_header.h"
-#include "images/paths.h"
 #include "images/sha256.h"
-#include "res/resource.h"
-#include "text/text.h"
 #include "util/handle.h"
+#include "util/paths.h"
 
 namespace {
 
@@ -39,15 +37,11 @@ constexpr DWORD kClosingPauseMs = 1000;
 
 // Every refusal comes after the load began: the way is free again before the window
 // hears of it.
-StartResult Refuse(FlashEvents& events, FlashFailure::Kind kind, const std::wstring& text, DWORD systemError) {
+StartResult Refuse(FlashEvents& events, FlashFailure::Kind kind, const std::wstring& imageName, DWORD systemError) {
   g_downloadRunning = false;
   FlashFailure f;
   f.kind = kind;
-  f.text = text;
-  if (!text.empty()) {
-    f.caption = LoadText(IDS_CAPTION_ERROR);
-    f.icon = BoxIcon::Error;
-  }
+  f.imageName = imageName;
   f.systemError = systemError;
   events.Failure(f);
   return StartResult::Refused;
@@ -87,7 +81,7 @@ DWORD WINAPI DownloadWorker(void* parameter) {
     if (display.update) {
       // Skip reports that would show nothing new: each one costs the window thread work.
       if (display.bar != shownBar) events.Progress(shownBar = display.bar, false);
-      if (display.status != shownStatus) events.Status(FormatTextNumber(IDS_PROGRESS, shownStatus = display.status));
+      if (display.status != shownStatus) events.StatusPercent(shownStatus = display.status);
     }
   } while (offset < d->size);
   d->image.reset();
@@ -98,11 +92,10 @@ DWORD WINAPI DownloadWorker(void* parameter) {
     Finish(events);
     return 0;
   }
-  events.Status(FormatTextNumber(IDS_PROGRESS, 100));
+  events.StatusPercent(100);
   events.Progress(static_cast<int>(offset / steps.percentStep), true);
   Sleep(kClosingPauseMs);
-  events.Success(LoadText(d->kind == ImageKind::Os ? IDS_OS_UPDATED : IDS_BOOT_RESET), LoadText(IDS_CAPTION_SUCCESS));
-  events.Status(LoadText(IDS_USB_DONE));
+  events.Success(d->kind);
   Finish(events);
   return 0;
 }
@@ -111,12 +104,12 @@ DWORD WINAPI DownloadWorker(void* parameter) {
 
 bool IsDownloadRunning() { return g_downloadRunning; }
 
-StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events) {
+StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<FlashEvents>& events) {
   DevicePin firstPresent;
-  return StartDownload(imageName, std::move(events), firstPresent);
+  return StartDownload(imageName, events, firstPresent);
 }
 
-StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEvents> events, DevicePin& pin) {
+StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<FlashEvents>& events, DevicePin& pin) {
   // One download at a time, whatever the window shows: trying again would not help
   // either, but nothing is reported (the running one reports for itself).
   if (g_downloadRunning || !events) return StartResult::Refused;
@@ -143,17 +136,14 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
     case LoadStatus::Loaded:
       break;
     case LoadStatus::Missing:
-      return Refuse(*events, FlashFailure::Kind::ImageMissing, FormatTextString(IDS_FILE_MISSING, imageName),
-                    image.systemError);
+      return Refuse(*events, FlashFailure::Kind::ImageMissing, imageName, image.systemError);
     case LoadStatus::TooLarge:
-      return Refuse(*events, FlashFailure::Kind::ImageTooLarge, FormatTextString(IDS_IMAGE_TOO_LARGE, imageName),
-                    image.systemError);
+      return Refuse(*events, FlashFailure::Kind::ImageTooLarge, imageName, image.systemError);
     case LoadStatus::NoMemory:
-      return Refuse(*events, FlashFailure::Kind::ImageTooLarge, FormatTextString(IDS_IMAGE_NO_MEMORY, imageName),
-                    image.systemError);
+      return Refuse(*events, FlashFailure::Kind::ImageNoMemory, imageName, image.systemError);
     case LoadStatus::Unreadable:
     case LoadStatus::GivenUp:
-      return Refuse(*events, FlashFailure::Kind::ImageUnreadable, std::wstring(), image.systemError);
+      return Refuse(*events, FlashFailure::Kind::ImageUnreadable, imageName, image.systemError);
   }
   d->image = std::move(image.bytes);
   d->size = image.size;
@@ -161,7 +151,7 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
   d->kind = CheckImageHeader(d->image.get(), d->size);
   events->ImageLoaded(imageName, d->size, d->kind);
   if (d->kind == ImageKind::Damaged) {
-    return Refuse(*events, FlashFailure::Kind::ImageDamaged, LoadText(IDS_IMAGE_DAMAGED), 0);
+    return Refuse(*events, FlashFailure::Kind::ImageDamaged, imageName, 0);
   }
   const std::string sha256 = HexDigest(image.sha256);
   events->ImageChecksum(imageName, sha256);
@@ -174,7 +164,7 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
     g_downloadRunning = false;
     FlashFailure f;
     f.kind = expected.readable ? FlashFailure::Kind::ChecksumMismatch : FlashFailure::Kind::ChecksumUnreadable;
-    f.image = imageName;
+    f.imageName = imageName;
     f.checksumFile = expected.file;
     f.expectedSha256 = expected.sha256;
     f.actualSha256 = sha256;
@@ -187,7 +177,7 @@ StartResult StartDownload(const std::wstring& imageName, std::shared_ptr<FlashEv
   if (!thread) {
     DWORD error = GetLastError();
     delete handedOver;
-    return Refuse(*events, FlashFailure::Kind::WorkerNotStarted, LoadText(IDS_THREAD_FAILED), error);
+    return Refuse(*events, FlashFailure::Kind::WorkerNotStarted, imageName, error);
   }
   CloseHandle(thread);  // runs detached; nobody waits for it
   return StartResult::Started;

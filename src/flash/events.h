@@ -11,15 +11,16 @@
 #include "device/messages.h"
 #include "images/image_header.h"
 
-enum class BoxIcon { None, Error, Information };
-
-// A failure the user is told about, with the system's cause behind it.
+// A failure the user is told about: what happened and the system's cause behind it.
+// How it is shown (text, caption, icon, owner, the controls after it) is the
+// window's business.
 struct FlashFailure {
   enum class Kind {
     ImageMissing,       // the image file did not open
     ImageUnreadable,    // a read failed or came short: nothing to show
     ImageDamaged,       // the header is neither image's
-    ImageTooLarge,      // 4 GiB or more, or more than the memory free for it
+    ImageTooLarge,      // 4 GiB or more
+    ImageNoMemory,      // more than the memory free for it
     WorkerNotStarted,   // the worker thread could not be created
     ConnectionBroken,   // a chunk write or a status read failed: the USB link is gone
     DeviceFailed,       // the device's own failure report
@@ -28,14 +29,14 @@ struct FlashFailure {
     ChecksumUnreadable,  // a checksum file beside the image cannot be read or names no digest
   };
   Kind kind = Kind::ImageUnreadable;
-  std::wstring text;  // the message (empty: no message)
-  std::wstring caption;
-  BoxIcon icon = BoxIcon::None;
-  bool ownerless = false;  // shown on its own, not over the window
   DWORD systemError = 0;   // the system error code behind it, 0 when it has none
-  // The checksum failures: the image, the checksum file, what it expected (empty
-  // when unreadable) and what the image's bytes give. The window picks the text.
-  std::wstring image, checksumFile;
+  std::wstring imageName;  // the image failures: the file's name
+  // A device failure: the report's bytes up to its first zero, and the caption the
+  // failure of that stage is known by, as the device's makers wrote it (Big5).
+  std::string deviceText, deviceCaption;
+  // The checksum failures (with imageName): the checksum file, the digest it names
+  // (empty when unreadable) and the digest of the image's bytes.
+  std::wstring checksumFile;
   std::string expectedSha256, actualSha256;
 };
 
@@ -45,12 +46,12 @@ class FlashEvents {
 
   // The progress bar's value (the window caps it below 100 until done).
   virtual void Progress(int value, bool done) = 0;
-  // A new status line text.
-  virtual void Status(const std::wstring& text) = 0;
+  // The status line's percentage of the transfer or of the device's stages.
+  virtual void StatusPercent(int percent) = 0;
   // Something failed; the user is to be told.
   virtual void Failure(const FlashFailure& failure) = 0;
-  // The image is on the device: the closing message.
-  virtual void Success(const std::wstring& text, const std::wstring& caption) = 0;
+  // The image of `kind` is on the device: the closing message, then the last status.
+  virtual void Success(ImageKind kind) = 0;
   // The download is over, whichever way: the program ends. Nothing follows it.
   virtual void Done() = 0;
 

@@ -4,8 +4,8 @@
 #include <new>
 
 #include "device/pipe_io.h"
-#include "images/paths.h"
 #include "util/handle.h"
+#include "util/paths.h"
 
 namespace {
 

@@ -2,15 +2,11 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "device/device_pin.h"
 #include "device/discovery.h"
 #include "device/messages.h"
 #include "device/pipe_io.h"
-#include "flash/progress.h"
-#include "res/resource.h"
-#include "text/text.h"
+#include "flash/monitor_rules.h"
 #include "util/handle.h"
 
 // "FORMAT" + 失敗 and 下載失敗 in Big5.
@@ -20,22 +16,18 @@ const char kWriteFailedCaptionBig5[] = "\xA4\x55\xB8\xFC\xA5\xA2\xB1\xD1";
 namespace {
 
 constexpr DWORD kPollIntervalMs = 1000;
-constexpr UINT kBig5CodePage = 950;
-
-// Decoded from Big5 whatever the system code page, so the captions read as written.
-std::wstring Big5Caption(const char* bytes) { return DecodeBytes(bytes, std::strlen(bytes), kBig5CodePage); }
 
 void ReportDeviceFailure(FlashEvents& events, const StatusReport& report, const char* captionBig5) {
   FlashFailure f;
   f.kind = FlashFailure::Kind::DeviceFailed;
-  f.text = DecodeBytes(reinterpret_cast<const char*>(report.data()), ReportTextLength(report), CP_ACP);
-  f.caption = Big5Caption(captionBig5);
+  f.deviceText.assign(reinterpret_cast<const char*>(report.data()), ReportTextLength(report));
+  f.deviceCaption = captionBig5;
   events.Failure(f);
 }
 
 void ShowProgressValue(FlashEvents& events, int value) {
   events.Progress(value, false);
-  events.Status(FormatTextNumber(IDS_PROGRESS, value));
+  events.StatusPercent(value);
 }
 
 }  // namespace
@@ -43,9 +35,6 @@ void ShowProgressValue(FlashEvents& events, int value) {
 FlashFailure BrokenConnection(DWORD systemError) {
   FlashFailure f;
   f.kind = FlashFailure::Kind::ConnectionBroken;
-  f.text = LoadText(IDS_USB_BROKEN);
-  f.caption = LoadText(IDS_CAPTION_ERROR);
-  f.icon = BoxIcon::Error;
   f.systemError = systemError;
   return f;
 }
@@ -57,9 +46,6 @@ int SendCommandPacket(unsigned code, FlashEvents& events, const DevicePin& devic
   if (written) return 1;
   FlashFailure f;
   f.kind = FlashFailure::Kind::CommandPacketLost;
-  f.text = LoadText(IDS_PACKET_FAILED);
-  f.caption = LoadText(IDS_CAPTION_START);
-  f.ownerless = true;
   f.systemError = error;
   events.Failure(f);
   return 0;

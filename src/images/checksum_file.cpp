@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "images/paths.h"
+#include "util/paths.h"
 #include "util/handle.h"
 
 const wchar_t kChecksumListName[] = L"SHA256SUMS";

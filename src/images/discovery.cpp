@@ -1,9 +1,8 @@
 #include "images/discovery.h"
 
 #include "images/image_header.h"
-#include "images/paths.h"
-#include "res/resource.h"
 #include "util/handle.h"
+#include "util/paths.h"
 
 const wchar_t kBootImageName[] = L"Quon_r47Boot.ubi";
 const wchar_t kOsImageName[] = L"Quon_r47PDA.ubi";
@@ -11,10 +10,7 @@ const wchar_t kOsImageName[] = L"Quon_r47PDA.ubi";
 namespace {
 
 std::wstring g_programDirectory;
-uint32_t g_osImageSize;
-uint32_t g_bootImageSize;
-ImageSet g_imageSet;
-bool g_updateAllowed;
+ImageDiscovery g_found;
 
 struct OpenedImage {
   UniqueHandle file;
@@ -46,54 +42,46 @@ bool HeaderIsGood(const OpenedImage& image) {
   return CheckImageHeader(header, got) != ImageKind::Damaged;
 }
 
-void AddToList(HWND window, const wchar_t* name) {
-  SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
-}
-
 }  // namespace
 
-int DiscoverImages(HWND window) { return DiscoverImagesIn(window, ModuleDirectory()); }
-
-int DiscoverImagesIn(HWND window, const std::wstring& programDirectory) {
+const ImageDiscovery& DiscoverImagesIn(const std::wstring& programDirectory) {
   g_programDirectory = programDirectory;
-  g_osImageSize = 1;
-  g_updateAllowed = false;
-  g_imageSet = kNoImage;
-  SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_RESETCONTENT, 0, 0);
+  ImageDiscovery& d = g_found;
+  d = ImageDiscovery{};
 
   // A program directory we could not determine finds nothing.
   OpenedImage os = g_programDirectory.empty() ? OpenedImage{} : OpenImage(kOsImageName);
   if (os.file.valid()) {
-    g_osImageSize = os.size;
+    d.found = true;
+    d.osSize = os.size;
     if (HeaderIsGood(os)) {
-      g_updateAllowed = true;
-      g_imageSet = kOsImageOnly;
-      AddToList(window, kOsImageName);
+      d.updateAllowed = true;
+      d.set = kOsImageOnly;
+      d.listed.push_back(kOsImageName);
     }
     os.file.reset();
     OpenedImage boot = OpenImage(kBootImageName);
-    if (!boot.file.valid()) return 1;
-    g_imageSet = kBothImages;
-    g_bootImageSize = boot.size;
+    if (!boot.file.valid()) return d;
+    d.set = kBothImages;
+    d.bootSize = boot.size;
   } else {
     OpenedImage boot = g_programDirectory.empty() ? OpenedImage{} : OpenImage(kBootImageName);
     if (!boot.file.valid()) {
-      g_imageSet = kNoImage;
-      EnableWindow(GetDlgItem(window, IDC_UPDATE), FALSE);
       // Still allowed, so that Update can name the missing files.
-      g_updateAllowed = true;
-      return 0;
+      d.updateAllowed = true;
+      return d;
     }
-    g_imageSet = kBootImageOnly;
-    g_bootImageSize = boot.size;
-    if (HeaderIsGood(boot)) g_updateAllowed = true;
+    d.found = true;
+    d.set = kBootImageOnly;
+    d.bootSize = boot.size;
+    if (HeaderIsGood(boot)) d.updateAllowed = true;
   }
-  AddToList(window, kBootImageName);
-  return 1;
+  d.listed.push_back(kBootImageName);
+  return d;
 }
 
 const std::wstring& ProgramDirectory() { return g_programDirectory; }
-uint32_t OsImageSize() { return g_osImageSize; }
-uint32_t BootImageSize() { return g_bootImageSize; }
-ImageSet CurrentImageSet() { return g_imageSet; }
-bool UpdateAllowed() { return g_updateAllowed; }
+uint32_t OsImageSize() { return g_found.osSize; }
+uint32_t BootImageSize() { return g_found.bootSize; }
+ImageSet CurrentImageSet() { return g_found.set; }
+bool UpdateAllowed() { return g_found.updateAllowed; }

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "images/paths.h"
+#include "util/paths.h"
 
 namespace {
 

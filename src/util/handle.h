@@ -1,4 +1,4 @@
-// Owns a kernel handle so that every way out of a function closes it.
+// Small owners of system resources, so that every way out of a function gives them back.
 #pragma once
 #include <windows.h>
 
@@ -29,4 +29,16 @@ class UniqueHandle {
 
  private:
   HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// Holds a critical section for the scope it is made in.
+class CriticalSectionLock {
+ public:
+  explicit CriticalSectionLock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+  ~CriticalSectionLock() { LeaveCriticalSection(&cs_); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& cs_;
 };

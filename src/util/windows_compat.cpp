@@ -19,7 +19,6 @@ NewerKernelFunctions LookUp() {
   NewerKernelFunctions f{};
   Resolve(kernel32, "SetDefaultDllDirectories", &f.setDefaultDllDirectories);
   Resolve(kernel32, "CancelIoEx", &f.cancelIoEx);
-  Resolve(kernel32, "GetTickCount64", &f.getTickCount64);
   return f;
 }
 
@@ -54,15 +53,4 @@ void CancelRequest(HANDLE file, OVERLAPPED* overlapped, const NewerKernelFunctio
     kernel.cancelIoEx(file, overlapped);
   else
     CancelIo(file);
-}
-
-Stopwatch::Stopwatch(const NewerKernelFunctions& kernel) : tick64_(kernel.getTickCount64) {
-  if (tick64_)
-    start64_ = tick64_();
-  else
-    start32_ = GetTickCount();
-}
-
-ULONGLONG Stopwatch::ElapsedMs() const {
-  return tick64_ ? tick64_() - start64_ : TicksBetween(start32_, GetTickCount());
 }

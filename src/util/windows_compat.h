@@ -7,7 +7,6 @@
 struct NewerKernelFunctions {
   BOOL(WINAPI* setDefaultDllDirectories)(DWORD flags);             // Windows 8; Vista/7 with KB2533623
   BOOL(WINAPI* cancelIoEx)(HANDLE file, LPOVERLAPPED overlapped);  // Vista
-  ULONGLONG(WINAPI* getTickCount64)();                             // Vista
 };
 
 // What this system's kernel32 has, looked up once.
@@ -27,19 +26,3 @@ HMODULE LoadSystemLibrary(const wchar_t* name, const NewerKernelFunctions& kerne
 // request of the calling thread on that handle: callers issue and cancel each request
 // on one thread and have only that one outstanding.
 void CancelRequest(HANDLE file, OVERLAPPED* overlapped, const NewerKernelFunctions& kernel = NewerKernel());
-
-// Milliseconds from `earlier` to `later`, two GetTickCount readings: the unsigned
-// difference stays right across the wrap of the count after 49.7 days.
-inline DWORD TicksBetween(DWORD earlier, DWORD later) { return later - earlier; }
-
-// Measures an interval: GetTickCount64, or GetTickCount where that is missing.
-class Stopwatch {
- public:
-  explicit Stopwatch(const NewerKernelFunctions& kernel = NewerKernel());
-  ULONGLONG ElapsedMs() const;
-
- private:
-  ULONGLONG(WINAPI* tick64_)();
-  ULONGLONG start64_ = 0;
-  DWORD start32_ = 0;
-};

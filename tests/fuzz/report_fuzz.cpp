@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/messages.h"
-#include "flash/progress.h"
+#include "device/records.h"
+#include "flash/monitor_rules.h"
 
 #define CHECK(cond)                                      \
   do {                                                   \
@@ -34,10 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += n;
 
     // Bytes that never arrived are not a version; a whole report is judged by its bytes.
-    VersionAnswer answer = JudgeVersionReport(report, static_cast<DWORD>(n));
+    VersionAnswer answer = JudgeVersionReport(report, static_cast<uint32_t>(n));
     CHECK(n >= kVersionAnswerBytes || !answer.IsAnswer());
     CHECK(answer.kind != VersionAnswer::Kind::Version || answer.version == VersionFromReport(report));
-    CHECK(!ReportIsWhole(report, static_cast<DWORD>(n)) || n > 2);
+    CHECK(!ReportIsWhole(report, static_cast<uint32_t>(n)) || n > 2);
 
     DecodedReport d = DecodeReport(report);
     CHECK(d.versionReply == (report[report_offset::kVersionMark] == kVersionReplyMark));

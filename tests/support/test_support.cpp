@@ -6,6 +6,7 @@
 #include "app/controls.h"
 #include "app/main_window.h"
 #include "app/message_loop.h"
+#include "app/window_messages.h"
 #include "res/resource.h"
 
 namespace testing_support {

@@ -1,4 +1,4 @@
-#include "images/paths.h"
+#include "util/paths.h"
 
 std::wstring ModuleDirectory() {
   // Grow the buffer until the whole name fits: a deep folder must not be cut off.

@@ -1,0 +1,29 @@
+#include "app/connection_warning.h"
+
+#include <string>
+
+#include "app/controls.h"
+#include "app/flash_log.h"
+#include "app/pictures.h"
+#include "res/resource.h"
+
+void OpenConnectionWarning(HWND window) {
+  // A dialog that stands for a message box: logged as one.
+  LogBox(LoadText(IDS_CAPTION_ERROR), LoadText(IDS_SYNC_CLAIMS_USB));
+  HWND warning =
+      CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(IDD_CONN_WARNING), window, ConnectionWarningProc, 0);
+  if (warning) ShowWindow(warning, SW_SHOW);
+}
+
+INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_INITDIALOG) FitPictureToDpi(dialog, IDB_CONN_WARNING, WindowDpi(dialog));
+  if (message == kDpiChangedMessage) FitPictureToDpi(dialog, IDB_CONN_WARNING, HIWORD(wParam));
+  if (message == WM_CLOSE || (message == WM_COMMAND && LOWORD(wParam) == IDOK)) {
+    std::wstring text = LoadText(IDS_SYNC_CLAIMS_USB);
+    SetDlgItemTextW(MainWindow(), IDC_STATUS, text.c_str());
+    LogStatus(text);
+    SetControlsEnabled(true);
+    DestroyWindow(dialog);
+  }
+  return 0;
+}
