@@ -85,7 +85,7 @@ class ReportOutbox {
   void Enter() { EnterCriticalSection(&lock_); }
   void Leave() { LeaveCriticalSection(&lock_); }
 
-  CRITICAL_SECTION lock_;
+  CRITICAL_SECTION lock_{};
   std::deque<std::unique_ptr<Report>> reports_;
   bool posted_ = false;  // a message with the news is on its way
 };

@@ -52,7 +52,7 @@ bool ParseLine(std::string line, std::string* digest, std::string* name) {
 
 std::string Narrow(const std::wstring& s) {
   int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? n : 0, '\0');
+  std::string out(n > 0 ? static_cast<size_t>(n) : 0u, '\0');
   if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), &out[0], n, nullptr, nullptr);
   return out;
 }
