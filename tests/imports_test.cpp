@@ -26,6 +26,7 @@ struct PeFile {
   std::string error;  // empty when the headers were read
   WORD machine = 0;
   WORD characteristics = 0;
+  DWORD symbols = 0;  // entries in the COFF symbol table: 0 once stripped
   WORD magic = 0;
   WORD osMajor = 0, osMinor = 0;
   WORD subsystemMajor = 0, subsystemMinor = 0;
@@ -88,6 +89,7 @@ class PeReader {
     if (!At(nt, &signature) || signature != IMAGE_NT_SIGNATURE || !At(nt + 4, &file)) return "no PE header";
     pe->machine = file.Machine;
     pe->characteristics = file.Characteristics;
+    pe->symbols = file.PointerToSymbolTable ? file.NumberOfSymbols : 0;
     const size_t optional = nt + 4 + sizeof(IMAGE_FILE_HEADER);
     if (!At(optional, &pe->magic)) return "no optional header";
     IMAGE_DATA_DIRECTORY imports{}, delayed{};
@@ -277,6 +279,17 @@ TEST(ShippedProgram, CheckNamesAnImportThatXpLacks) {
     if (Lower(m) == "kernel32.dll!gettickcount64") named = true;
   }
   EXPECT_TRUE(named) << Joined(missing);
+}
+
+// What lands on the user's disk and in memory: pictures stored as palettes, no symbol
+// table (it stays in r47flash.exe.debug beside the build), no code that nothing calls.
+TEST(ShippedProgram, IsLeanAndStripped) {
+  const std::vector<unsigned char> bytes = ReadAll(ShippedProgram());
+  ASSERT_FALSE(bytes.empty());
+  EXPECT_LT(bytes.size(), 1200000u) << "the program has grown to " << bytes.size() << " bytes";
+  const PeFile pe = PeReader(bytes).Read();
+  ASSERT_EQ(pe.error, "");
+  EXPECT_EQ(pe.symbols, 0u) << "the program carries its symbol table";
 }
 
 TEST(ShippedProgram, ReaderRejectsDamagedHeaders) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -223,6 +224,109 @@ TEST(Pictures, EachDialogShowsTheSizeForItsDpi) {
   EXPECT_EQ(ShownPictureSize(notes).cx, 360);
   DestroyWindow(notes);
   DestroyWindow(warning);
+}
+
+// The palette indices that a stored picture gives each pixel, bottom row first, as
+// the bitmap format defines them: uncompressed rows, or BI_RLE8 runs and escapes.
+// A pixel that the data skips (end of line or of bitmap too early, a delta) stays
+// -1: what the screen shows there is up to whoever loads it.
+std::vector<int> StoredIndices(const BITMAPINFOHEADER& header, const BYTE* data, size_t size) {
+  const LONG width = header.biWidth, height = header.biHeight;
+  std::vector<int> pixels(static_cast<size_t>(width) * height, -1);
+  if (header.biCompression == BI_RGB) {
+    const size_t stride = (static_cast<size_t>(width) + 3) & ~size_t{3};
+    for (LONG y = 0; y < height; ++y)
+      for (LONG x = 0; x < width && y * stride + x < size; ++x) pixels[y * width + x] = data[y * stride + x];
+    return pixels;
+  }
+  LONG x = 0, y = 0;
+  auto put = [&](int index) {
+    if (x < width && y < height) pixels[static_cast<size_t>(y) * width + x] = index;
+    ++x;
+  };
+  for (size_t i = 0; i + 1 < size && y < height;) {
+    const BYTE count = data[i], value = data[i + 1];
+    i += 2;
+    if (count > 0) {
+      for (BYTE n = 0; n < count; ++n) put(value);
+    } else if (value == 0) {  // end of line
+      x = 0;
+      ++y;
+    } else if (value == 1) {  // end of bitmap
+      break;
+    } else if (value == 2 && i + 1 < size) {  // delta
+      x += data[i];
+      y += data[i + 1];
+      i += 2;
+    } else {  // `value` pixels as they are, padded to a whole word
+      for (BYTE n = 0; n < value && i + n < size; ++n) put(data[i + n]);
+      i += (value + 1u) & ~1u;
+    }
+  }
+  return pixels;
+}
+
+// Every picture at every scale, as the program loads it (LoadImage, a bitmap for the
+// screen) and as a section: 8-bit palette pictures, RLE8 or not, with every pixel
+// given and shown in its palette colour.
+TEST_F(ShippedResources, EachPictureLoadsWithLoadImageAtEachScale) {
+  const struct {
+    UINT id;
+    SIZE at100;
+  } pictures[] = {{IDB_BANNER, {236, 184}}, {IDB_NOTES, {180, 320}}, {IDB_CONN_WARNING, {250, 305}}};
+  for (const auto& p : pictures) {
+    for (int scale : {100, 150, 200}) {
+      const UINT id = PictureIdAtScale(p.id, scale);
+      SCOPED_TRACE("bitmap " + std::to_string(id));
+      const LONG width = (p.at100.cx * scale / 50 + 1) / 2, height = (p.at100.cy * scale / 50 + 1) / 2;
+      const std::vector<BYTE> stored = Resource(MAKEINTRESOURCEW(2) /* RT_BITMAP */, MAKEINTRESOURCEW(id));
+      ASSERT_GE(stored.size(), sizeof(BITMAPINFOHEADER));
+      BITMAPINFOHEADER header;
+      std::memcpy(&header, stored.data(), sizeof header);
+      ASSERT_EQ(header.biSize, sizeof(BITMAPINFOHEADER));
+      EXPECT_EQ(header.biWidth, width);
+      ASSERT_EQ(header.biHeight, height) << "bottom-up rows";
+      ASSERT_EQ(header.biBitCount, 8);
+      ASSERT_TRUE(header.biCompression == BI_RGB || header.biCompression == BI_RLE8) << header.biCompression;
+      const size_t colours = header.biClrUsed ? header.biClrUsed : 256;
+      ASSERT_LE(colours, 256u);
+      ASSERT_GE(stored.size(), sizeof header + colours * sizeof(RGBQUAD));
+      const RGBQUAD* palette = reinterpret_cast<const RGBQUAD*>(stored.data() + sizeof header);
+      const size_t bitsAt = sizeof header + colours * sizeof(RGBQUAD);
+      const std::vector<int> indices = StoredIndices(header, stored.data() + bitsAt, stored.size() - bitsAt);
+
+      for (UINT flags : {0u, static_cast<UINT>(LR_CREATEDIBSECTION)}) {
+        SCOPED_TRACE(flags ? "as a section" : "as the program loads it");
+        HBITMAP bitmap = static_cast<HBITMAP>(LoadImageW(module_, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, flags));
+        ASSERT_TRUE(bitmap) << "LoadImage failed, error " << GetLastError();
+        BITMAPINFO want{};
+        want.bmiHeader.biSize = sizeof(want.bmiHeader);
+        want.bmiHeader.biWidth = width;
+        want.bmiHeader.biHeight = height;  // bottom-up, like the stored rows
+        want.bmiHeader.biPlanes = 1;
+        want.bmiHeader.biBitCount = 32;
+        want.bmiHeader.biCompression = BI_RGB;
+        std::vector<RGBQUAD> shown(static_cast<size_t>(width) * height);
+        HDC screen = GetDC(nullptr);
+        const int rows = GetDIBits(screen, bitmap, 0, height, shown.data(), &want, DIB_RGB_COLORS);
+        ReleaseDC(nullptr, screen);
+        DeleteObject(bitmap);
+        ASSERT_EQ(rows, height);
+        size_t skipped = 0, wrong = 0;
+        for (size_t i = 0; i < shown.size(); ++i) {
+          if (indices[i] < 0 || static_cast<size_t>(indices[i]) >= colours) {
+            ++skipped;
+            continue;
+          }
+          const RGBQUAD& a = shown[i];
+          const RGBQUAD& b = palette[indices[i]];
+          if (a.rgbRed != b.rgbRed || a.rgbGreen != b.rgbGreen || a.rgbBlue != b.rgbBlue) ++wrong;
+        }
+        EXPECT_EQ(skipped, 0u) << "pixels the stored picture leaves out or points past its palette";
+        EXPECT_EQ(wrong, 0u) << "pixels shown in another colour than stored";
+      }
+    }
+  }
 }
 
 // The read-me beside the shipped program, as Notepad reads it (code page 1252).

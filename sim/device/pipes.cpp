@@ -370,6 +370,7 @@ void Plug::ServeData(unsigned conn, HANDLE pipe) {
         if (!streamStarted) {
           rec_.StartStream();
           streamStarted = true;
+          rec_.Event("PIPE01: first bytes of the image taken");
         }
         rec_.AppendStream(buf.data(), n);
         dev_.AddImageBytes(n);
