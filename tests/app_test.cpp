@@ -40,8 +40,8 @@ TEST(AcknowledgementRule, AppliesAgainAfterTheGroupWasMadeIdle) {
   dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
   TestWindow w(dir.Path());
   Tick(w);
-  SetControlsEnabled(false);
-  SetControlsEnabled(true);
+  SetControlsEnabled(w.state(), false);
+  SetControlsEnabled(w.state(), true);
   EXPECT_TRUE(w.Enabled(IDC_UPDATE));
   Tick(w);  // unticked
   EXPECT_FALSE(w.Enabled(IDC_UPDATE));
@@ -96,7 +96,7 @@ TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
     TempDir dir;
     dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
     TestWindow w(dir.Path());
-    SetControlsEnabled(false);
+    SetControlsEnabled(w.state(), false);
     OpenConnectionWarning(w.hwnd());
     std::vector<HWND> warnings = OwnWindowsTitled(L"Error");
     ASSERT_EQ(warnings.size(), 1u);

@@ -57,9 +57,9 @@ TEST_P(Discovery, ListSetAndFlagFollowTheFilesPresent) {
   if (c.bootContent) dir.Write(kBootImageName, std::string(c.bootContent));
   TestWindow window(dir.Path());
   EXPECT_EQ(window.ListEntries(), c.list);
-  EXPECT_EQ(CurrentImageSet(), c.set);
-  EXPECT_EQ(UpdateAllowed(), c.allowed);
-  const ImageDiscovery& again = DiscoverImagesIn(dir.Path());
+  EXPECT_EQ(window.state().found.set, c.set);
+  EXPECT_EQ(window.state().found.updateAllowed, c.allowed);
+  const ImageDiscovery again = DiscoverImagesIn(dir.Path());
   EXPECT_EQ(again.found, c.result == 1);
   std::vector<std::wstring> listed(again.listed.begin(), again.listed.end());
   std::sort(listed.begin(), listed.end());
@@ -82,22 +82,21 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, 1}),
     [](const ::testing::TestParamInfo<DiscoveryCase>& info) { return std::string(info.param.name); });
 
-TEST(DiscoverySizes, RecordsBothSizesAndTheFolder) {
+TEST(DiscoverySizes, RecordsBothSizes) {
   TempDir dir;
   dir.Write(kOsImageName, MakeImage(kOs, 1048576));
   dir.Write(kBootImageName, MakeImage(kBoot, 262143));
   TestWindow window(dir.Path());
-  EXPECT_EQ(OsImageSize(), 1048576u);
-  EXPECT_EQ(BootImageSize(), 262143u);
-  EXPECT_EQ(ProgramDirectory(), dir.Path());
+  EXPECT_EQ(window.state().found.osSize, 1048576u);
+  EXPECT_EQ(window.state().found.bootSize, 262143u);
 }
 
 TEST(DiscoverySizes, OsSizeIsOneWithoutAnOsImage) {
   TempDir dir;
   dir.Write(kBootImageName, MakeImage(kBoot, 5000));
   TestWindow window(dir.Path());
-  EXPECT_EQ(OsImageSize(), 1u);
-  EXPECT_EQ(BootImageSize(), 5000u);
+  EXPECT_EQ(window.state().found.osSize, 1u);
+  EXPECT_EQ(window.state().found.bootSize, 5000u);
 }
 
 TEST(DiscoveryPaths, FolderLongerThanTheClassicLimitsStillFindsItsImages) {
@@ -112,8 +111,7 @@ TEST(DiscoveryPaths, FolderLongerThanTheClassicLimitsStillFindsItsImages) {
   CloseHandle(f);
   TestWindow window(deep);
   EXPECT_EQ(window.ListEntries(), std::vector<std::wstring>{kOsImageName});
-  EXPECT_TRUE(UpdateAllowed());
-  EXPECT_EQ(ProgramDirectory(), deep);
+  EXPECT_TRUE(window.state().found.updateAllowed);
 }
 
 TEST(DiscoveryPaths, FolderNamesOutsideTheSystemCodePage) {
@@ -123,7 +121,7 @@ TEST(DiscoveryPaths, FolderNamesOutsideTheSystemCodePage) {
     dir.Write(kBootImageName, MakeImage(kBoot, 100));
     TestWindow window(dir.Path());
     EXPECT_EQ(window.ListEntries(), (std::vector<std::wstring>{kBootImageName, kOsImageName}));
-    EXPECT_EQ(CurrentImageSet(), kBothImages);
+    EXPECT_EQ(window.state().found.set, kBothImages);
   }
 }
 

@@ -8,6 +8,8 @@
 #include "flash/download.h"
 #include "flash/events.h"
 
+#include "app/window_state.h"
+
 // The events of a download shown in `window` (the main window). Calls from the
 // window's thread act at once; calls from another thread are posted and act when
 // the window's thread comes to them, without the caller waiting.
@@ -15,8 +17,8 @@ std::shared_ptr<FlashEvents> WindowEvents(HWND window);
 
 // Applies one posted report. Reports arriving while a message box of an earlier one
 // is open wait for it, so boxes, status texts and control states keep their order.
-void HandleDownloadReport(HWND window, LPARAM payload);
+void HandleDownloadReport(MainWindowState& state, LPARAM payload);
 
 // Starts a download of the image selected in the window's image list, reporting to
 // the window. A started download leaves the window busy.
-StartResult StartSelectedDownload(HWND window);
+StartResult StartSelectedDownload(MainWindowState& state);

@@ -13,6 +13,7 @@
 #include "app/taskbar.h"
 #include "app/update_rules.h"
 #include "app/window_messages.h"
+#include "app/window_state.h"
 #include "device/messages.h"
 #include "images/discovery.h"
 #include "images/version_file.h"
@@ -25,15 +26,13 @@ constexpr DWORD kVersionQueryPauseMs = 1000;
 constexpr int kStartAttempts = 10;
 constexpr DWORD kStartAttemptPauseMs = 3000;
 
-bool g_updateRunning;
-
 bool Pause(DWORD milliseconds) { return ServeMessages(milliseconds) != LoopEnd::Quit; }
 
 // The size found at start; once the image is read, the window shows the size read.
-void ShowSelectedImageSize(HWND window) {
+void ShowSelectedImageSize(const MainWindowState& state) {
   wchar_t selected[64] = {};
-  GetDlgItemTextW(window, IDC_IMAGE_LIST, selected, 64);
-  ShowImageSize(window, std::wstring(selected) == kOsImageName ? OsImageSize() : BootImageSize());
+  GetDlgItemTextW(state.window, IDC_IMAGE_LIST, selected, 64);
+  ShowImageSize(state.window, std::wstring(selected) == kOsImageName ? state.found.osSize : state.found.bootSize);
 }
 
 void ShowStatus(HWND window, const std::wstring& text) {
@@ -42,10 +41,11 @@ void ShowStatus(HWND window, const std::wstring& text) {
 }
 
 // True when a download was started: it runs on, and its end ends the program.
-bool RunUpdateSteps(HWND window) {
-  SetControlsEnabled(false);
+bool RunUpdateSteps(MainWindowState& state) {
+  HWND window = state.window;
+  SetControlsEnabled(state, false);
   ShowStatus(window, LoadText(IDS_DOWNLOADING));
-  ResetProgress();
+  ResetProgress(state);
 
   int bootHigh = 0, bootLow = 0;
   bool mustUpdateBoot = false;
@@ -55,7 +55,7 @@ bool RunUpdateSteps(HWND window) {
   int listed = static_cast<int>(SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_GETCOUNT, 0, 0));
   std::wstring missing;
   if (listed < 2)
-    missing = MissingFileNames(CurrentImageSet(), versionRead);
+    missing = MissingFileNames(state.found.set, versionRead);
   else if (!versionRead)
     missing = kVersionFileName;
   if (!missing.empty()) {
@@ -85,35 +85,35 @@ bool RunUpdateSteps(HWND window) {
   wchar_t chosen[64] = {};
   GetDlgItemTextW(window, IDC_IMAGE_LIST, chosen, 64);
   LogVersionChoice(deviceVersion, chosen);
-  ShowSelectedImageSize(window);
+  ShowSelectedImageSize(state);
 
   // Only a device that is not in flash mode yet is worth waiting for. An attempt
   // that failed for a reason of its own (a missing or damaged image) has said so,
   // once, and left the window idle with its message: trying again cannot mend a file.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     if (!Pause(kStartAttemptPauseMs)) return false;
-    StartResult started = StartSelectedDownload(window);
+    StartResult started = StartSelectedDownload(state);
     if (started != StartResult::NoDevice) return started == StartResult::Started;
   }
   std::wstring text = LoadText(IDS_DEVICE_NOT_FOUND);
-  ShowTaskbarError(window);
+  ShowTaskbarError(state.taskbar, window);
   ShowError(window, text);
   ShowStatus(window, text);
-  SetControlsEnabled(true);
+  SetControlsEnabled(state, true);
   return false;
 }
 
 }  // namespace
 
-void RunUpdate(HWND window) {
+void RunUpdate(MainWindowState& state) {
   // Never twice at once (the waits serve messages), never during a download.
-  if (g_updateRunning || IsDownloadRunning()) return;
-  g_updateRunning = true;
+  if (state.updateRunning || IsDownloadRunning()) return;
+  state.updateRunning = true;
   LogLine(L"update started");
-  BeginFlashGuard(window);
+  BeginFlashGuard(state.guard, state.window);
   // A started download keeps the guard until it reports its end.
-  if (!RunUpdateSteps(window)) EndFlashGuard(window);
-  g_updateRunning = false;
+  if (!RunUpdateSteps(state)) EndFlashGuard(state.guard, state.window);
+  state.updateRunning = false;
 }
 
 int CheckSyncConnection() {

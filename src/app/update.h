@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
-void RunUpdate(HWND window);
+struct MainWindowState;
+
+void RunUpdate(MainWindowState& state);
 // 0 when the desktop synchronisation service still claims the USB connection.
 int CheckSyncConnection();

@@ -13,7 +13,10 @@ const char kDataPipe[] = "PIPE01";
 
 namespace {
 
-// Grows as needed, so a device path of any length is neither cut nor overflowed.
+// The device path buffer: the one state the device link keeps between calls, for the
+// whole process. This file owns it; only OpenPipe writes it, and DevicePathBuffer
+// reads it. Grows as needed, so a device path of any length is neither cut nor
+// overflowed.
 std::string g_devicePath;
 
 // A healthy set ends its enumeration with ERROR_NO_MORE_ITEMS long before this; the

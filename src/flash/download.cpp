@@ -10,7 +10,6 @@
 #include "flash/image_load.h"
 #include "flash/monitor.h"
 #include "flash/progress.h"
-#include "images/discovery.h"
 #include "images/image_header.h"
 #include "util/handle.h"
 #include "util/paths.h"
@@ -100,7 +99,8 @@ DWORD WINAPI DownloadWorker(void* parameter) {
 
 bool IsDownloadRunning() { return g_downloadRunning; }
 
-StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<FlashEvents>& events) {
+StartResult StartDownload(const std::wstring& directory, const std::wstring& imageName,
+                          const std::shared_ptr<FlashEvents>& events) {
   // One download at a time, whatever the window shows: trying again would not help
   // either, but nothing is reported (the running one reports for itself).
   if (g_downloadRunning || !events) return StartResult::Refused;
@@ -117,7 +117,7 @@ StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<F
   // Read whole before anything goes out, off this thread: the caller's window keeps
   // answering while a large image loads, and counts as busy meanwhile.
   g_downloadRunning = true;
-  LoadedImage image = LoadImageFile(ProgramDirectory() + imageName,
+  LoadedImage image = LoadImageFile(directory + imageName,
                                     [events](uint32_t done, uint32_t size) { events->ImageReadProgress(done, size); });
   switch (image.status) {
     case LoadStatus::Loaded:

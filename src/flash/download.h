@@ -11,9 +11,11 @@ enum class StartResult {
   Refused,   // failed for a reason of its own, already reported: trying again cannot help
 };
 
-// Opens the data pipe, loads and checks the named image from the program directory
-// and starts the worker, which reports to `events` (kept alive until it is Done).
-StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<FlashEvents>& events);
+// Opens the data pipe, loads and checks the named image from `directory` (which ends
+// with a backslash) and starts the worker, which reports to `events` (kept alive
+// until it is Done).
+StartResult StartDownload(const std::wstring& directory, const std::wstring& imageName,
+                          const std::shared_ptr<FlashEvents>& events);
 
 // True from the start of the image load until the start is refused or the worker
 // has finished.
