@@ -45,7 +45,7 @@ struct DiscoveryCase {
   std::vector<std::wstring> list;
   ImageSet set;
   bool allowed;
-  int result;
+  bool found;  // at least one image file exists
 };
 
 class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
@@ -60,7 +60,7 @@ TEST_P(Discovery, ListSetAndFlagFollowTheFilesPresent) {
   EXPECT_EQ(window.state().found.set, c.set);
   EXPECT_EQ(window.state().found.updateAllowed, c.allowed);
   const ImageDiscovery again = DiscoverImagesIn(dir.Path());
-  EXPECT_EQ(again.found, c.result == 1);
+  EXPECT_EQ(again.found, c.found);
   std::vector<std::wstring> listed(again.listed.begin(), again.listed.end());
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, c.list) << "a second discovery starts from an empty list";
@@ -69,17 +69,17 @@ TEST_P(Discovery, ListSetAndFlagFollowTheFilesPresent) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Discovery,
     ::testing::Values(
-        DiscoveryCase{"Neither", nullptr, nullptr, {}, kNoImage, true, 0},
-        DiscoveryCase{"OsGoodNoBoot", "X000FF\nrest", nullptr, {kOsImageName}, kOsImageOnly, true, 1},
-        DiscoveryCase{"OsBadNoBoot", "X000FF\r\n", nullptr, {}, kNoImage, false, 1},
-        DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, 1},
-        DiscoveryCase{"BootOnlyGood", nullptr, "B000FF\n", {kBootImageName}, kBootImageOnly, true, 1},
-        DiscoveryCase{"BootOnlyBad", nullptr, "garbage", {kBootImageName}, kBootImageOnly, false, 1},
+        DiscoveryCase{"Neither", nullptr, nullptr, {}, kNoImage, true, false},
+        DiscoveryCase{"OsGoodNoBoot", "X000FF\nrest", nullptr, {kOsImageName}, kOsImageOnly, true, true},
+        DiscoveryCase{"OsBadNoBoot", "X000FF\r\n", nullptr, {}, kNoImage, false, true},
+        DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, true},
+        DiscoveryCase{"BootOnlyGood", nullptr, "B000FF\n", {kBootImageName}, kBootImageOnly, true, true},
+        DiscoveryCase{"BootOnlyBad", nullptr, "garbage", {kBootImageName}, kBootImageOnly, false, true},
         DiscoveryCase{
-            "BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages, true, 1},
-        DiscoveryCase{"BothOsBad", "x000FF\n", "B000FF\n", {kBootImageName}, kBothImages, false, 1},
+            "BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages, true, true},
+        DiscoveryCase{"BothOsBad", "x000FF\n", "B000FF\n", {kBootImageName}, kBothImages, false, true},
         // Either header in either file: the kind is decided at download time.
-        DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, 1}),
+        DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, true}),
     [](const ::testing::TestParamInfo<DiscoveryCase>& info) { return std::string(info.param.name); });
 
 TEST(DiscoverySizes, RecordsBothSizes) {

@@ -116,15 +116,20 @@ void RunUpdate(MainWindowState& state) {
   state.updateRunning = false;
 }
 
-int CheckSyncConnection() {
+bool CheckSyncConnection() {
+  // The values of ConnectTypesAllowed with which the service keeps the USB connection.
+  constexpr DWORD kValuesClaimingUsb[] = {8, 10, 12, 14};
   HKEY key;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows CE Services", 0, KEY_READ, &key) !=
       ERROR_SUCCESS) {
-    return 1;
+    return true;
   }
   DWORD value = 0, size = sizeof(value);
   LONG status = RegQueryValueExA(key, "ConnectTypesAllowed", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
   RegCloseKey(key);
-  if (status != ERROR_SUCCESS) return 1;
-  return (value == 8 || value == 10 || value == 12 || value == 14) ? 0 : 1;
+  if (status != ERROR_SUCCESS) return true;
+  for (DWORD claiming : kValuesClaimingUsb) {
+    if (value == claiming) return false;
+  }
+  return true;
 }

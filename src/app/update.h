@@ -5,5 +5,5 @@
 struct MainWindowState;
 
 void RunUpdate(MainWindowState& state);
-// 0 when the desktop synchronisation service still claims the USB connection.
-int CheckSyncConnection();
+// False when the desktop synchronisation service still claims the USB connection.
+bool CheckSyncConnection();

@@ -92,11 +92,11 @@ HANDLE FindDevice(const GUID& guid, std::string& pathOut, DWORD* error) {
   return result;
 }
 
-int IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error) {
+bool IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error) {
   HANDLE device = FindDevice(guid, pathOut, error);
-  if (device == INVALID_HANDLE_VALUE) return 0;
+  if (device == INVALID_HANDLE_VALUE) return false;
   CloseHandle(device);
-  return 1;
+  return true;
 }
 
 HANDLE OpenPipe(const char* pipeName, DWORD* error) {

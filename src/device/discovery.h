@@ -21,8 +21,8 @@ HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA int
 // none opens, the error is that of the last interface tried, or the enumeration's
 // own (ERROR_NO_MORE_ITEMS when the class has no present interface at all).
 HANDLE FindDevice(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
-// 1 when FindDevice found and opened an interface (closed again at once), else 0.
-int IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
+// Whether FindDevice found and opened an interface (closed again at once).
+bool IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
 // Finds the device anew and opens <device path>\<pipeName>. The handle is opened for
 // overlapped I/O so that every read and write can be bounded (see pipe_io.h).
 HANDLE OpenPipe(const char* pipeName, DWORD* error = nullptr);

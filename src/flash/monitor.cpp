@@ -38,19 +38,19 @@ FlashFailure BrokenConnection(DWORD systemError) {
   return f;
 }
 
-int SendCommandPacket(unsigned code, FlashEvents& events) {
+bool SendCommandPacket(unsigned code, FlashEvents& events) {
   DWORD error = 0;
   bool written = WriteCommandPacket(code, &error);
   events.CommandPacketWritten(BuildCommandPacket(code), error);
-  if (written) return 1;
+  if (written) return true;
   FlashFailure f;
   f.kind = FlashFailure::Kind::CommandPacketLost;
   f.systemError = error;
   events.Failure(f);
-  return 0;
+  return false;
 }
 
-int MonitorFlashing(FlashEvents& events) {
+bool MonitorFlashing(FlashEvents& events) {
   // Kept between polls: a short report leaves the rest of the previous one in place.
   StatusReport report{};
   MonitorWatch watch(GetTickCount());
@@ -65,7 +65,7 @@ int MonitorFlashing(FlashEvents& events) {
       pipe.reset();
       // The status pipe broke: the user is told, only Exit is left, the program ends.
       events.Failure(BrokenConnection(read.error));
-      return 0;
+      return false;
     }
     events.MonitorReport(report, got);
     MonitorVerdict verdict = watch.Observe(report, GetTickCount());
@@ -74,7 +74,7 @@ int MonitorFlashing(FlashEvents& events) {
       // the same end as a status read that failed.
       pipe.reset();
       events.Failure(BrokenConnection(verdict == MonitorVerdict::Stalled ? ERROR_TIMEOUT : ERROR_DEVICE_REMOVED));
-      return 0;
+      return false;
     }
     MonitorStep step = DecodeMonitorReport(report);
     switch (step.action) {
@@ -86,11 +86,11 @@ int MonitorFlashing(FlashEvents& events) {
       case MonitorAction::FormatFailed:
         pipe.reset();
         ReportDeviceFailure(events, report, kFormatFailedCaptionBig5);
-        return 0;
+        return false;
       case MonitorAction::WriteFailed:
         pipe.reset();
         ReportDeviceFailure(events, report, kWriteFailedCaptionBig5);
-        return 0;
+        return false;
       case MonitorAction::Stored:
         ShowProgressValue(events, step.value);
         pipe.reset();

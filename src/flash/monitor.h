@@ -3,13 +3,13 @@
 #pragma once
 #include "flash/events.h"
 
-// Runs on the download worker. 1 when the device reported the image stored and the
-// command packet was written; 0 on every failure, each reported to `events`.
-int MonitorFlashing(FlashEvents& events);
+// Runs on the download worker. True when the device reported the image stored and the
+// command packet was written; false on every failure, each reported to `events`.
+bool MonitorFlashing(FlashEvents& events);
 
 // Writes the command packet and reports it; a failed write is reported as a failure
-// ("bResult Error"). 1 or 0.
-int SendCommandPacket(unsigned code, FlashEvents& events);
+// ("bResult Error") and answers false.
+bool SendCommandPacket(unsigned code, FlashEvents& events);
 
 // The failure that a broken USB link is shown as, with its cause.
 FlashFailure BrokenConnection(DWORD systemError);
