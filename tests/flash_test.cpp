@@ -16,6 +16,7 @@
 #include "app/taskbar.h"
 #include "flash/download.h"
 #include "flash/monitor.h"
+#include "flash/monitor_rules.h"
 #include "images/discovery.h"
 #include "recorded_events.h"
 #include "res/resource.h"
@@ -51,6 +52,12 @@ std::vector<std::string> With(std::vector<std::string> a, const std::vector<std:
 }
 
 std::wstring Percent(int value) { return kProgressPrefix + std::to_wstring(value) + L" %"; }
+
+// A status text of the flash monitor's stages (40 % and above), not of the transfer.
+bool IsMonitorText(const std::wstring& t) {
+  return t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 &&
+         std::stoi(t.substr(kProgressPrefix.size())) >= kFormatStageStart;
+}
 
 // One download from a program folder holding the given image under the given name.
 class Download {
@@ -211,10 +218,7 @@ TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
   ASSERT_EQ(d.StartAndRun(), StartResult::Started);
   EXPECT_TRUE(d.Received() == image);
   std::vector<std::wstring> texts = d.Texts();
-  auto firstMonitorText = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) {
-    return t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 &&
-           std::stoi(t.substr(kProgressPrefix.size())) >= 40;
-  });
+  auto firstMonitorText = std::find_if(texts.begin(), texts.end(), IsMonitorText);
   ASSERT_NE(firstMonitorText, texts.begin());
   EXPECT_EQ(*(firstMonitorText - 1), Percent(36));
 }
@@ -481,8 +485,7 @@ TEST(FlashMonitor, EmptyReadRepeatsTheLastReport) {
   // Every second poll reads nothing: it shows the previous report's value again.
   std::vector<std::wstring> monitorTexts;
   for (const std::wstring& t : d.Texts()) {
-    if (t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 && std::stoi(t.substr(kProgressPrefix.size())) >= 40)
-      monitorTexts.push_back(t);
+    if (IsMonitorText(t)) monitorTexts.push_back(t);
   }
   ASSERT_GE(monitorTexts.size(), 4u);
   EXPECT_EQ(monitorTexts[0], Percent(40));
@@ -542,7 +545,9 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     if (!c.header.empty()) dir.Write(kOsImageName, MakeImage(c.header, c.size));
-    if (c.sparseSize) ASSERT_TRUE(MakeSparseFile(dir.File(kOsImageName), c.sparseSize));
+    if (c.sparseSize) {
+      ASSERT_TRUE(MakeSparseFile(dir.File(kOsImageName), c.sparseSize));
+    }
     std::unique_ptr<SimDevice> device;
     if (c.device) {
       device = SimDevice::Start(c.simArgs);
