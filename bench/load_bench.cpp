@@ -73,7 +73,7 @@ int main() {
     });
     auto timer = std::make_shared<LoadTimer>();
     LARGE_INTEGER start = Now();
-    StartResult result = StartDownload(kOsImageName, timer);
+    StartResult result = StartDownload(dir.Path(), kOsImageName, timer);
     stop = true;
     pinger.join();
     if (timer->loadedSize) {

@@ -83,7 +83,8 @@ double WorkerRun(const TempDir& dir, size_t* peakBytes, bool logged) {
   }
   size_t baseline = WorkingSet(), peak = baseline;
   StartResult started =
-      logged ? StartSelectedDownload(window.hwnd()) : StartDownload(kOsImageName, WindowEvents(window.hwnd()));
+      logged ? StartSelectedDownload(window.state())
+             : StartDownload(dir.Path(), kOsImageName, WindowEvents(window.hwnd()));
   if (started != StartResult::Started) {
     std::fprintf(stderr, "download did not start\n");
     std::exit(2);

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "app/connection_warning.h"
@@ -40,8 +41,8 @@ TEST(AcknowledgementRule, AppliesAgainAfterTheGroupWasMadeIdle) {
   dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
   TestWindow w(dir.Path());
   Tick(w);
-  SetControlsEnabled(false);
-  SetControlsEnabled(true);
+  SetControlsEnabled(w.state(), false);
+  SetControlsEnabled(w.state(), true);
   EXPECT_TRUE(w.Enabled(IDC_UPDATE));
   Tick(w);  // unticked
   EXPECT_FALSE(w.Enabled(IDC_UPDATE));
@@ -96,7 +97,7 @@ TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
     TempDir dir;
     dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
     TestWindow w(dir.Path());
-    SetControlsEnabled(false);
+    SetControlsEnabled(w.state(), false);
     OpenConnectionWarning(w.hwnd());
     std::vector<HWND> warnings = OwnWindowsTitled(L"Error");
     ASSERT_EQ(warnings.size(), 1u);
@@ -137,60 +138,47 @@ class SyncConnection : public ::testing::Test {
  protected:
   static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows CE Services";
   void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, kKey); }
-  void Set(DWORD value) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
-    RegSetValueExW(key, L"ConnectTypesAllowed", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-    RegCloseKey(key);
-  }
 };
 
+// Only a number the service keeps USB with claims the connection. The value as other
+// programs may have written it: only its bytes count, as far as they fit the four of a
+// number; a text "8" is the character, not the number.
 TEST_F(SyncConnection, ClaimsUsbOnlyForItsFourValues) {
-  RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
-  EXPECT_EQ(CheckSyncConnection(), 1) << "no key";
   struct Case {
-    DWORD value;
-    int result;  // 0: the service claims the USB connection
-  } cases[] = {{0, 1}, {8, 0}, {9, 1}, {10, 0}, {11, 1}, {12, 0}, {13, 1}, {14, 0}, {15, 1}, {16, 1}};
-  for (const Case& c : cases) {
-    Set(c.value);
-    EXPECT_EQ(CheckSyncConnection(), c.result) << c.value;
-  }
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
-  RegDeleteValueW(key, L"ConnectTypesAllowed");
-  const BYTE eight[8] = {8};
-  RegSetValueExW(key, L"Other", 0, REG_DWORD, eight, 4);
-  RegCloseKey(key);
-  EXPECT_EQ(CheckSyncConnection(), 1) << "no value";
-  Set(8);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
-  RegSetValueExW(key, L"ConnectTypesAllowed", 0, REG_BINARY, eight, 8);
-  RegCloseKey(key);
-  EXPECT_EQ(CheckSyncConnection(), 1) << "a value longer than 4 bytes";
-}
-
-// The value as other programs may have written it: only its bytes count, as far as
-// they fit the four of a number; a text "8" is the character, not the number.
-TEST_F(SyncConnection, ValueOfAnotherType) {
-  struct Case {
-    const char* name;
+    std::string name;
+    const wchar_t* valueName;  // nullptr: no key at all
     DWORD type;
     std::vector<BYTE> bytes;
-    int result;
-  } cases[] = {
-      {"REG_SZ \"8\"", REG_SZ, {'8', 0}, 1},
-      {"REG_SZ L\"8\"", REG_SZ, {'8', 0, 0, 0}, 1},
-      {"REG_BINARY 08 00 00 00", REG_BINARY, {8, 0, 0, 0}, 0},
-      {"REG_BINARY 08", REG_BINARY, {8}, 0},
-      {"REG_QWORD 8", REG_QWORD, {8, 0, 0, 0, 0, 0, 0, 0}, 1},
+    bool free;  // false: the service claims the USB connection
   };
+  std::vector<Case> cases = {
+      {"no key", nullptr, REG_DWORD, {}, true},
+      {"no value", L"Other", REG_DWORD, {8, 0, 0, 0}, true},
+      {"REG_BINARY of 8 bytes", L"ConnectTypesAllowed", REG_BINARY, {8, 0, 0, 0, 0, 0, 0, 0}, true},
+      {"REG_SZ \"8\"", L"ConnectTypesAllowed", REG_SZ, {'8', 0}, true},
+      {"REG_SZ L\"8\"", L"ConnectTypesAllowed", REG_SZ, {'8', 0, 0, 0}, true},
+      {"REG_BINARY 08 00 00 00", L"ConnectTypesAllowed", REG_BINARY, {8, 0, 0, 0}, false},
+      {"REG_BINARY 08", L"ConnectTypesAllowed", REG_BINARY, {8}, false},
+      {"REG_QWORD 8", L"ConnectTypesAllowed", REG_QWORD, {8, 0, 0, 0, 0, 0, 0, 0}, true},
+  };
+  const struct {
+    BYTE value;
+    bool free;
+  } numbers[] = {{0, true},   {8, false}, {9, true},   {10, false}, {11, true},
+                 {12, false}, {13, true}, {14, false}, {15, true},  {16, true}};
+  for (const auto& n : numbers) {
+    cases.push_back({"REG_DWORD " + std::to_string(n.value), L"ConnectTypesAllowed", REG_DWORD, {n.value, 0, 0, 0},
+                     n.free});
+  }
   for (const Case& c : cases) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
-    RegSetValueExW(key, L"ConnectTypesAllowed", 0, c.type, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
-    RegCloseKey(key);
-    EXPECT_EQ(CheckSyncConnection(), c.result) << c.name;
+    RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
+    if (c.valueName) {
+      HKEY key;
+      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), 0);
+      RegSetValueExW(key, c.valueName, 0, c.type, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
+      RegCloseKey(key);
+    }
+    EXPECT_EQ(CheckSyncConnection(), c.free) << c.name;
   }
 }
 

@@ -64,7 +64,7 @@ TEST_F(SubstituteBus, RecordSizesAreThoseOfTheArchitectureBuilt) {
   std::string log = testing_support::Narrow(dir.File(L"bus.log"));
   simctl::SetBusLog(log);
   std::string path;
-  EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
+  EXPECT_TRUE(IsDevicePresent(kDeviceInterfaceGuid, path));
   simctl::SetBusLog("");
   std::string calls = simctl::ReadTextFile(log);
   // The 32-bit sizes (28 and 5) are refused in a 64-bit process, and the other way round.

@@ -45,7 +45,7 @@ TEST_F(DeviceLink, NoDeviceGivesTheInvalidHandleAndNoVersion) {
   std::string path = "untouched";
   EXPECT_EQ(FindDevice(kDeviceInterfaceGuid, path), INVALID_HANDLE_VALUE);
   EXPECT_EQ(path, "untouched");
-  EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 0);
+  EXPECT_FALSE(IsDevicePresent(kDeviceInterfaceGuid, path));
   EXPECT_EQ(OpenPipe(kStatusPipe), INVALID_HANDLE_VALUE);
   EXPECT_EQ(Said(QueryBootVersion()), "lost");
   EXPECT_FALSE(WriteCommandPacket(kCommandRestart));
@@ -125,7 +125,7 @@ TEST_F(DeviceLink, PipePathLongerThanAFixedBuffer) {
   ASSERT_TRUE(device);
   ASSERT_EQ(device->DevicePath().size(), 250u);
   std::string path;
-  EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
+  EXPECT_TRUE(IsDevicePresent(kDeviceInterfaceGuid, path));
   EXPECT_EQ(path, device->DevicePath());
   for (const char* pipe : {kStatusPipe, kDataPipe}) {
     UniqueHandle handle(OpenPipe(pipe));
@@ -150,7 +150,7 @@ TEST_F(DeviceLink, EveryOpenIsClosedAgain) {
   auto device = StartDevice();
   ASSERT_TRUE(device);
   std::string path;
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(IsDevicePresent(kDeviceInterfaceGuid, path));
   for (int i = 0; i < 3; ++i) ASSERT_EQ(Said(QueryBootVersion()), "0x0105");
   // Seen from the device: every connection the PC opened, the PC closed.
   // The device logs each connection when its listener gets to it: wait for all of
@@ -225,14 +225,14 @@ TEST_F(DeviceLink, UnplugAndReplugBetweenTwoOpens) {
     ASSERT_TRUE(device->WaitForEvent("unplugged"));
     // Gone from the present devices: nothing is found, no pipe opens.
     std::string path;
-    EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 0);
+    EXPECT_FALSE(IsDevicePresent(kDeviceInterfaceGuid, path));
     EXPECT_EQ(Said(QueryBootVersion()), "lost");
     EXPECT_EQ(OpenPipe(kDataPipe), INVALID_HANDLE_VALUE);
     // Back under the same path, found anew by the next open.
     const size_t mark = device->Events().find("unplugged");
     device->Plug();
     ASSERT_TRUE(device->WaitForEvent("plugged in", 10000, mark));
-    EXPECT_EQ(IsDevicePresent(kDeviceInterfaceGuid, path), 1);
+    EXPECT_TRUE(IsDevicePresent(kDeviceInterfaceGuid, path));
     EXPECT_EQ(path, device->DevicePath());
     EXPECT_EQ(Said(QueryBootVersion()), "0x0103");
   }

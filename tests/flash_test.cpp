@@ -16,6 +16,7 @@
 #include "app/taskbar.h"
 #include "flash/download.h"
 #include "flash/monitor.h"
+#include "flash/monitor_rules.h"
 #include "images/discovery.h"
 #include "recorded_events.h"
 #include "res/resource.h"
@@ -52,6 +53,12 @@ std::vector<std::string> With(std::vector<std::string> a, const std::vector<std:
 
 std::wstring Percent(int value) { return kProgressPrefix + std::to_wstring(value) + L" %"; }
 
+// A status text of the flash monitor's stages (40 % and above), not of the transfer.
+bool IsMonitorText(const std::wstring& t) {
+  return t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 &&
+         std::stoi(t.substr(kProgressPrefix.size())) >= kFormatStageStart;
+}
+
 // One download from a program folder holding the given image under the given name.
 class Download {
  public:
@@ -69,7 +76,7 @@ class Download {
       EXPECT_TRUE(device_) << simctl::LastError();
     }
     recorder_.reset(new ControlRecorder(window_->Item(IDC_PROGRESS), window_->Item(IDC_STATUS)));
-    SetControlsEnabled(false);  // as the Update command leaves it
+    SetControlsEnabled(window_->state(), false);  // as the Update command leaves it
   }
   ~Download() {
     recorder_.reset();
@@ -78,7 +85,7 @@ class Download {
 
   // Starts, then serves the window until the program would end.
   StartResult StartAndRun(DWORD timeoutMs = 60000) {
-    StartResult started = StartSelectedDownload(window_->hwnd());
+    StartResult started = StartSelectedDownload(window_->state());
     if (started == StartResult::Started) ended_ = PumpUntilQuit(timeoutMs);
     return started;
   }
@@ -145,8 +152,8 @@ TEST_P(SuccessfulDownload, StreamArrivesWholeAndTheRightMessageCloses) {
   EXPECT_EQ(std::vector<int>(bars.begin(), bars.begin() + c.transferBars.size()), c.transferBars);
   EXPECT_EQ(bars.back(), 100);
   // The taskbar button follows the bar to its end.
-  EXPECT_EQ(LastTaskbarState(), TaskbarState::Progress);
-  EXPECT_EQ(LastTaskbarPosition(), 100);
+  EXPECT_EQ(d.window_->state().taskbar.state, TaskbarState::Progress);
+  EXPECT_EQ(d.window_->state().taskbar.position, 100);
   std::vector<std::wstring> transferTexts;
   for (int v : c.transferTexts) transferTexts.push_back(Percent(v));
   ASSERT_GE(texts.size(), transferTexts.size() + 2);
@@ -211,10 +218,7 @@ TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
   ASSERT_EQ(d.StartAndRun(), StartResult::Started);
   EXPECT_TRUE(d.Received() == image);
   std::vector<std::wstring> texts = d.Texts();
-  auto firstMonitorText = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) {
-    return t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 &&
-           std::stoi(t.substr(kProgressPrefix.size())) >= 40;
-  });
+  auto firstMonitorText = std::find_if(texts.begin(), texts.end(), IsMonitorText);
   ASSERT_NE(firstMonitorText, texts.begin());
   EXPECT_EQ(*(firstMonitorText - 1), Percent(36));
 }
@@ -222,7 +226,7 @@ TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
 TEST(DownloadStart, NoDeviceChangesNothing) {
   Download d(kOsImageName, MakeImage("X000FF\n", 1000), {}, false);
   std::wstring status = d.window_->Text(IDC_STATUS);
-  EXPECT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::NoDevice);
+  EXPECT_EQ(StartSelectedDownload(d.window_->state()), StartResult::NoDevice);
   Pump(300);
   EXPECT_TRUE(d.boxes_.Boxes().empty());
   EXPECT_EQ(d.window_->Text(IDC_STATUS), status);
@@ -268,7 +272,7 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
     } else if (c.content.empty()) {
       d.dir_.Remove(c.file);
     }
-    EXPECT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::Refused);
+    EXPECT_EQ(StartSelectedDownload(d.window_->state()), StartResult::Refused);
     ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
     BoxRecord box = d.boxes_.Boxes()[0];
     EXPECT_EQ(box.text, c.text);
@@ -343,7 +347,8 @@ TEST(ImageLoad, TheWindowAnswersWhileALargeImageLoads) {
   };
 
   // Called on the window's thread, as the Update command does.
-  StartResult result = StartDownload(kOsImageName, std::make_shared<Noted>(WindowEvents(window), note, ask, answered));
+  StartResult result =
+      StartDownload(d.dir_.Path(), kOsImageName, std::make_shared<Noted>(WindowEvents(window), note, ask, answered));
   SetEvent(ask);  // the sender ends even if the load never reported
   EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(answered, 0) == WAIT_OBJECT_0; }, 150000));
   sender.join();
@@ -363,12 +368,12 @@ TEST(DownloadStart, WorkerKeepsTheWindowBusyAndNoSecondDownloadStarts) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 400000);
   Download d(kOsImageName, image, {"--step", "50", "--pace-ms", "1500"});
   ASSERT_TRUE(d.device_);
-  SetControlsEnabled(true);  // an earlier failed attempt left the window idle
-  ASSERT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::Started);
+  SetControlsEnabled(d.window_->state(), true);  // an earlier failed attempt left the window idle
+  ASSERT_EQ(StartSelectedDownload(d.window_->state()), StartResult::Started);
   EXPECT_FALSE(d.window_->Enabled(IDC_UPDATE));
   EXPECT_FALSE(d.window_->Enabled(IDC_EXIT));
   EXPECT_TRUE(IsDownloadRunning());
-  EXPECT_EQ(StartSelectedDownload(d.window_->hwnd()), StartResult::Refused);
+  EXPECT_EQ(StartSelectedDownload(d.window_->state()), StartResult::Refused);
   ASSERT_TRUE(PumpUntilQuit(60000));
   EXPECT_FALSE(IsDownloadRunning());
   EXPECT_TRUE(d.Received() == image);
@@ -399,7 +404,7 @@ TEST_P(FailedFlash, ReportedNeverSuccessAndTheProgramEnds) {
   EXPECT_EQ(boxes[0].caption, c.caption);
   EXPECT_EQ(boxes[0].icon, c.icon);
   EXPECT_EQ(boxes[0].text, c.text);
-  EXPECT_EQ(LastTaskbarState(), TaskbarState::Error) << "the taskbar button shows the failure";
+  EXPECT_EQ(d.window_->state().taskbar.state, TaskbarState::Error) << "the taskbar button shows the failure";
   if (c.onlyExit) {
     EXPECT_TRUE(OnlyExitEnabled(*d.window_));
     EXPECT_EQ(d.window_->Text(IDC_STATUS), kBroken);
@@ -481,8 +486,7 @@ TEST(FlashMonitor, EmptyReadRepeatsTheLastReport) {
   // Every second poll reads nothing: it shows the previous report's value again.
   std::vector<std::wstring> monitorTexts;
   for (const std::wstring& t : d.Texts()) {
-    if (t.compare(0, kProgressPrefix.size(), kProgressPrefix) == 0 && std::stoi(t.substr(kProgressPrefix.size())) >= 40)
-      monitorTexts.push_back(t);
+    if (IsMonitorText(t)) monitorTexts.push_back(t);
   }
   ASSERT_GE(monitorTexts.size(), 4u);
   EXPECT_EQ(monitorTexts[0], Percent(40));
@@ -558,15 +562,16 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     if (!c.header.empty()) dir.Write(kOsImageName, MakeImage(c.header, c.size));
-    if (c.sparseSize) ASSERT_TRUE(MakeSparseFile(dir.File(kOsImageName), c.sparseSize));
-    DiscoverImagesIn(dir.Path());
+    if (c.sparseSize) {
+      ASSERT_TRUE(MakeSparseFile(dir.File(kOsImageName), c.sparseSize));
+    }
     std::unique_ptr<SimDevice> device;
     if (c.device) {
       device = SimDevice::Start(c.simArgs);
       ASSERT_TRUE(device) << simctl::LastError();
     }
     auto events = std::make_shared<testing_support::RecordedEvents>();
-    ASSERT_EQ(StartDownload(kOsImageName, events), c.result);
+    ASSERT_EQ(StartDownload(dir.Path(), kOsImageName, events), c.result);
     if (c.result == StartResult::Started) {
       ASSERT_TRUE(events->WaitForDone(60000));
       Sleep(200);  // room for anything (wrongly) reported after the end

@@ -47,7 +47,7 @@ struct DiscoveryCase {
   std::vector<std::wstring> list;
   ImageSet set;
   bool allowed;
-  int result;
+  bool found;  // at least one image file exists
 };
 
 class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
@@ -59,10 +59,10 @@ TEST_P(Discovery, ListSetAndFlagFollowTheFilesPresent) {
   if (c.bootContent) dir.Write(kBootImageName, std::string(c.bootContent));
   TestWindow window(dir.Path());
   EXPECT_EQ(window.ListEntries(), c.list);
-  EXPECT_EQ(CurrentImageSet(), c.set);
-  EXPECT_EQ(UpdateAllowed(), c.allowed);
-  const ImageDiscovery& again = DiscoverImagesIn(dir.Path());
-  EXPECT_EQ(again.found, c.result == 1);
+  EXPECT_EQ(window.state().found.set, c.set);
+  EXPECT_EQ(window.state().found.updateAllowed, c.allowed);
+  const ImageDiscovery again = DiscoverImagesIn(dir.Path());
+  EXPECT_EQ(again.found, c.found);
   std::vector<std::wstring> listed(again.listed.begin(), again.listed.end());
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, c.list) << "a second discovery starts from an empty list";
@@ -71,35 +71,34 @@ TEST_P(Discovery, ListSetAndFlagFollowTheFilesPresent) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Discovery,
     ::testing::Values(
-        DiscoveryCase{"Neither", nullptr, nullptr, {}, kNoImage, true, 0},
-        DiscoveryCase{"OsGoodNoBoot", "X000FF\nrest", nullptr, {kOsImageName}, kOsImageOnly, true, 1},
-        DiscoveryCase{"OsBadNoBoot", "X000FF\r\n", nullptr, {}, kNoImage, false, 1},
-        DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, 1},
-        DiscoveryCase{"BootOnlyGood", nullptr, "B000FF\n", {kBootImageName}, kBootImageOnly, true, 1},
-        DiscoveryCase{"BootOnlyBad", nullptr, "garbage", {kBootImageName}, kBootImageOnly, false, 1},
+        DiscoveryCase{"Neither", nullptr, nullptr, {}, kNoImage, true, false},
+        DiscoveryCase{"OsGoodNoBoot", "X000FF\nrest", nullptr, {kOsImageName}, kOsImageOnly, true, true},
+        DiscoveryCase{"OsBadNoBoot", "X000FF\r\n", nullptr, {}, kNoImage, false, true},
+        DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, true},
+        DiscoveryCase{"BootOnlyGood", nullptr, "B000FF\n", {kBootImageName}, kBootImageOnly, true, true},
+        DiscoveryCase{"BootOnlyBad", nullptr, "garbage", {kBootImageName}, kBootImageOnly, false, true},
         DiscoveryCase{
-            "BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages, true, 1},
-        DiscoveryCase{"BothOsBad", "x000FF\n", "B000FF\n", {kBootImageName}, kBothImages, false, 1},
+            "BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages, true, true},
+        DiscoveryCase{"BothOsBad", "x000FF\n", "B000FF\n", {kBootImageName}, kBothImages, false, true},
         // Either header in either file: the kind is decided at download time.
-        DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, 1}),
+        DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, true}),
     [](const ::testing::TestParamInfo<DiscoveryCase>& info) { return std::string(info.param.name); });
 
-TEST(DiscoverySizes, RecordsBothSizesAndTheFolder) {
-  TempDir dir;
-  dir.Write(kOsImageName, MakeImage(kOs, 1048576));
-  dir.Write(kBootImageName, MakeImage(kBoot, 262143));
-  TestWindow window(dir.Path());
-  EXPECT_EQ(OsImageSize(), 1048576u);
-  EXPECT_EQ(BootImageSize(), 262143u);
-  EXPECT_EQ(ProgramDirectory(), dir.Path());
-}
-
-TEST(DiscoverySizes, OsSizeIsOneWithoutAnOsImage) {
-  TempDir dir;
-  dir.Write(kBootImageName, MakeImage(kBoot, 5000));
-  TestWindow window(dir.Path());
-  EXPECT_EQ(OsImageSize(), 1u);
-  EXPECT_EQ(BootImageSize(), 5000u);
+// Without an OS image its size is taken as 1, never 0: no step of the progress
+// arithmetic divides by it.
+TEST(DiscoverySizes, RecordsTheSizesFound) {
+  const struct {
+    uint32_t osFile, bootFile;  // 0: no OS image file
+    uint32_t os, boot;          // the sizes found
+  } cases[] = {{1048576, 262143, 1048576, 262143}, {0, 5000, 1, 5000}};
+  for (const auto& c : cases) {
+    TempDir dir;
+    if (c.osFile) dir.Write(kOsImageName, MakeImage(kOs, c.osFile));
+    dir.Write(kBootImageName, MakeImage(kBoot, c.bootFile));
+    const ImageDiscovery found = DiscoverImagesIn(dir.Path());
+    EXPECT_EQ(found.osSize, c.os) << c.osFile;
+    EXPECT_EQ(found.bootSize, c.boot) << c.osFile;
+  }
 }
 
 TEST(DiscoveryPaths, FolderLongerThanTheClassicLimitsStillFindsItsImages) {
@@ -114,8 +113,7 @@ TEST(DiscoveryPaths, FolderLongerThanTheClassicLimitsStillFindsItsImages) {
   CloseHandle(f);
   TestWindow window(deep);
   EXPECT_EQ(window.ListEntries(), std::vector<std::wstring>{kOsImageName});
-  EXPECT_TRUE(UpdateAllowed());
-  EXPECT_EQ(ProgramDirectory(), deep);
+  EXPECT_TRUE(window.state().found.updateAllowed);
 }
 
 TEST(DiscoveryPaths, FolderNamesOutsideTheSystemCodePage) {
@@ -125,7 +123,7 @@ TEST(DiscoveryPaths, FolderNamesOutsideTheSystemCodePage) {
     dir.Write(kBootImageName, MakeImage(kBoot, 100));
     TestWindow window(dir.Path());
     EXPECT_EQ(window.ListEntries(), (std::vector<std::wstring>{kBootImageName, kOsImageName}));
-    EXPECT_EQ(CurrentImageSet(), kBothImages);
+    EXPECT_EQ(window.state().found.set, kBothImages);
   }
 }
 

@@ -204,7 +204,8 @@ TEST(FlashGuard, KeepsAwakeAndRefusesShutdownOnlyWhileActive) {
   TempDir dir;
   dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
   TestWindow w(dir.Path());
-  SetExecutionStateSetter(RecordExecutionState);
+  FlashGuard& guard = w.state().guard;  // the one the window asks at a shutdown
+  guard.setter = RecordExecutionState;
   const struct {
     EXECUTION_STATE previous;  // what the system says was set before
     EXECUTION_STATE restored;  // what the end puts back
@@ -217,18 +218,17 @@ TEST(FlashGuard, KeepsAwakeAndRefusesShutdownOnlyWhileActive) {
     g_asked.clear();
     g_previousAnswer = c.previous;
     EXPECT_EQ(SendMessageW(w.hwnd(), WM_QUERYENDSESSION, 0, 0), TRUE);
-    BeginFlashGuard(w.hwnd());
-    BeginFlashGuard(w.hwnd());  // a second begin changes nothing
-    EXPECT_TRUE(FlashGuardActive());
+    BeginFlashGuard(guard, w.hwnd());
+    BeginFlashGuard(guard, w.hwnd());  // a second begin changes nothing
+    EXPECT_TRUE(guard.active);
     EXPECT_EQ(SendMessageW(w.hwnd(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
-    EndFlashGuard(w.hwnd());
-    EndFlashGuard(w.hwnd());
-    EXPECT_FALSE(FlashGuardActive());
+    EndFlashGuard(guard, w.hwnd());
+    EndFlashGuard(guard, w.hwnd());
+    EXPECT_FALSE(guard.active);
     EXPECT_EQ(SendMessageW(w.hwnd(), WM_QUERYENDSESSION, 0, 0), TRUE);
     EXPECT_EQ(g_asked, (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED, c.restored}))
         << "previous " << c.previous;
   }
-  SetExecutionStateSetter(nullptr);
   EXPECT_NE(FlashLogText().find(L"shutdown or log-off refused"), std::wstring::npos);
 }
 

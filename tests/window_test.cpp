@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/controls.h"
+#include "app/failure_table.h"
 #include "images/discovery.h"
 #include "res/resource.h"
 #include "test_support.h"
@@ -54,11 +55,11 @@ TEST_F(WindowWithImages, StartsAsTheTemplateSays) {
 }
 
 TEST_F(WindowWithImages, ControlGroupOperations) {
-  SetControlsEnabled(false);
+  SetControlsEnabled(window_->state(), false);
   EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, false, false, false, false}));
-  SetControlsEnabled(true);
+  SetControlsEnabled(window_->state(), true);
   EXPECT_EQ(StatesOf(*window_), (EnabledStates{true, true, true, true, true, false}));
-  SetControlsFailed();
+  SetControlsFailed(window_->state());
   EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, true, false, false, false}));
 }
 
@@ -66,10 +67,10 @@ TEST_F(WindowWithImages, DisablingTheFocusedControlMovesTheFocus) {
   // The keyboard must stay usable: the focus goes to an enabled window of the
   // program, never nowhere and never stays on the disabled control.
   for (int id : {IDC_NOTES, IDC_EXIT, IDC_ACK}) {
-    SetControlsEnabled(true);
+    SetControlsEnabled(window_->state(), true);
     SetFocus(window_->Item(id));
     ASSERT_EQ(GetFocus(), window_->Item(id)) << id;
-    SetControlsEnabled(false);
+    SetControlsEnabled(window_->state(), false);
     HWND focus = GetFocus();
     ASSERT_NE(focus, nullptr) << id;
     EXPECT_TRUE(IsWindowEnabled(focus)) << id;
@@ -87,29 +88,31 @@ TEST_F(WindowWithImages, ProgressBarPositions) {
                {0, false, 0, 0},     {50, false, 50, 50}, {-5, false, -5, 0},  {-5, true, 100, 100}};
   for (const Case& c : cases) {
     EXPECT_EQ(ProgressPosition(c.value, c.done), c.position);
-    SetProgress(c.value, c.done);
+    SetProgress(window_->state(), c.value, c.done);
     EXPECT_EQ(window_->ProgressPos(), c.shown) << "value " << c.value << " done " << c.done;
   }
-  ResetProgress();
+  ResetProgress(window_->state());
   EXPECT_EQ(window_->ProgressPos(), 0);
 }
 
+// The text comes from the string table through the wide calls: a narrow step on the
+// way would turn the umlaut into another character on another system code page.
 TEST_F(WindowWithImages, StatusLineShowsUmlautsIntact) {
-  SetStatusText(L"Lädt ROM-Daten herunter: 17 %");
-  EXPECT_EQ(window_->Text(IDC_STATUS), L"Lädt ROM-Daten herunter: 17 %");
+  SetStatusText(window_->state(), ProgressStatusText(17));
+  EXPECT_EQ(window_->Text(IDC_STATUS), L"L\u00e4dt ROM-Daten herunter: 17 %");
 }
 
 TEST(WindowWithoutImages, OperationsChangeNothing) {
   TempDir dir;
   TestWindow window(dir.Path());
-  EXPECT_FALSE(ControlsCached());
-  SetControlsEnabled(false);
+  EXPECT_FALSE(ControlsCached(window.state()));
+  SetControlsEnabled(window.state(), false);
   EXPECT_EQ(StatesOf(window), (EnabledStates{true, false, true, true, true, false}));
-  SetControlsFailed();
+  SetControlsFailed(window.state());
   EXPECT_TRUE(window.Enabled(IDC_NOTES));
-  SetProgress(50, false);
+  SetProgress(window.state(), 50, false);
   EXPECT_EQ(window.ProgressPos(), 0);
-  SetStatusText(L"x");
+  SetStatusText(window.state(), L"x");
   EXPECT_EQ(window.Text(IDC_STATUS), L"ROM Image-Aktualisierungsprozessstatus");
 }
 
@@ -128,11 +131,11 @@ TEST(ExitCommand, CloseBoxAndEscapeAreRefusedWhileBusy) {
   TempDir dir;
   dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
   TestWindow window(dir.Path());
-  SetControlsEnabled(false);
+  SetControlsEnabled(window.state(), false);
   SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
   SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // what Escape sends
   EXPECT_FALSE(PumpUntilQuit(300));
-  SetControlsEnabled(true);
+  SetControlsEnabled(window.state(), true);
   SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
   EXPECT_TRUE(PumpUntilQuit(2000));
 }

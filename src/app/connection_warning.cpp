@@ -5,6 +5,7 @@
 #include "app/controls.h"
 #include "app/flash_log.h"
 #include "app/pictures.h"
+#include "app/window_state.h"
 #include "res/resource.h"
 
 void OpenConnectionWarning(HWND window) {
@@ -20,9 +21,11 @@ INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam,
   if (message == kDpiChangedMessage) FitPictureToDpi(dialog, IDB_CONN_WARNING, HIWORD(wParam));
   if (message == WM_CLOSE || (message == WM_COMMAND && LOWORD(wParam) == IDOK)) {
     std::wstring text = LoadText(IDS_SYNC_CLAIMS_USB);
-    SetDlgItemTextW(MainWindow(), IDC_STATUS, text.c_str());
+    // The warning's owner is the main window.
+    HWND main = GetWindow(dialog, GW_OWNER);
+    SetDlgItemTextW(main, IDC_STATUS, text.c_str());
     LogStatus(text);
-    SetControlsEnabled(true);
+    if (MainWindowState* state = StateOf(main)) SetControlsEnabled(*state, true);
     DestroyWindow(dialog);
   }
   return 0;

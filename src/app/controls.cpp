@@ -4,71 +4,63 @@
 
 #include "app/flash_log.h"
 #include "app/taskbar.h"
-#include "images/discovery.h"
+#include "app/window_state.h"
 #include "res/resource.h"
 
 namespace {
 
-HWND g_mainWindow;
-
-struct ControlHandles {
-  HWND progress, status, update, exit, notes, readme, imageList, ack;
-};
-ControlHandles g_controls;  // all null until CacheControls
-
-void EnableControl(HWND control, bool enable) {
+void EnableControl(HWND window, HWND control, bool enable) {
   if (!control) return;
   // A control that keeps the focus while it is disabled leaves the keyboard dead:
   // hand the focus on to the next control that can take it first, or, when none
   // can, to the window itself.
-  bool hadFocus = !enable && g_mainWindow && GetFocus() == control;
+  bool hadFocus = !enable && window && GetFocus() == control;
   if (hadFocus) {
-    HWND next = GetNextDlgTabItem(g_mainWindow, control, FALSE);
-    if (next && next != control) SendMessageW(g_mainWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+    HWND next = GetNextDlgTabItem(window, control, FALSE);
+    if (next && next != control) SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
   }
   EnableWindow(control, enable ? TRUE : FALSE);
-  if (hadFocus && !GetFocus()) SetFocus(g_mainWindow);
+  if (hadFocus && !GetFocus()) SetFocus(window);
 }
 
 }  // namespace
 
-void SetMainWindow(HWND window) { g_mainWindow = window; }
-HWND MainWindow() { return g_mainWindow; }
-
-void CacheControls(HWND window) {
-  g_controls.progress = GetDlgItem(window, IDC_PROGRESS);
-  g_controls.status = GetDlgItem(window, IDC_STATUS);
-  g_controls.update = GetDlgItem(window, IDC_UPDATE);
-  g_controls.exit = GetDlgItem(window, IDC_EXIT);
-  g_controls.notes = GetDlgItem(window, IDC_NOTES);
-  g_controls.readme = GetDlgItem(window, IDC_README);
-  g_controls.imageList = GetDlgItem(window, IDC_IMAGE_LIST);
-  g_controls.ack = GetDlgItem(window, IDC_ACK);
-  SendMessageW(g_controls.progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+void CacheControls(MainWindowState& state) {
+  HWND window = state.window;
+  ControlHandles& c = state.controls;
+  c.progress = GetDlgItem(window, IDC_PROGRESS);
+  c.status = GetDlgItem(window, IDC_STATUS);
+  c.update = GetDlgItem(window, IDC_UPDATE);
+  c.exit = GetDlgItem(window, IDC_EXIT);
+  c.notes = GetDlgItem(window, IDC_NOTES);
+  c.readme = GetDlgItem(window, IDC_README);
+  c.imageList = GetDlgItem(window, IDC_IMAGE_LIST);
+  c.ack = GetDlgItem(window, IDC_ACK);
+  SendMessageW(c.progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
 }
 
-void ForgetControls() { g_controls = ControlHandles{}; }
+bool ControlsCached(const MainWindowState& state) { return state.controls.progress != nullptr; }
 
-bool ControlsCached() { return g_controls.progress != nullptr; }
-
-void SetControlsEnabled(bool enable) {
-  EnableControl(g_controls.ack, enable);
-  EnableControl(g_controls.update, enable);
-  EnableControl(g_controls.exit, enable);
-  EnableControl(g_controls.notes, enable);
-  EnableControl(g_controls.readme, enable);
+void SetControlsEnabled(MainWindowState& state, bool enable) {
+  const ControlHandles& c = state.controls;
+  EnableControl(state.window, c.ack, enable);
+  EnableControl(state.window, c.update, enable);
+  EnableControl(state.window, c.exit, enable);
+  EnableControl(state.window, c.notes, enable);
+  EnableControl(state.window, c.readme, enable);
   // The user never opens the list: the program selects its entry.
-  EnableControl(g_controls.imageList, false);
+  EnableControl(state.window, c.imageList, false);
 }
 
-void SetControlsFailed() {
+void SetControlsFailed(MainWindowState& state) {
+  const ControlHandles& c = state.controls;
   // Enable Exit first so that the focus has somewhere to go.
-  EnableControl(g_controls.exit, true);
-  EnableControl(g_controls.ack, false);
-  EnableControl(g_controls.update, false);
-  EnableControl(g_controls.notes, false);
-  EnableControl(g_controls.readme, false);
-  EnableControl(g_controls.imageList, false);
+  EnableControl(state.window, c.exit, true);
+  EnableControl(state.window, c.ack, false);
+  EnableControl(state.window, c.update, false);
+  EnableControl(state.window, c.notes, false);
+  EnableControl(state.window, c.readme, false);
+  EnableControl(state.window, c.imageList, false);
 }
 
 int ProgressPosition(int value, bool done) {
@@ -76,23 +68,21 @@ int ProgressPosition(int value, bool done) {
   return value > 95 ? 95 : value;
 }
 
-void SetProgress(int value, bool done) {
-  if (!g_controls.progress) return;
+void SetProgress(MainWindowState& state, int value, bool done) {
+  if (!state.controls.progress) return;
   int position = ProgressPosition(value, done);
-  SendMessageW(g_controls.progress, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-  ShowTaskbarProgress(g_mainWindow, position);
+  SendMessageW(state.controls.progress, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  ShowTaskbarProgress(state.taskbar, state.window, position);
 }
 
-void ResetProgress() {
-  if (!g_controls.progress) return;
-  SendMessageW(g_controls.progress, PBM_SETPOS, 0, 0);
-  ClearTaskbar(g_mainWindow);
+void ResetProgress(MainWindowState& state) {
+  if (!state.controls.progress) return;
+  SendMessageW(state.controls.progress, PBM_SETPOS, 0, 0);
+  ClearTaskbar(state.taskbar, state.window);
 }
 
-HWND StatusLine() { return g_controls.status; }
-
-void SetStatusText(const std::wstring& text) {
-  if (g_controls.status) SetWindowTextW(g_controls.status, text.c_str());
+void SetStatusText(const MainWindowState& state, const std::wstring& text) {
+  if (state.controls.status) SetWindowTextW(state.controls.status, text.c_str());
 }
 
 void ShowImageSize(HWND window, uint32_t bytes) {
@@ -109,7 +99,8 @@ void ShowError(HWND owner, const std::wstring& text) {
   ShowMessage(owner, text, IDS_CAPTION_ERROR, MB_OK | MB_ICONERROR);
 }
 
-void ApplyAcknowledgementRule(HWND window) {
+void ApplyAcknowledgementRule(const MainWindowState& state) {
+  HWND window = state.window;
   bool ticked = IsDlgButtonChecked(window, IDC_ACK) == BST_CHECKED;
-  EnableWindow(GetDlgItem(window, IDC_UPDATE), UpdateAllowed() && ticked ? TRUE : FALSE);
+  EnableWindow(GetDlgItem(window, IDC_UPDATE), state.found.updateAllowed && ticked ? TRUE : FALSE);
 }

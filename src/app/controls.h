@@ -8,32 +8,25 @@
 
 #include "text/text.h"
 
-// The main window, written once when it is created.
-void SetMainWindow(HWND window);
-HWND MainWindow();
+#include "app/window_state.h"
 
 // Looks up the controls of the main window and sets the progress range 0..100.
-void CacheControls(HWND window);
-// Forgets the cached controls (the window is gone; also used between tests).
-void ForgetControls();
-bool ControlsCached();
+void CacheControls(MainWindowState& state);
+bool ControlsCached(const MainWindowState& state);
 
 // Enables Update exactly when the update allowed flag is set and the box is ticked.
-void ApplyAcknowledgementRule(HWND window);
+void ApplyAcknowledgementRule(const MainWindowState& state);
 
-void SetControlsEnabled(bool enable);
-void SetControlsFailed();
-void SetProgress(int value, bool done);
-void ResetProgress();
+void SetControlsEnabled(MainWindowState& state, bool enable);
+void SetControlsFailed(MainWindowState& state);
+void SetProgress(MainWindowState& state, int value, bool done);
+void ResetProgress(MainWindowState& state);
 
 // The bar position shown for a progress value: 100 when done, else capped at 95.
 int ProgressPosition(int value, bool done);
 
-// The status line control (null while the controls are not cached). Message boxes
-// raised during a download use it as their owner.
-HWND StatusLine();
 // Sets the status line through its cached handle (no effect while not cached).
-void SetStatusText(const std::wstring& text);
+void SetStatusText(const MainWindowState& state, const std::wstring& text);
 
 // The size field: an image's size in whole KiB.
 void ShowImageSize(HWND window, uint32_t bytes);

@@ -11,26 +11,16 @@
 #include "app/report_outbox.h"
 #include "app/taskbar.h"
 #include "app/window_messages.h"
+#include "app/window_state.h"
 #include "res/resource.h"
 
 namespace {
 
-// One report, owned by whoever holds it: the posted message, then the queue.
-struct Report {
-  enum class Kind { Progress, StatusPercent, Failure, Success, Done, ImageSize } kind = Kind::Progress;
-  int value = 0;
-  uint32_t size = 0;
-  bool done = false;
-  ImageKind image = ImageKind::Unknown;
-  FlashFailure failure;
-  HWND window = nullptr;  // the window it is for
-};
+using Report = DownloadReport;
 
-std::deque<std::unique_ptr<Report>> g_waiting;
-bool g_applying;
-
-// Reports from other threads wait here until the window's thread takes them. Never
-// destroyed: worker threads may still deliver while the program ends.
+// Reports from other threads wait here until the window's thread takes them. The one
+// process-wide part of a download's reporting, owned by no window: worker threads may
+// still deliver while the window, and the program, end. Never destroyed.
 ReportOutbox<Report>& TheOutbox() {
   static auto* outbox = new ReportOutbox<Report>;
   return *outbox;
@@ -51,62 +41,64 @@ UINT BoxFlags(BoxIcon icon) {
   return MB_OK;
 }
 
-void ShowFailure(const FlashFailure& f) {
+void ShowFailure(MainWindowState& state, const FlashFailure& f) {
   const FailureView view = ViewOf(f);
-  ShowTaskbarError(MainWindow());
+  ShowTaskbarError(state.taskbar, state.window);
   if (!view.text.empty()) {
-    MessageBoxW(view.ownerless ? nullptr : StatusLine(), view.text.c_str(), view.caption.c_str(), BoxFlags(view.icon));
+    MessageBoxW(view.ownerless ? nullptr : state.controls.status, view.text.c_str(), view.caption.c_str(),
+                BoxFlags(view.icon));
   }
-  if (view.statusLine) SetStatusText(view.text.substr(0, view.text.find(L'\n')));  // its first line
+  if (view.statusLine) SetStatusText(state, view.text);
   switch (view.controls) {
     case ControlsAfter::Idle:
-      SetControlsEnabled(true);
+      SetControlsEnabled(state, true);
       break;
     case ControlsAfter::OnlyExit:
-      SetControlsEnabled(true);
-      SetControlsFailed();
+      SetControlsEnabled(state, true);
+      SetControlsFailed(state);
       break;
     case ControlsAfter::Busy:
       break;  // the window stays busy until the program ends
   }
 }
 
-void Apply(HWND window, const Report& r) {
+void Apply(MainWindowState& state, const Report& r) {
   switch (r.kind) {
     case Report::Kind::Progress:
-      SetProgress(r.value, r.done);
+      SetProgress(state, r.value, r.done);
       break;
     case Report::Kind::StatusPercent:
-      SetStatusText(ProgressStatusText(r.value));
+      SetStatusText(state, ProgressStatusText(r.value));
       break;
     case Report::Kind::Failure:
-      ShowFailure(r.failure);
+      ShowFailure(state, r.failure);
       break;
     case Report::Kind::Success:
-      MessageBoxW(StatusLine(), SuccessText(r.image).c_str(), SuccessCaption().c_str(), MB_OK | MB_ICONINFORMATION);
-      SetStatusText(FinishedStatusText());
+      MessageBoxW(state.controls.status, SuccessText(r.image).c_str(), SuccessCaption().c_str(),
+                  MB_OK | MB_ICONINFORMATION);
+      SetStatusText(state, FinishedStatusText());
       break;
     case Report::Kind::Done:
-      EndFlashGuard(window);
-      EndProgram(window);
+      EndFlashGuard(state.guard, state.window);
+      EndProgram(state.window);
       break;
     case Report::Kind::ImageSize:
-      ShowImageSize(window, r.size);
+      ShowImageSize(state.window, r.size);
       break;
   }
 }
 
-void Receive(HWND window, std::unique_ptr<Report> report) {
-  g_waiting.push_back(std::move(report));
+void Receive(MainWindowState& state, std::unique_ptr<Report> report) {
+  state.reports.push_back(std::move(report));
   // A box opened below serves messages: later reports queue up behind it.
-  if (g_applying) return;
-  g_applying = true;
-  while (!g_waiting.empty()) {
-    std::unique_ptr<Report> next = std::move(g_waiting.front());
-    g_waiting.pop_front();
-    Apply(window, *next);
+  if (state.applyingReports) return;
+  state.applyingReports = true;
+  while (!state.reports.empty()) {
+    std::unique_ptr<Report> next = std::move(state.reports.front());
+    state.reports.pop_front();
+    Apply(state, *next);
   }
-  g_applying = false;
+  state.applyingReports = false;
 }
 
 class WindowFlashEvents : public FlashEvents {
@@ -162,10 +154,12 @@ class WindowFlashEvents : public FlashEvents {
   // costs more than the 16 KiB write it reports on). Posted messages keep their order.
   void Deliver(std::unique_ptr<Report> r) {
     if (GetCurrentThreadId() == thread_) {
+      MainWindowState* state = StateOf(window_);
+      if (!state) return;
       // Whatever other threads reported first comes first.
       for (auto& waiting : TheOutbox().TakeAll())
-        if (waiting->window == window_) Receive(window_, std::move(waiting));
-      Receive(window_, std::move(r));
+        if (waiting->window == window_) Receive(*state, std::move(waiting));
+      Receive(*state, std::move(r));
       return;
     }
     r->window = window_;
@@ -189,25 +183,25 @@ class WindowFlashEvents : public FlashEvents {
 
 std::shared_ptr<FlashEvents> WindowEvents(HWND window) { return std::make_shared<WindowFlashEvents>(window); }
 
-void HandleDownloadReport(HWND window) {
+void HandleDownloadReport(MainWindowState& state) {
   // A report for a window that is gone is freed with the rest.
   for (auto& r : TheOutbox().TakeAll())
-    if (r->window == window) Receive(window, std::move(r));
+    if (r->window == state.window) Receive(state, std::move(r));
 }
 
 size_t DownloadReportsWaiting() { return TheOutbox().Size(); }
 
-StartResult StartSelectedDownload(HWND window) {
+StartResult StartSelectedDownload(MainWindowState& state) {
   DevicePin firstPresent;
-  return StartSelectedDownload(window, firstPresent);
+  return StartSelectedDownload(state, firstPresent);
 }
 
-StartResult StartSelectedDownload(HWND window, DevicePin& pin) {
+StartResult StartSelectedDownload(MainWindowState& state, DevicePin& pin) {
   wchar_t name[64] = {};
-  GetDlgItemTextW(window, IDC_IMAGE_LIST, name, 64);
-  StartResult result = StartDownload(name, LoggedEvents(WindowEvents(window)), pin);
+  GetDlgItemTextW(state.window, IDC_IMAGE_LIST, name, 64);
+  StartResult result = StartDownload(state.programDirectory, name, LoggedEvents(WindowEvents(state.window)), pin);
   // Busy while the worker runs, whatever state the window was found in, so that
   // nothing can start a second download meanwhile.
-  if (result == StartResult::Started) SetControlsEnabled(false);
+  if (result == StartResult::Started) SetControlsEnabled(state, false);
   return result;
 }

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "app/window_state.h"
+#include "device/device_pin.h"
 #include "flash/download.h"
 #include "flash/events.h"
 
@@ -13,15 +15,15 @@
 // the window's thread comes to them, without the caller waiting.
 std::shared_ptr<FlashEvents> WindowEvents(HWND window);
 
-// Applies the reports that wait, in order. Reports arriving while a message box of an
-// earlier one is open wait for it, so boxes, status texts and control states keep
-// their order.
-void HandleDownloadReport(HWND window);
-// Reports from other threads that the window has not taken yet.
+// Applies the reports that wait for the window, in order. Reports arriving while a
+// message box of an earlier one is open wait for it, so boxes, status texts and
+// control states keep their order.
+void HandleDownloadReport(MainWindowState& state);
+// Reports from other threads that no window has taken yet.
 size_t DownloadReportsWaiting();
 
 // Starts a download of the image selected in the window's image list to the run's
 // device, reporting to the window. A started download leaves the window busy.
-StartResult StartSelectedDownload(HWND window, DevicePin& pin);
+StartResult StartSelectedDownload(MainWindowState& state, DevicePin& pin);
 // The same to the first present device.
-StartResult StartSelectedDownload(HWND window);
+StartResult StartSelectedDownload(MainWindowState& state);

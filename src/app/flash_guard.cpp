@@ -6,11 +6,6 @@
 
 namespace {
 
-ExecutionStateSetter g_setter = SetThreadExecutionState;
-bool g_active;
-EXECUTION_STATE g_previous;
-bool g_reasonCreated;
-
 // Vista and later: resolved at run time, so that the program still starts on XP.
 using ReasonCreate = BOOL(WINAPI*)(HWND, LPCWSTR);
 using ReasonDestroy = BOOL(WINAPI*)(HWND);
@@ -23,35 +18,31 @@ F User32Function(const char* name) {
 
 }  // namespace
 
-void SetExecutionStateSetter(ExecutionStateSetter setter) { g_setter = setter ? setter : SetThreadExecutionState; }
-
-void BeginFlashGuard(HWND window) {
-  if (g_active) return;
-  g_active = true;
-  g_previous = g_setter(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-  LogLine(g_previous ? L"keeping the PC awake" : L"keeping the PC awake: the system refused");
+void BeginFlashGuard(FlashGuard& guard, HWND window) {
+  if (guard.active) return;
+  guard.active = true;
+  guard.previous = guard.setter(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  LogLine(guard.previous ? L"keeping the PC awake" : L"keeping the PC awake: the system refused");
   auto create = User32Function<ReasonCreate>("ShutdownBlockReasonCreate");
-  g_reasonCreated = create && window && create(window, LoadText(IDS_SHUTDOWN_REASON).c_str());
+  guard.reasonCreated = create && window && create(window, LoadText(IDS_SHUTDOWN_REASON).c_str());
 }
 
-void EndFlashGuard(HWND window) {
-  if (!g_active) return;
-  g_active = false;
+void EndFlashGuard(FlashGuard& guard, HWND window) {
+  if (!guard.active) return;
+  guard.active = false;
   // With ES_CONTINUOUS the old flags stand again until changed; without it they would
   // apply once and leave ours in place. 0 (the earlier call failed) gives the plain state.
-  g_setter(g_previous | ES_CONTINUOUS);
+  guard.setter(guard.previous | ES_CONTINUOUS);
   LogLine(L"the PC may sleep again");
-  if (g_reasonCreated) {
+  if (guard.reasonCreated) {
     auto destroy = User32Function<ReasonDestroy>("ShutdownBlockReasonDestroy");
     if (destroy) destroy(window);
-    g_reasonCreated = false;
+    guard.reasonCreated = false;
   }
 }
 
-bool FlashGuardActive() { return g_active; }
-
-bool MayEndSession() {
-  if (!g_active) return true;
+bool MayEndSession(const FlashGuard& guard) {
+  if (!guard.active) return true;
   LogLine(L"shutdown or log-off refused: a flash is running");
   return false;
 }

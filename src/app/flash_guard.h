@@ -3,19 +3,14 @@
 #pragma once
 #include <windows.h>
 
+#include "app/window_state.h"
+
 // Keeps the system awake (the thread's previous execution state is kept to be put
 // back) and, where the system has it, names the reason to refuse a shutdown. Call on
 // the window's thread; a second call while active does nothing.
-void BeginFlashGuard(HWND window);
+void BeginFlashGuard(FlashGuard& guard, HWND window);
 // Puts the previous execution state back and drops the shutdown reason.
-void EndFlashGuard(HWND window);
-bool FlashGuardActive();
+void EndFlashGuard(FlashGuard& guard, HWND window);
 
 // The answer to WM_QUERYENDSESSION: false (refuse) while the guard is active.
-bool MayEndSession();
-
-// The function that sets the thread's execution state: the system's
-// SetThreadExecutionState, or a stand-in that records what it is asked (null: the
-// system's again). The system's effect is not visible from inside a program.
-using ExecutionStateSetter = EXECUTION_STATE(WINAPI*)(EXECUTION_STATE);
-void SetExecutionStateSetter(ExecutionStateSetter setter);
+bool MayEndSession(const FlashGuard& guard);

@@ -7,8 +7,10 @@
 #include "app/main_window.h"
 #include "app/message_loop.h"
 #include "app/one_copy.h"
+#include "app/window_state.h"
 #include "res/resource.h"
 #include "text/text.h"
+#include "util/paths.h"
 #include "util/system_text.h"
 #include "util/windows_compat.h"
 
@@ -29,7 +31,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   InitCommonControlsEx(&controls);
   // A modeless main dialog and one loop that gives every dialog of the program its
   // keys; the window ends by going (see EndProgram), which posts the quit message.
-  HWND window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+  MainWindowState state;
+  state.programDirectory = ModuleDirectory();
+  HWND window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc,
+                                   reinterpret_cast<LPARAM>(&state));
   if (window) {
     ShowWindow(window, SW_SHOW);
     RunMessageLoop();

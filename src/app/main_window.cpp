@@ -11,10 +11,10 @@
 #include "app/readme.h"
 #include "app/update.h"
 #include "app/window_messages.h"
+#include "app/window_state.h"
 #include "device/pipe_io.h"
 #include "images/discovery.h"
 #include "res/resource.h"
-#include "util/paths.h"
 
 namespace {
 
@@ -38,8 +38,8 @@ void SetWindowIcons(HWND window) {
 
 }  // namespace
 
-void InitMainWindow(HWND window, const std::wstring& programDirectory) {
-  SetMainWindow(window);
+void InitMainWindow(HWND window, MainWindowState& state) {
+  AttachWindowState(window, state);
   // Whatever this thread waits for on the window's behalf (the device's answers, an
   // image being read) it waits for serving the window: it never stops answering.
   SetIoWaitForThisThread(WaitServingMessages);
@@ -47,7 +47,8 @@ void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   AddSystemMenuItems(window);
   FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
   MarkMainWindow(window);
-  const ImageDiscovery& found = DiscoverImagesIn(programDirectory);
+  state.found = DiscoverImagesIn(state.programDirectory);
+  const ImageDiscovery& found = state.found;
   SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_RESETCONTENT, 0, 0);
   for (const wchar_t* name : found.listed) {
     SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
@@ -55,18 +56,21 @@ void InitMainWindow(HWND window, const std::wstring& programDirectory) {
   // With no image at all Update stays off and the controls stay uncached: nothing
   // can change them later.
   if (!found.found) EnableWindow(GetDlgItem(window, IDC_UPDATE), FALSE);
-  if (found.found) CacheControls(window);
+  if (found.found) CacheControls(state);
 }
 
-INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    InitMainWindow(window, *reinterpret_cast<MainWindowState*>(lParam));
+    return 0;
+  }
+  MainWindowState* state = StateOf(window);
+  if (!state) return 0;  // the messages before WM_INITDIALOG
   switch (message) {
-    case WM_INITDIALOG:
-      InitMainWindow(window, ModuleDirectory());
-      return 0;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_UPDATE:
-          RunUpdate(window);
+          RunUpdate(*state);
           break;
         case IDC_EXIT:
           // The close box and Escape arrive here too. While Exit is disabled (an update
@@ -75,18 +79,18 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
           if (IsWindowEnabled(GetDlgItem(window, IDC_EXIT))) EndProgram(window);
           break;
         case IDC_ACK:
-          ApplyAcknowledgementRule(window);
+          ApplyAcknowledgementRule(*state);
           break;
         case IDC_NOTES:
           OpenNotesDialog(window);
           break;
         case IDC_README:
-          ShowReadme(window);
+          ShowReadme(window, state->programDirectory);
           break;
       }
       return 0;
     case kDownloadReportMessage:
-      HandleDownloadReport(window);
+      HandleDownloadReport(*state);
       return 0;
     case kEndProgramMessage:
       // A modeless dialog ends by going; its owned Notes dialogs go with it.
@@ -98,7 +102,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case WM_QUERYENDSESSION:
       // Shutting down or logging off mid-flash can leave the handheld without a ROM.
-      SetWindowLongPtrW(window, DWLP_MSGRESULT, MayEndSession() ? TRUE : FALSE);
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, MayEndSession(state->guard) ? TRUE : FALSE);
       return TRUE;
     case kDpiChangedMessage:
       FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
@@ -106,7 +110,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_DESTROY:
       UnmarkMainWindow(window);
       SetIoWaitForThisThread(nullptr);
-      ForgetControls();
+      // The state outlives the window: what still arrives for it finds no controls.
+      state->controls = ControlHandles{};
+      SetWindowLongPtrW(window, DWLP_USER, 0);
       PostQuitMessage(0);
       return 0;
   }

@@ -2,8 +2,11 @@
 #pragma once
 #include <windows.h>
 
-#include <string>
+struct MainWindowState;
 
+// The creation parameter is the window's state (a MainWindowState*, with its program
+// directory set), which the creator keeps until the window has gone.
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// What the window's creation does: discovery in programDirectory, then the controls.
-void InitMainWindow(HWND window, const std::wstring& programDirectory);
+// What the window's creation does: discovery in the state's program directory, then
+// the controls.
+void InitMainWindow(HWND window, MainWindowState& state);

@@ -1,6 +1,7 @@
 #include "app/pictures.h"
 
 #include "res/resource.h"
+#include "util/handle.h"
 
 namespace {
 
@@ -79,9 +80,8 @@ UINT WindowDpi(HWND window) {
   if (getDpiForWindow) {
     if (UINT dpi = getDpiForWindow(window)) return dpi;
   }
-  HDC screen = GetDC(nullptr);
-  int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
-  if (screen) ReleaseDC(nullptr, screen);
+  ScreenDC screen;
+  int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 0;
   return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
 }
 

@@ -5,12 +5,11 @@
 #include <string>
 
 #include "app/controls.h"
-#include "images/discovery.h"
 #include "res/resource.h"
 #include "util/paths.h"
 
-void ShowReadme(HWND window) {
-  std::wstring path = ProgramDirectory() + L"readme.txt";
+void ShowReadme(HWND window, const std::wstring& programDirectory) {
+  std::wstring path = programDirectory + L"readme.txt";
   if (GetFileAttributesW(ExtendedPath(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
     ShowError(window, LoadText(IDS_README_MISSING));
     return;

@@ -2,5 +2,7 @@
 #pragma once
 #include <windows.h>
 
+#include <string>
+
 // Opens readme.txt with the shell, or says in a box over `window` that it is missing.
-void ShowReadme(HWND window);
+void ShowReadme(HWND window, const std::wstring& programDirectory);

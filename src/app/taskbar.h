@@ -3,13 +3,9 @@
 #pragma once
 #include <windows.h>
 
-enum class TaskbarState { None, Progress, Error };
+#include "app/window_state.h"
 
 // Called on the window's thread.
-void ShowTaskbarProgress(HWND window, int position);  // 0..100
-void ShowTaskbarError(HWND window);                   // keeps the last position
-void ClearTaskbar(HWND window);
-
-// What the button was last asked to show (also where the system has no such button).
-TaskbarState LastTaskbarState();
-int LastTaskbarPosition();
+void ShowTaskbarProgress(TaskbarButton& button, HWND window, int position);  // 0..100
+void ShowTaskbarError(TaskbarButton& button, HWND window);                   // keeps the last position
+void ClearTaskbar(TaskbarButton& button, HWND window);

@@ -13,6 +13,7 @@
 #include "app/taskbar.h"
 #include "app/update_rules.h"
 #include "app/window_messages.h"
+#include "app/window_state.h"
 #include "device/discovery.h"
 #include "device/messages.h"
 #include "images/discovery.h"
@@ -27,15 +28,13 @@ constexpr DWORD kVersionQueryPauseMs = 1000;
 constexpr int kStartAttempts = 10;
 constexpr DWORD kStartAttemptPauseMs = 3000;
 
-bool g_updateRunning;
-
 bool Pause(DWORD milliseconds) { return ServeMessages(milliseconds) != LoopEnd::Quit; }
 
 // The size found at start; once the image is read, the window shows the size read.
-void ShowSelectedImageSize(HWND window) {
+void ShowSelectedImageSize(const MainWindowState& state) {
   wchar_t selected[64] = {};
-  GetDlgItemTextW(window, IDC_IMAGE_LIST, selected, 64);
-  ShowImageSize(window, std::wstring(selected) == kOsImageName ? OsImageSize() : BootImageSize());
+  GetDlgItemTextW(state.window, IDC_IMAGE_LIST, selected, 64);
+  ShowImageSize(state.window, std::wstring(selected) == kOsImageName ? state.found.osSize : state.found.bootSize);
 }
 
 void ShowStatus(HWND window, const std::wstring& text) {
@@ -47,12 +46,12 @@ void ShowStatus(HWND window, const std::wstring& text) {
 std::wstring Widen(const std::string& s) { return DecodeBytes(s.data(), s.size(), CP_ACP); }
 
 // Nothing was sent: the message in a box and on the status line, the window idle.
-void EndWithoutFlash(HWND window, UINT textId) {
+void EndWithoutFlash(MainWindowState& state, UINT textId) {
   std::wstring text = LoadText(textId);
-  ShowTaskbarError(window);
-  ShowError(window, text);
-  ShowStatus(window, text);
-  SetControlsEnabled(true);
+  ShowTaskbarError(state.taskbar, state.window);
+  ShowError(state.window, text);
+  ShowStatus(state.window, text);
+  SetControlsEnabled(state, true);
 }
 
 // The log names the device of each run once, when it is pinned.
@@ -63,10 +62,11 @@ void LogPinnedDevice(const DevicePin& pin, bool& logged) {
 }
 
 // True when a download was started: it runs on, and its end ends the program.
-bool RunUpdateSteps(HWND window) {
-  SetControlsEnabled(false);
+bool RunUpdateSteps(MainWindowState& state) {
+  HWND window = state.window;
+  SetControlsEnabled(state, false);
   ShowStatus(window, LoadText(IDS_DOWNLOADING));
-  ResetProgress();
+  ResetProgress(state);
 
   int bootHigh = 0, bootLow = 0;
   bool mustUpdateBoot = false;
@@ -76,7 +76,7 @@ bool RunUpdateSteps(HWND window) {
   int listed = static_cast<int>(SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_GETCOUNT, 0, 0));
   std::wstring missing;
   if (listed < 2)
-    missing = MissingFileNames(CurrentImageSet(), versionRead);
+    missing = MissingFileNames(state.found.set, versionRead);
   else if (!versionRead)
     missing = kVersionFileName;
   if (!missing.empty()) {
@@ -97,7 +97,7 @@ bool RunUpdateSteps(HWND window) {
     std::wstring line = L"refused: " + std::to_wstring(present.size()) + L" devices in flash mode:";
     for (const std::string& path : present) line += L" " + Widen(path);
     LogLine(line);
-    EndWithoutFlash(window, IDS_SEVERAL_DEVICES);
+    EndWithoutFlash(state, IDS_SEVERAL_DEVICES);
     return false;
   }
 
@@ -120,7 +120,7 @@ bool RunUpdateSteps(HWND window) {
     // Still formatting or writing an earlier image: anything sent now would land in
     // the middle of that.
     LogLine(L"refused: the device is busy with an earlier flash");
-    EndWithoutFlash(window, IDS_DEVICE_BUSY);
+    EndWithoutFlash(state, IDS_DEVICE_BUSY);
     return false;
   }
   uint16_t deviceVersion = verdict.version;
@@ -129,43 +129,48 @@ bool RunUpdateSteps(HWND window) {
   wchar_t chosen[64] = {};
   GetDlgItemTextW(window, IDC_IMAGE_LIST, chosen, 64);
   LogVersionChoice(deviceVersion, chosen);
-  ShowSelectedImageSize(window);
+  ShowSelectedImageSize(state);
 
   // Only a device that is not in flash mode yet is worth waiting for. An attempt
   // that failed for a reason of its own (a missing or damaged image) has said so,
   // once, and left the window idle with its message: trying again cannot mend a file.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     if (!Pause(kStartAttemptPauseMs)) return false;
-    StartResult started = StartSelectedDownload(window, pin);
+    StartResult started = StartSelectedDownload(state, pin);
     LogPinnedDevice(pin, pinLogged);
     if (started != StartResult::NoDevice) return started == StartResult::Started;
   }
-  EndWithoutFlash(window, IDS_DEVICE_NOT_FOUND);
+  EndWithoutFlash(state, IDS_DEVICE_NOT_FOUND);
   return false;
 }
 
 }  // namespace
 
-void RunUpdate(HWND window) {
+void RunUpdate(MainWindowState& state) {
   // Never twice at once (the waits serve messages), never during a download.
-  if (g_updateRunning || IsDownloadRunning()) return;
-  g_updateRunning = true;
+  if (state.updateRunning || IsDownloadRunning()) return;
+  state.updateRunning = true;
   LogLine(L"update started");
-  BeginFlashGuard(window);
+  BeginFlashGuard(state.guard, state.window);
   // A started download keeps the guard until it reports its end.
-  if (!RunUpdateSteps(window)) EndFlashGuard(window);
-  g_updateRunning = false;
+  if (!RunUpdateSteps(state)) EndFlashGuard(state.guard, state.window);
+  state.updateRunning = false;
 }
 
-int CheckSyncConnection() {
+bool CheckSyncConnection() {
+  // The values of ConnectTypesAllowed with which the service keeps the USB connection.
+  constexpr DWORD kValuesClaimingUsb[] = {8, 10, 12, 14};
   HKEY key;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows CE Services", 0, KEY_READ, &key) !=
       ERROR_SUCCESS) {
-    return 1;
+    return true;
   }
   DWORD value = 0, size = sizeof(value);
   LONG status = RegQueryValueExA(key, "ConnectTypesAllowed", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
   RegCloseKey(key);
-  if (status != ERROR_SUCCESS) return 1;
-  return (value == 8 || value == 10 || value == 12 || value == 14) ? 0 : 1;
+  if (status != ERROR_SUCCESS) return true;
+  for (DWORD claiming : kValuesClaimingUsb) {
+    if (value == claiming) return false;
+  }
+  return true;
 }

@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
-void RunUpdate(HWND window);
-// 0 when the desktop synchronisation service still claims the USB connection.
-int CheckSyncConnection();
+struct MainWindowState;
+
+void RunUpdate(MainWindowState& state);
+// False when the desktop synchronisation service still claims the USB connection.
+bool CheckSyncConnection();

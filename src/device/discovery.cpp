@@ -14,7 +14,10 @@ const char kDataPipe[] = "PIPE01";
 
 namespace {
 
-// Grows as needed, so a device path of any length is neither cut nor overflowed.
+// The device path buffer: the one state the device link keeps between calls, for the
+// whole process. This file owns it; only OpenPipe writes it, and DevicePathBuffer
+// reads it. Grows as needed, so a device path of any length is neither cut nor
+// overflowed.
 std::string g_devicePath;
 
 // A healthy set ends its enumeration with ERROR_NO_MORE_ITEMS long before this; the
@@ -152,11 +155,11 @@ std::vector<std::string> PresentDevicePaths(DWORD* error) {
   return paths;
 }
 
-int IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error) {
+bool IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error) {
   HANDLE device = FindDevice(guid, pathOut, error);
-  if (device == INVALID_HANDLE_VALUE) return 0;
+  if (device == INVALID_HANDLE_VALUE) return false;
   CloseHandle(device);
-  return 1;
+  return true;
 }
 
 HANDLE OpenPipe(const char* pipeName, DWORD* error) {

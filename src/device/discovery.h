@@ -29,8 +29,8 @@ HANDLE FindDeviceAt(const GUID& guid, const std::string& devicePath, DWORD* erro
 // The device paths of every present interface of the handheld's class that opens
 // (each is opened and closed again), in the system's order.
 std::vector<std::string> PresentDevicePaths(DWORD* error = nullptr);
-// 1 when FindDevice found and opened an interface (closed again at once), else 0.
-int IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
+// Whether FindDevice found and opened an interface (closed again at once).
+bool IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
 // Finds the device anew and opens <device path>\<pipeName>. The handle is opened for
 // overlapped I/O so that every read and write can be bounded (see pipe_io.h).
 HANDLE OpenPipe(const char* pipeName, DWORD* error = nullptr);

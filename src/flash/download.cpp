@@ -12,7 +12,6 @@
 #include "flash/monitor.h"
 #include "flash/progress.h"
 #include "images/checksum_file.h"
-#include "images/discovery.h"
 #include "images/image_header.h"
 #include "images/sha256.h"
 #include "util/handle.h"
@@ -104,12 +103,14 @@ DWORD WINAPI DownloadWorker(void* parameter) {
 
 bool IsDownloadRunning() { return g_downloadRunning; }
 
-StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<FlashEvents>& events) {
+StartResult StartDownload(const std::wstring& directory, const std::wstring& imageName,
+                          const std::shared_ptr<FlashEvents>& events) {
   DevicePin firstPresent;
-  return StartDownload(imageName, events, firstPresent);
+  return StartDownload(directory, imageName, events, firstPresent);
 }
 
-StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<FlashEvents>& events, DevicePin& pin) {
+StartResult StartDownload(const std::wstring& directory, const std::wstring& imageName,
+                          const std::shared_ptr<FlashEvents>& events, DevicePin& pin) {
   // One download at a time, whatever the window shows: trying again would not help
   // either, but nothing is reported (the running one reports for itself).
   if (g_downloadRunning || !events) return StartResult::Refused;
@@ -130,7 +131,7 @@ StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<F
   // Read whole before anything goes out, off this thread: the caller's window keeps
   // answering while a large image loads, and counts as busy meanwhile.
   g_downloadRunning = true;
-  LoadedImage image = LoadImageFile(ProgramDirectory() + imageName,
+  LoadedImage image = LoadImageFile(directory + imageName,
                                     [events](uint32_t done, uint32_t size) { events->ImageReadProgress(done, size); });
   switch (image.status) {
     case LoadStatus::Loaded:
@@ -155,7 +156,7 @@ StartResult StartDownload(const std::wstring& imageName, const std::shared_ptr<F
   }
   const std::string sha256 = HexDigest(image.sha256);
   events->ImageChecksum(imageName, sha256);
-  for (const ExpectedChecksum& expected : FindExpectedChecksums(ProgramDirectory(), imageName)) {
+  for (const ExpectedChecksum& expected : FindExpectedChecksums(directory, imageName)) {
     if (expected.readable && expected.sha256 == sha256) {
       events->ChecksumMatched(expected.file);
       continue;

@@ -39,19 +39,19 @@ FlashFailure BrokenConnection(DWORD systemError) {
   return f;
 }
 
-int SendCommandPacket(unsigned code, FlashEvents& events, const DevicePin& device) {
+bool SendCommandPacket(unsigned code, FlashEvents& events, const DevicePin& device) {
   DWORD error = 0;
   bool written = WriteCommandPacket(code, &error, &device);
   events.CommandPacketWritten(BuildCommandPacket(code), error);
-  if (written) return 1;
+  if (written) return true;
   FlashFailure f;
   f.kind = FlashFailure::Kind::CommandPacketLost;
   f.systemError = error;
   events.Failure(f);
-  return 0;
+  return false;
 }
 
-int MonitorFlashing(FlashEvents& events, const DevicePin& device) {
+bool MonitorFlashing(FlashEvents& events, const DevicePin& device) {
   // The latest whole report, kept between polls: a read that brings less than its
   // kind's fields leaves it as it was, so the display and the stall bound go on
   // from it, as after a read of no byte.
@@ -70,7 +70,7 @@ int MonitorFlashing(FlashEvents& events, const DevicePin& device) {
       pipe.reset();
       // The status pipe broke: the user is told, only Exit is left, the program ends.
       events.Failure(BrokenConnection(read.error));
-      return 0;
+      return false;
     }
     events.MonitorReport(got ? fresh : report, got);
     MonitorVerdict verdict = watch.Observe(report, GetTickCount());
@@ -79,7 +79,7 @@ int MonitorFlashing(FlashEvents& events, const DevicePin& device) {
       // the same end as a status read that failed.
       pipe.reset();
       events.Failure(BrokenConnection(verdict == MonitorVerdict::Stalled ? ERROR_TIMEOUT : ERROR_DEVICE_REMOVED));
-      return 0;
+      return false;
     }
     MonitorStep step = DecodeMonitorReport(report);
     switch (step.action) {
@@ -91,15 +91,15 @@ int MonitorFlashing(FlashEvents& events, const DevicePin& device) {
       case MonitorAction::FormatFailed:
         pipe.reset();
         ReportDeviceFailure(events, report, kFormatFailedCaptionBig5);
-        return 0;
+        return false;
       case MonitorAction::WriteFailed:
         pipe.reset();
         ReportDeviceFailure(events, report, kWriteFailedCaptionBig5);
-        return 0;
+        return false;
       case MonitorAction::Stored:
         ShowProgressValue(events, step.value);
         pipe.reset();
-        return SendCommandPacket(kCommandRestart, events);
+        return SendCommandPacket(kCommandRestart, events, device);
     }
   }
 }

@@ -9,18 +9,15 @@ const wchar_t kOsImageName[] = L"Quon_r47PDA.ubi";
 
 namespace {
 
-std::wstring g_programDirectory;
-ImageDiscovery g_found;
-
 struct OpenedImage {
   UniqueHandle file;
   uint32_t size = 0;
   bool sizeOk = false;
 };
 
-OpenedImage OpenImage(const std::wstring& name) {
+OpenedImage OpenImage(const std::wstring& directory, const std::wstring& name) {
   OpenedImage image;
-  image.file.reset(OpenFileForReading(g_programDirectory + name));
+  image.file.reset(OpenFileForReading(directory + name));
   if (!image.file.valid()) return image;
   LARGE_INTEGER size{};
   // An image the 32-bit size cannot describe is treated like an unreadable one.
@@ -44,13 +41,11 @@ bool HeaderIsGood(const OpenedImage& image) {
 
 }  // namespace
 
-const ImageDiscovery& DiscoverImagesIn(const std::wstring& programDirectory) {
-  g_programDirectory = programDirectory;
-  ImageDiscovery& d = g_found;
-  d = ImageDiscovery{};
+ImageDiscovery DiscoverImagesIn(const std::wstring& programDirectory) {
+  ImageDiscovery d;
 
   // A program directory we could not determine finds nothing.
-  OpenedImage os = g_programDirectory.empty() ? OpenedImage{} : OpenImage(kOsImageName);
+  OpenedImage os = programDirectory.empty() ? OpenedImage{} : OpenImage(programDirectory, kOsImageName);
   if (os.file.valid()) {
     d.found = true;
     d.osSize = os.size;
@@ -60,12 +55,12 @@ const ImageDiscovery& DiscoverImagesIn(const std::wstring& programDirectory) {
       d.listed.push_back(kOsImageName);
     }
     os.file.reset();
-    OpenedImage boot = OpenImage(kBootImageName);
+    OpenedImage boot = OpenImage(programDirectory, kBootImageName);
     if (!boot.file.valid()) return d;
     d.set = kBothImages;
     d.bootSize = boot.size;
   } else {
-    OpenedImage boot = g_programDirectory.empty() ? OpenedImage{} : OpenImage(kBootImageName);
+    OpenedImage boot = programDirectory.empty() ? OpenedImage{} : OpenImage(programDirectory, kBootImageName);
     if (!boot.file.valid()) {
       // Still allowed, so that Update can name the missing files.
       d.updateAllowed = true;
@@ -79,9 +74,3 @@ const ImageDiscovery& DiscoverImagesIn(const std::wstring& programDirectory) {
   d.listed.push_back(kBootImageName);
   return d;
 }
-
-const std::wstring& ProgramDirectory() { return g_programDirectory; }
-uint32_t OsImageSize() { return g_found.osSize; }
-uint32_t BootImageSize() { return g_found.bootSize; }
-ImageSet CurrentImageSet() { return g_found.set; }
-bool UpdateAllowed() { return g_found.updateAllowed; }

@@ -26,12 +26,5 @@ struct ImageDiscovery {
   std::vector<const wchar_t*> listed;
 };
 
-// Runs the discovery in the given directory (which ends with a backslash) and keeps
-// what it found for the accessors below.
-const ImageDiscovery& DiscoverImagesIn(const std::wstring& programDirectory);
-
-const std::wstring& ProgramDirectory();
-uint32_t OsImageSize();
-uint32_t BootImageSize();
-ImageSet CurrentImageSet();
-bool UpdateAllowed();
+// Runs the discovery in the given directory (which ends with a backslash).
+ImageDiscovery DiscoverImagesIn(const std::wstring& programDirectory);

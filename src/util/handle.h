@@ -42,3 +42,40 @@ class CriticalSectionLock {
  private:
   CRITICAL_SECTION& cs_;
 };
+
+// Holds one reference to a COM object and releases it.
+template <typename T>
+class ComPointer {
+ public:
+  ComPointer() = default;
+  ~ComPointer() { reset(); }
+  ComPointer(const ComPointer&) = delete;
+  ComPointer& operator=(const ComPointer&) = delete;
+
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  // Takes over a reference the caller holds.
+  void reset(T* p = nullptr) {
+    if (p_) p_->Release();
+    p_ = p;
+  }
+
+ private:
+  T* p_ = nullptr;
+};
+
+// The screen's device context for the scope it is made in.
+class ScreenDC {
+ public:
+  ScreenDC() : dc_(GetDC(nullptr)) {}
+  ~ScreenDC() {
+    if (dc_) ReleaseDC(nullptr, dc_);
+  }
+  ScreenDC(const ScreenDC&) = delete;
+  ScreenDC& operator=(const ScreenDC&) = delete;
+
+  HDC get() const { return dc_; }
+
+ private:
+  HDC dc_;
+};

@@ -254,11 +254,7 @@ class BadInputs : public ::testing::Test {
                                                                                 : nullptr;
       bool bytesOk = expectedBytes ? received == *expectedBytes : received.empty();
 
-      bool messageOk =
-          r.caption == nullptr
-              ? shown.empty()
-              : shown.size() == 1 && shown[0].caption == r.caption &&
-                    (r.textIsPrefix ? shown[0].text.compare(0, wcslen(r.text), r.text) == 0 : shown[0].text == r.text);
+      bool messageOk = r.caption == nullptr ? shown.empty() : ShowsMessage(shown, r.caption, r.text, r.textIsPrefix);
       bool endOk = r.end == End::NotStarted ? !updateAvailable : r.end == End::Ends ? (code && *code == 0) : idle;
       bool explained = shown.empty() || ReadmeExplains(readme, shown.back());
       std::vector<std::string> problems;
@@ -272,19 +268,15 @@ class BadInputs : public ::testing::Test {
                                     << received.size();
       if (!problems.empty()) ++faults;
 
-      std::string verdict;
-      for (const auto& p : problems) verdict += (verdict.empty() ? "" : "; ") + p;
-      std::string observedEnd = !updateAvailable ? "Update stays unavailable"
-                                : code           ? "ends (" + std::to_string(*code) + ")"
-                                : idle           ? "idle, running"
-                                                 : "busy, running";
+      std::string observedEnd =
+          updateAvailable ? ObservedEnd(code.has_value(), code.value_or(0), idle) : "Update stays unavailable";
       md << "| " << r.name << " | "
          << (r.caption ? MdCell(L"[" + std::wstring(r.caption) + L"] " + r.text) : std::string("(none)")) << " | "
          << (shown.empty() ? std::string("(none)") : MdCell(DescribeBoxes(shown))) << " | " << Name(r.end) << " | "
          << observedEnd << " | " << Name(r.sent)
          << (expectedBytes ? " (" + std::to_string(expectedBytes->size()) + ")" : "") << " | " << received.size()
          << (bytesOk ? "" : " (other bytes)") << " | " << (sizeShown.empty() ? std::string("-") : MdCell(sizeShown))
-         << " | " << (verdict.empty() ? "as expected" : verdict) << " |\n";
+         << " | " << Verdict(problems) << " |\n";
     }
     md << "\n" << rows << " rows, " << faults << " not as expected.\n";
     EXPECT_TRUE(WriteReport(L"bad-inputs.md", md.str())) << "reports/bad-inputs.md not written";

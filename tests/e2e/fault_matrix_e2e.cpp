@@ -228,10 +228,8 @@ class FaultMatrix : public ::testing::Test {
         ++unexplained;
         faults.push_back("no message the readme explains");
       }
-      bool messageOk =
-          o.boxes.size() == 1 && o.boxes[0].caption == c.caption &&
-          (c.textIsPrefix ? o.boxes[0].text.compare(0, wcslen(c.text), c.text) == 0 : o.boxes[0].text == c.text) &&
-          (c.textLength == 0 || o.boxes[0].text.size() == c.textLength);
+      bool messageOk = ShowsMessage(o.boxes, c.caption, c.text, c.textIsPrefix) &&
+                       (c.textLength == 0 || o.boxes[0].text.size() == c.textLength);
       bool endOk = c.end == End::Ends ? (o.ended && o.exitCode == 0) : (o.idle && !o.ended);
       bool commandOk = c.command ? o.commandBytes : !o.command;
       if (!messageOk || !endOk || !streamOk || !commandOk) {
@@ -242,17 +240,13 @@ class FaultMatrix : public ::testing::Test {
                                   << o.idle << " received " << o.received << " command " << o.command;
 
       std::wstring observedMessage = DescribeBoxes(o.boxes);
-      std::string observedEnd = o.ended  ? "ends (" + std::to_string(o.exitCode) + ")"
-                                : o.idle ? "idle, running"
-                                         : "busy, running";
-      std::string verdict;
-      for (const auto& f : faults) verdict += (verdict.empty() ? "" : "; ") + f;
+      std::string observedEnd = ObservedEnd(o.ended, o.exitCode, o.idle);
       md << "| " << c.name << " | " << MdCell(L"[" + std::wstring(c.caption) + L"] " + c.text) << " | "
          << (observedMessage.empty() ? "(none)" : MdCell(observedMessage)) << " | " << Name(c.end) << " | "
          << observedEnd << " | " << Name(c.stream) << " of " << chosen.size() << " | " << o.received
          << (o.receivedIsPrefix ? "" : " (other bytes)") << " | " << (c.command ? "yes" : "no") << "/"
          << (o.command ? (o.commandBytes ? "yes" : "wrong bytes") : "no") << " | " << o.ms / 1000.0 << " ("
-         << c.bound / 1000 << ") | " << (verdict.empty() ? "as expected" : verdict) << " |\n";
+         << c.bound / 1000 << ") | " << Verdict(faults) << " |\n";
     }
     md << "\n| rule | cells breaking it |\n|---|---|\n"
        << "| hung beyond its bound | " << hung << " |\n"

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cwchar>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -104,6 +105,27 @@ inline std::string ReportHead(const char* title, bool representativeOnly, const 
 
 // Writes reports/<name> in the test build tree (beside its bin folder); false when it
 // could not.
+// Whether the one box shown has the expected caption and text (or starts with it).
+inline bool ShowsMessage(const std::vector<BoxRecord>& boxes, const wchar_t* caption, const wchar_t* text,
+                         bool textIsPrefix) {
+  return boxes.size() == 1 && boxes[0].caption == caption &&
+         (textIsPrefix ? boxes[0].text.compare(0, wcslen(text), text) == 0 : boxes[0].text == text);
+}
+
+// How a run ended, as a report's "observed end" cell says it.
+inline std::string ObservedEnd(bool ended, DWORD exitCode, bool idle) {
+  return ended  ? "ends (" + std::to_string(exitCode) + ")"
+         : idle ? "idle, running"
+                : "busy, running";
+}
+
+// A row's problems as its verdict cell.
+inline std::string Verdict(const std::vector<std::string>& problems) {
+  std::string verdict;
+  for (const auto& p : problems) verdict += (verdict.empty() ? "" : "; ") + p;
+  return verdict.empty() ? "as expected" : verdict;
+}
+
 inline bool WriteReport(const wchar_t* name, const std::string& text) {
   std::wstring dir = ThisProgramDirectory() + L"..\\reports\\";
   CreateDirectoryW(dir.c_str(), nullptr);

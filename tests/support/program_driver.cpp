@@ -4,6 +4,8 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -285,45 +287,71 @@ bool IsMessageBox(HWND hwnd) {
   return ClassOf(hwnd) == L"#32770" && BoxTextControl(hwnd) && !HasBitmapChild(hwnd);
 }
 
+namespace {
+
+// A thread beside the test that repeats one round, with a pause after each, until it
+// is destroyed: how the watchers below look at another program's windows.
+class Poller {
+ public:
+  Poller(std::function<void()> round, DWORD pauseMs)
+      : thread_([this, round = std::move(round), pauseMs] {
+          while (!stop_) {
+            round();
+            Sleep(pauseMs);
+          }
+        }) {}
+  ~Poller() {
+    stop_ = true;
+    thread_.join();
+  }
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // after stop_: it reads stop_ from its first round
+};
+
+}  // namespace
+
 struct BoxWatcher::State {
   DWORD processId;
   Handler onBox;
-  std::atomic<bool> stop{false};
   std::mutex mutex;
   std::vector<BoxRecord> boxes;
   std::vector<HWND> answered;
-  std::thread thread;
+  std::unique_ptr<Poller> poller;
 
-  void Run() {
-    while (!stop) {
-      for (HWND box : TopLevelWindows(processId, IsMessageBox)) {
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          bool seen = false;
-          for (HWND h : answered) seen = seen || h == box;
-          if (seen) continue;
-        }
-        BoxRecord record;
-        record.caption = WindowTextOf(box);
-        record.text = WindowTextOf(BoxTextControl(box));
-        // Seen while it is still being built: read it again on the next round.
-        if (record.caption.empty() && record.text.empty()) continue;
-        record.icon = IconOf(box);
-        if (onBox) onBox(record, box);
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          answered.push_back(box);
-          boxes.push_back(record);
-        }
-        // Every box of the program has a single OK button.
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-      }
-      Sleep(30);
+  void Round() {
+    {
+      // Forget the boxes that have gone since the last round.
       std::lock_guard<std::mutex> lock(mutex);
       std::vector<HWND> still;
       for (HWND h : answered)
         if (IsWindow(h)) still.push_back(h);
       answered.swap(still);
+    }
+    for (HWND box : TopLevelWindows(processId, IsMessageBox)) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        bool seen = false;
+        for (HWND h : answered) seen = seen || h == box;
+        if (seen) continue;
+      }
+      BoxRecord record;
+      record.caption = WindowTextOf(box);
+      record.text = WindowTextOf(BoxTextControl(box));
+      // Seen while it is still being built: read it again on the next round.
+      if (record.caption.empty() && record.text.empty()) continue;
+      record.icon = IconOf(box);
+      if (onBox) onBox(record, box);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        answered.push_back(box);
+        boxes.push_back(record);
+      }
+      // Every box of the program has a single OK button.
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     }
   }
 };
@@ -332,13 +360,10 @@ BoxWatcher::BoxWatcher(DWORD processId, Handler onBox) : state_(std::make_shared
   state_->processId = processId;
   state_->onBox = std::move(onBox);
   State* s = state_.get();
-  state_->thread = std::thread([s] { s->Run(); });
+  state_->poller = std::make_unique<Poller>([s] { s->Round(); }, 30);
 }
 
-BoxWatcher::~BoxWatcher() {
-  state_->stop = true;
-  state_->thread.join();
-}
+BoxWatcher::~BoxWatcher() { state_->poller.reset(); }
 
 std::vector<BoxRecord> BoxWatcher::Boxes() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
@@ -355,12 +380,11 @@ struct WindowLog::State {
   DWORD processId;
   HWND window;
   std::vector<int> controls;
-  std::atomic<bool> stop{false};
   mutable std::mutex mutex;
   std::vector<Change> changes;
   std::wstring lastStatus, lastEnabled;
   int lastPosition = -1;
-  std::thread thread;
+  std::unique_ptr<Poller> poller;
 
   void Sample() {
     HWND status = GetDlgItem(window, 1004), progress = GetDlgItem(window, 1003);
@@ -388,13 +412,6 @@ struct WindowLog::State {
       changes.push_back({Change::Enabled, enabled, 0});
     }
   }
-
-  void Run() {
-    while (!stop) {
-      Sample();
-      Sleep(5);
-    }
-  }
 };
 
 WindowLog::WindowLog(DWORD processId, HWND mainWindow, std::vector<int> controls) : state_(std::make_shared<State>()) {
@@ -402,13 +419,10 @@ WindowLog::WindowLog(DWORD processId, HWND mainWindow, std::vector<int> controls
   state_->window = mainWindow;
   state_->controls = std::move(controls);
   State* s = state_.get();
-  state_->thread = std::thread([s] { s->Run(); });
+  state_->poller = std::make_unique<Poller>([s] { s->Sample(); }, 5);
 }
 
-WindowLog::~WindowLog() {
-  state_->stop = true;
-  state_->thread.join();
-}
+WindowLog::~WindowLog() { state_->poller.reset(); }
 
 std::vector<WindowLog::Change> WindowLog::Changes() const {
   std::lock_guard<std::mutex> lock(state_->mutex);

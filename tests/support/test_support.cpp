@@ -139,7 +139,7 @@ namespace {
 
 INT_PTR CALLBACK TestDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
-    InitMainWindow(window, *reinterpret_cast<const std::wstring*>(lParam));
+    InitMainWindow(window, *reinterpret_cast<MainWindowState*>(lParam));
     return 0;
   }
   if (message == kEndProgramMessage) {
@@ -157,16 +157,15 @@ TestWindow::TestWindow(const std::wstring& programDirectory) {
   SetAppInstance(GetModuleHandleW(nullptr));
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
-  ForgetControls();
+  state_.programDirectory = programDirectory;
   hwnd_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, TestDialogProc,
-                             reinterpret_cast<LPARAM>(&programDirectory));
+                             reinterpret_cast<LPARAM>(&state_));
   ShowWindow(hwnd_, SW_SHOW);
   Pump(0);
 }
 
 TestWindow::~TestWindow() {
   if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
-  ForgetControls();
   // The destruction posts a quit message; drop it so the next test starts clean.
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/window_state.h"
+
 namespace testing_support {
 
 std::wstring Widen(const std::string& s);
@@ -53,12 +55,16 @@ bool MakeSparseFile(const std::wstring& path, uint64_t size);
 size_t CountOf(const std::string& text, const std::string& what);
 
 // The program's main window from its own template, created in this process with the
-// discovery running in the given folder.
+// discovery running in the given folder. It owns the window's state, as the program's
+// entry does.
 class TestWindow {
  public:
   explicit TestWindow(const std::wstring& programDirectory);
   ~TestWindow();
+  TestWindow(const TestWindow&) = delete;
+  TestWindow& operator=(const TestWindow&) = delete;
   HWND hwnd() const { return hwnd_; }
+  MainWindowState& state() { return state_; }
   HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
   bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
   std::wstring Text(int id) const;
@@ -69,6 +75,7 @@ class TestWindow {
   void Click(int id) const;
 
  private:
+  MainWindowState state_;
   HWND hwnd_ = nullptr;
 };
 

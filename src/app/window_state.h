@@ -1,0 +1,78 @@
+// Everything the main window keeps while it is open, in one place. Whoever creates
+// the window owns it and hands it over as the creation parameter (it outlives the
+// window, so a report or a wait that ends after the window went finds it intact); the
+// dialog keeps it behind the window and hands it to the code that needs it. The
+// modules that act on a part of it (controls, download_view, taskbar, flash_guard)
+// include this header, never the other way round.
+#pragma once
+#include <windows.h>
+#include <shobjidl.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "flash/events.h"
+#include "images/discovery.h"
+#include "images/image_header.h"
+#include "util/handle.h"
+
+// The main window's controls, looked up once an image is found.
+struct ControlHandles {
+  HWND progress{}, status{}, update{}, exit{}, notes{}, readme{}, imageList{}, ack{};
+};
+
+// One report of a running download, owned by whoever holds it: the outbox, then the
+// window's queue.
+struct DownloadReport {
+  enum class Kind { Progress, StatusPercent, Failure, Success, Done, ImageSize } kind = Kind::Progress;
+  int value = 0;
+  uint32_t size = 0;
+  bool done = false;
+  ImageKind image = ImageKind::Unknown;
+  FlashFailure failure;
+  HWND window = nullptr;  // the window it is for
+};
+
+enum class TaskbarState { None, Progress, Error };
+
+// The window's taskbar button: what it was last asked to show (also where the system
+// has no such button) and the system's interface to it, looked up on first use.
+struct TaskbarButton {
+  TaskbarState state = TaskbarState::None;
+  int position = 0;
+  ComPointer<ITaskbarList3> list;
+  bool looked = false;
+};
+
+// The function that sets the thread's execution state: the system's
+// SetThreadExecutionState, or a stand-in that records what it is asked. The system's
+// effect is not visible from inside a program.
+using ExecutionStateSetter = EXECUTION_STATE(WINAPI*)(EXECUTION_STATE);
+
+// Keeps the PC awake and refuses a shutdown while an update or a download runs.
+struct FlashGuard {
+  ExecutionStateSetter setter = SetThreadExecutionState;
+  bool active = false;
+  EXECUTION_STATE previous = 0;  // put back at the end
+  bool reasonCreated = false;
+};
+
+struct MainWindowState {
+  std::wstring programDirectory;  // the images and the readme; ends with a backslash
+  HWND window = nullptr;
+  ControlHandles controls;  // all null until an image is found
+  ImageDiscovery found;
+  // Reports of the running download that wait for a box of an earlier one.
+  std::deque<std::unique_ptr<DownloadReport>> reports;
+  bool applyingReports = false;
+  TaskbarButton taskbar;
+  FlashGuard guard;
+  bool updateRunning = false;
+};
+
+// Keeps `state` behind `window` (called once, when the window is created).
+void AttachWindowState(HWND window, MainWindowState& state);
+// The state kept behind the main window; null for a window without one.
+MainWindowState* StateOf(HWND window);
