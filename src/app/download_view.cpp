@@ -48,7 +48,7 @@ void ShowFailure(MainWindowState& state, const FlashFailure& f) {
     MessageBoxW(view.ownerless ? nullptr : state.controls.status, view.text.c_str(), view.caption.c_str(),
                 BoxFlags(view.icon));
   }
-  if (view.statusLine) SetStatusText(state, view.text);
+  if (view.statusLine) SetStatusText(state, view.text.substr(0, view.text.find(L'\n')));  // its first line
   switch (view.controls) {
     case ControlsAfter::Idle:
       SetControlsEnabled(state, true);
