@@ -49,6 +49,15 @@ class Safety : public DeviceScenario {
     if (second_) second_->Stop();
   }
 
+  // Both images beside the program and a version file asking for 1.3; the OS image.
+  auto WriteFolder(size_t osSize) {
+    auto os = OsImage(osSize);
+    folder_.Write(kOsName, os);
+    folder_.Write(kBootName, BootImage(100000));
+    work_.Write(L"version.ver", VersionFileText(1, 3));
+    return os;
+  }
+
   // Presses Update and waits for the run's end: the program ends, or the window is
   // idle again with a box shown.
   std::vector<BoxRecord> RunUpdate(BoxLog& boxes, const std::function<void()>& during = nullptr) {
@@ -86,10 +95,7 @@ class WholeAnswers : public Safety {
  protected:
   // A version file naming 1.3; small images, so no flash monitor follows.
   void Run(const AnswerCase& c) {
-    const auto os = OsImage(120000);
-    folder_.Write(kOsName, os);
-    folder_.Write(kBootName, BootImage(100000));
-    work_.Write(L"version.ver", VersionFileText(1, 3));
+    const auto os = WriteFolder(120000);
     StartDevice({"--version-sequence", c.sequence});
     StartProgram();
     if (HasFatalFailure()) return;
@@ -127,10 +133,7 @@ struct TwoCase {
 class TwoHandhelds : public Safety {
  protected:
   void Run(const TwoCase& c) {
-    const auto os = OsImage(300007);
-    folder_.Write(kOsName, os);
-    folder_.Write(kBootName, BootImage(100000));
-    work_.Write(L"version.ver", VersionFileText(1, 3));
+    const auto os = WriteFolder(300007);
     StartDevice(c.first);
     // The second one is at 1.3, as the version file asks: a program that took it for
     // the first would write the OS image into it, or poll it for progress.
