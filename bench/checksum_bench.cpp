@@ -91,8 +91,8 @@ int main() {
     digest = HexDigest(image.sha256);
   }
   std::printf("  bare read in 1 MiB pieces:     median %6.3f s\n", Median(bare));
-  std::printf("  read and hashed by the loader, a message to the window every ms: median %6.3f s (adds %+.3f s)\n", Median(loaded),
-              Median(loaded) - Median(bare));
+  std::printf("  read and hashed by the loader, a message to the window every ms: median %6.3f s (adds %+.3f s)\n",
+              Median(loaded), Median(loaded) - Median(bare));
   std::printf("  the same, window left alone:   median %6.3f s (adds %+.3f s)\n", Median(quiet),
               Median(quiet) - Median(bare));
   std::printf("  window's longest pause while loading: median %.1f ms, worst %.1f ms\n", Median(pauses),

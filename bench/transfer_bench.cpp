@@ -82,9 +82,8 @@ double WorkerRun(const TempDir& dir, size_t* peakBytes, bool logged) {
     std::exit(2);
   }
   size_t baseline = WorkingSet(), peak = baseline;
-  StartResult started =
-      logged ? StartSelectedDownload(window.state())
-             : StartDownload(dir.Path(), kOsImageName, WindowEvents(window.hwnd()));
+  StartResult started = logged ? StartSelectedDownload(window.state())
+                               : StartDownload(dir.Path(), kOsImageName, WindowEvents(window.hwnd()));
   if (started != StartResult::Started) {
     std::fprintf(stderr, "download did not start\n");
     std::exit(2);

@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "text/text.h"
-
 #include "app/window_state.h"
+#include "text/text.h"
 
 // Looks up the controls of the main window and sets the progress range 0..100.
 void CacheControls(MainWindowState& state);

@@ -254,7 +254,8 @@ void LogVersionAnswer(int query, int queries, const VersionAnswer& answer, DWORD
       line += L"a format or write report: the device is busy with an earlier flash";
       break;
     case VersionAnswer::Kind::Version:
-      line += answer.version == 0 ? std::wstring(L"report without a version") : L"boot loader " + VersionText(answer.version);
+      line += answer.version == 0 ? std::wstring(L"report without a version")
+                                  : L"boot loader " + VersionText(answer.version);
       break;
   }
   LogLine(line);

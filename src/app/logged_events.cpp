@@ -104,8 +104,8 @@ class LoggingEvents : public FlashEvents {
     std::wstring checksum;
     if (!f.checksumFile.empty()) {
       checksum = L", " + f.imageName + L" against " + f.checksumFile + L": expected " +
-                 (f.expectedSha256.empty() ? std::wstring(L"(none readable)") : Ascii(f.expectedSha256)) +
-                 L", image " + Ascii(f.actualSha256);
+                 (f.expectedSha256.empty() ? std::wstring(L"(none readable)") : Ascii(f.expectedSha256)) + L", image " +
+                 Ascii(f.actualSha256);
     }
     LogLine(std::wstring(L"failure: ") + KindName(f.kind) + checksum +
             (f.systemError ? L", system error " + SystemErrorText(f.systemError) : std::wstring()));

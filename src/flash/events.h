@@ -16,15 +16,15 @@
 // window's business.
 struct FlashFailure {
   enum class Kind {
-    ImageMissing,       // the image file did not open
-    ImageUnreadable,    // a read failed or came short: nothing to show
-    ImageDamaged,       // the header is neither image's
-    ImageTooLarge,      // 4 GiB or more
-    ImageNoMemory,      // more than the memory free for it
-    WorkerNotStarted,   // the worker thread could not be created
-    ConnectionBroken,   // a chunk write or a status read failed: the USB link is gone
-    DeviceFailed,       // the device's own failure report
-    CommandPacketLost,  // the closing command packet could not be written
+    ImageMissing,        // the image file did not open
+    ImageUnreadable,     // a read failed or came short: nothing to show
+    ImageDamaged,        // the header is neither image's
+    ImageTooLarge,       // 4 GiB or more
+    ImageNoMemory,       // more than the memory free for it
+    WorkerNotStarted,    // the worker thread could not be created
+    ConnectionBroken,    // a chunk write or a status read failed: the USB link is gone
+    DeviceFailed,        // the device's own failure report
+    CommandPacketLost,   // the closing command packet could not be written
     ChecksumMismatch,    // the image's SHA-256 is not the one its checksum file names
     ChecksumUnreadable,  // a checksum file beside the image cannot be read or names no digest
   };

@@ -20,7 +20,7 @@ struct ReadJob {
   std::atomic<uint32_t> done{0};
   std::atomic<bool> stop{false};
   std::atomic<bool> finished{false};
-  DWORD error = 0;  // written before `finished`
+  DWORD error = 0;        // written before `finished`
   Sha256Digest sha256{};  // written before `finished`
 };
 
