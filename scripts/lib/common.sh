@@ -55,14 +55,35 @@ r47_runs_32bit() {
   [ "$R47_RUNS_32BIT" = yes ]
 }
 
-# Debian's wine launcher (and wineboot through it) tries the 32-bit loader first when
-# wine32 is installed. On a 64-bit-only machine, these stand-ins earlier on PATH start
-# the 64-bit loader directly.
-r47_wine_64bit_only() {
-  local shim=$R47_BUILD/wine64-only name
+# Stand-ins for `wine` and `wine-stable` (wineboot goes through the latter), earlier
+# on PATH than Debian's launcher:
+# - Debian's Wine has no preloader, the helper that keeps the address ranges Wine
+#   needs free before Linux maps anything. With address space randomisation, the
+#   loader's heap then lands on the shared user data page (0x7ffe0000) in about one
+#   start in 1600, and the program dies before its first line: "failed to map the
+#   shared user data", or CreateProcess error 1359 in the program that started it.
+#   Wine's loader is linked so that a heap right after it stays clear of that page,
+#   so the stand-ins start Wine without randomisation; every program it starts
+#   inherits that. Where the system refuses (some containers), a line says so.
+# - On a 64-bit-only machine they start the 64-bit loader directly: Debian's launcher
+#   tries the 32-bit loader first when wine32 is installed.
+r47_wine_shims() {
+  local shim=$R47_BUILD/wine-shims name real norandom=""
+  if setarch "$(uname -m)" -R true 2>/dev/null; then
+    norandom="setarch $(uname -m) -R "
+  else
+    r47_log "address randomisation cannot be turned off here: Wine may fail to start a program" \
+            "in about one start in 1600"
+  fi
   mkdir -p "$shim"
   for name in wine wine-stable; do
-    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
+    if r47_runs_32bit; then
+      real=$(PATH=$(printf '%s' "$PATH" | tr ':' '\n' | grep -vx "$shim" | paste -sd:) command -v "$name")
+      printf '#!/bin/sh\nexec %s%s "$@"\n' "$norandom" "$real" >"$shim/$name"
+    else
+      printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec %s/usr/lib/wine/wine64 "$@"\n' \
+        "$norandom" >"$shim/$name"
+    fi
     chmod +x "$shim/$name"
   done
   case ":$PATH:" in *":$shim:"*) ;; *) export PATH=$shim:$PATH ;; esac
@@ -299,7 +320,7 @@ r47_session_up() {
     displays=("$DISPLAY")
   fi
   export R47_LANE_DISPLAYS="${displays[*]}"
-  r47_runs_32bit || r47_wine_64bit_only
+  r47_wine_shims
   unset WINEDLLOVERRIDES
   export WINEPREFIX=$R47_WINEPREFIX WINEDEBUG=-all DISPLAY=${displays[0]}
   r47_prefix_ensure
