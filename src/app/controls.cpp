@@ -63,6 +63,15 @@ void SetControlsFailed(MainWindowState& state) {
   EnableControl(state.window, c.imageList, false);
 }
 
+void SetControlsPreflight(MainWindowState& state) {
+  // Exit alone, as after a broken connection; the keyboard gets it back when the busy
+  // state left the focus with the window itself.
+  SetControlsFailed(state);
+  HWND exit = state.controls.exit;
+  if (exit && GetFocus() == state.window)
+    SendMessageW(state.window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(exit), TRUE);
+}
+
 int ProgressPosition(int value, bool done) {
   if (done) return 100;
   return value > 95 ? 95 : value;
