@@ -64,12 +64,10 @@ void SetControlsFailed(MainWindowState& state) {
 }
 
 void SetControlsPreflight(MainWindowState& state) {
-  // Exit alone, as after a broken connection; the keyboard gets it back when the busy
-  // state left the focus with the window itself.
+  // Exit alone, as after a broken connection. The focus stays where the busy state
+  // left it (with the window): an Enter meant for the busy window must not end the
+  // program; Escape and Tab reach Exit from there.
   SetControlsFailed(state);
-  HWND exit = state.controls.exit;
-  if (exit && GetFocus() == state.window)
-    SendMessageW(state.window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(exit), TRUE);
 }
 
 int ProgressPosition(int value, bool done) {
