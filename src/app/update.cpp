@@ -132,7 +132,7 @@ bool RunUpdateSteps(MainWindowState& state) {
   }
 
   // Until the first attempt opens the data pipe nothing has been sent: Exit stays
-  // available through the waits, and the queries, and ends the program as at idle.
+  // available through the waits and the queries, and ends the program as at idle.
   SetControlsPreflight(state);
 
   // Ten queries a second apart; the latest answer counts, given once the device has
