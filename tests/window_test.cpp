@@ -61,6 +61,13 @@ TEST_F(WindowWithImages, ControlGroupOperations) {
   EXPECT_EQ(StatesOf(*window_), (EnabledStates{true, true, true, true, true, false}));
   SetControlsFailed(window_->state());
   EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, true, false, false, false}));
+  // The pre-flight's waits, from the busy state: Exit alone, and the focus is not put
+  // on it (an Enter meant for the busy window must not end the program).
+  SetControlsEnabled(window_->state(), false);
+  SetFocus(window_->hwnd());
+  SetControlsPreflight(window_->state());
+  EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, true, false, false, false}));
+  EXPECT_NE(GetFocus(), window_->Item(IDC_EXIT));
 }
 
 TEST_F(WindowWithImages, DisablingTheFocusedControlMovesTheFocus) {

@@ -63,6 +63,13 @@ void SetControlsFailed(MainWindowState& state) {
   EnableControl(state.window, c.imageList, false);
 }
 
+void SetControlsPreflight(MainWindowState& state) {
+  // Exit alone, as after a broken connection. The focus stays where the busy state
+  // left it (with the window): an Enter meant for the busy window must not end the
+  // program; Escape and Tab reach Exit from there.
+  SetControlsFailed(state);
+}
+
 int ProgressPosition(int value, bool done) {
   if (done) return 100;
   return value > 95 ? 95 : value;

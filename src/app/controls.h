@@ -18,6 +18,8 @@ void ApplyAcknowledgementRule(const MainWindowState& state);
 
 void SetControlsEnabled(MainWindowState& state, bool enable);
 void SetControlsFailed(MainWindowState& state);
+// The pre-flight's waits, before anything is sent: busy, but Exit still ends the program.
+void SetControlsPreflight(MainWindowState& state);
 void SetProgress(MainWindowState& state, int value, bool done);
 void ResetProgress(MainWindowState& state);
 

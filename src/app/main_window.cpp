@@ -73,9 +73,11 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
           RunUpdate(*state);
           break;
         case IDC_EXIT:
-          // The close box and Escape arrive here too. While Exit is disabled (an update
-          // or download is under way) they are refused, as a disabled Exit button is;
-          // not every dialog manager checks that for us.
+          // The close box and Escape arrive here too. While Exit is disabled (from the
+          // opening of the data pipe to the end of the download) they are refused, as a
+          // disabled Exit button is; not every dialog manager checks that for us. During
+          // the update's waits before it, Exit is enabled and ends the program here,
+          // inside the update's wait: the update sees the window gone and stops.
           if (IsWindowEnabled(GetDlgItem(window, IDC_EXIT))) EndProgram(window);
           break;
         case IDC_ACK:
@@ -108,6 +110,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
       return 0;
     case WM_DESTROY:
+      // An update ended by Exit during its waits leaves the guard to this: the window
+      // it names goes now.
+      EndFlashGuard(state->guard, window);
       UnmarkMainWindow(window);
       SetIoWaitForThisThread(nullptr);
       // The state outlives the window: what still arrives for it finds no controls.

@@ -28,7 +28,19 @@ constexpr DWORD kVersionQueryPauseMs = 1000;
 constexpr int kStartAttempts = 10;
 constexpr DWORD kStartAttemptPauseMs = 3000;
 
-bool Pause(DWORD milliseconds) { return ServeMessages(milliseconds) != LoopEnd::Quit; }
+// During the pre-flight's waits Exit, the close box and Escape end the program (see
+// RunUpdateSteps); the window is then gone, and nothing more may be opened or shown.
+bool WindowGone(const MainWindowState& state) { return StateOf(state.window) != &state; }
+
+// False when the program is ending: the quit message came, or the window went.
+bool Pause(const MainWindowState& state, DWORD milliseconds) {
+  return ServeMessages(milliseconds) != LoopEnd::Quit && !WindowGone(state);
+}
+
+bool EndedDuringPreflight() {
+  LogLine(L"update ended by the user before anything was sent");
+  return false;
+}
 
 // The size found at start; once the image is read, the window shows the size read.
 void ShowSelectedImageSize(const MainWindowState& state) {
@@ -40,6 +52,22 @@ void ShowSelectedImageSize(const MainWindowState& state) {
 void ShowStatus(HWND window, const std::wstring& text) {
   SetDlgItemTextW(window, IDC_STATUS, text.c_str());
   LogStatus(text);
+}
+
+// A stage of the pre-flight with its count, e.g. "... 3 von 10".
+void ShowStage(HWND window, UINT textId, int step, int steps) {
+  const int numbers[] = {step, steps};
+  ShowStatus(window, FormatText(LoadText(textId), nullptr, 0, numbers, 2));
+}
+
+// Versions as major.minor; the device's version word 0 is no answer.
+std::wstring VersionNumber(int high, int low) { return std::to_wstring(high) + L"." + std::to_wstring(low); }
+
+void ShowImageChosen(HWND window, uint16_t deviceVersion, int bootHigh, int bootLow, const std::wstring& image) {
+  const std::wstring texts[] = {
+      deviceVersion == 0 ? LoadText(IDS_STAGE_NO_ANSWER) : VersionNumber(deviceVersion >> 8, deviceVersion & 0xFF),
+      VersionNumber(bootHigh, bootLow), image};
+  ShowStatus(window, FormatText(LoadText(IDS_STAGE_IMAGE_CHOSEN), texts, 3, nullptr, 0));
 }
 
 // Device paths come from the system's ANSI calls.
@@ -80,6 +108,8 @@ bool RunUpdateSteps(MainWindowState& state) {
   else if (!versionRead)
     missing = kVersionFileName;
   if (!missing.empty()) {
+    // A shortcut with another start folder is the usual cause: say where it looked.
+    if (!versionRead) ShowStatus(window, FormatTextString(IDS_VERSION_FILE_FOLDER, VersionFileFolder()));
     ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
     EndProgram(window);
     return false;
@@ -101,17 +131,28 @@ bool RunUpdateSteps(MainWindowState& state) {
     return false;
   }
 
+  // Until the first attempt opens the data pipe nothing has been sent: Exit stays
+  // available through the waits and the queries, and ends the program as at idle.
+  SetControlsPreflight(state);
+
   // Ten queries a second apart; the latest answer counts, given once the device has
   // had its time in flash mode. A read that failed is kept as no answer. The first
   // device that answers is the one device of this run.
-  // (the window's thread waits for the device serving the window: see InitMainWindow)
+  // (the window's thread waits for the device serving the window: see InitMainWindow;
+  // a query in flight when the window goes is cancelled at once)
   DevicePin pin;
   bool pinLogged = false;
   std::vector<VersionAnswer> answers;
   for (int i = 0; i < kVersionQueries; ++i) {
-    if (!Pause(kVersionQueryPauseMs)) return false;
+    if (!Pause(state, kVersionQueryPauseMs)) return EndedDuringPreflight();
+    ShowStage(window, IDS_STAGE_VERSION_QUERY, i + 1, kVersionQueries);
     DWORD error = 0;
-    answers.push_back(QueryBootVersion(&error, &pin));
+    VersionAnswer answer = QueryBootVersion(&error, &pin);
+    if (WindowGone(state)) {
+      LogLine(L"version query " + std::to_wstring(i + 1) + L"/" + std::to_wstring(kVersionQueries) + L": abandoned");
+      return EndedDuringPreflight();
+    }
+    answers.push_back(answer);
     LogPinnedDevice(pin, pinLogged);
     LogVersionAnswer(i + 1, kVersionQueries, answers.back(), error);
   }
@@ -129,16 +170,21 @@ bool RunUpdateSteps(MainWindowState& state) {
   wchar_t chosen[64] = {};
   GetDlgItemTextW(window, IDC_IMAGE_LIST, chosen, 64);
   LogVersionChoice(deviceVersion, chosen);
+  ShowImageChosen(window, deviceVersion, bootHigh, bootLow, chosen);
   ShowSelectedImageSize(state);
 
   // Only a device that is not in flash mode yet is worth waiting for. An attempt
   // that failed for a reason of its own (a missing or damaged image) has said so,
   // once, and left the window idle with its message: trying again cannot mend a file.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    if (!Pause(kStartAttemptPauseMs)) return false;
+    if (!Pause(state, kStartAttemptPauseMs)) return EndedDuringPreflight();
+    ShowStage(window, IDS_STAGE_ATTEMPT, attempt + 1, kStartAttempts);
+    // From the opening of the data pipe on, the device may be receiving: no way out.
+    SetControlsEnabled(state, false);
     StartResult started = StartSelectedDownload(state, pin);
     LogPinnedDevice(pin, pinLogged);
     if (started != StartResult::NoDevice) return started == StartResult::Started;
+    SetControlsPreflight(state);
   }
   EndWithoutFlash(state, IDS_DEVICE_NOT_FOUND);
   return false;

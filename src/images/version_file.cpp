@@ -26,8 +26,10 @@ bool ReadVersionFileAt(const std::wstring& path, int* bootHigh, int* bootLow, bo
   return true;
 }
 
+std::wstring VersionFileFolder() { return CurrentDirectory(); }
+
 bool ReadVersionFile(int* bootHigh, int* bootLow, bool* mustUpdateBoot) {
-  std::wstring dir = CurrentDirectory();
+  std::wstring dir = VersionFileFolder();
   if (!dir.empty() && dir.back() == L'\\') dir.pop_back();  // a drive root ends with one already
   return ReadVersionFileAt(dir + L"\\version.ver", bootHigh, bootLow, mustUpdateBoot);
 }

@@ -10,6 +10,8 @@ constexpr int kForceBootUpdate = 27884766;
 // written as soon as its key has been read. Stops at the first missing or empty key
 // and returns false then.
 bool ReadVersionFile(int* bootHigh, int* bootLow, bool* mustUpdateBoot);
+// The folder ReadVersionFile looks in (the current directory), as the system names it.
+std::wstring VersionFileFolder();
 // The same for a given file (tests; the program always uses the current directory).
 bool ReadVersionFileAt(const std::wstring& path, int* bootHigh, int* bootLow, bool* mustUpdateBoot);
 

@@ -75,3 +75,9 @@
 #define IDS_DEVICE_BUSY 171
 #define IDS_CHECKSUM_MISMATCH 172
 #define IDS_CHECKSUM_UNREADABLE 173
+// The pre-flight's stages on the status line, and where version.ver was looked for
+#define IDS_STAGE_VERSION_QUERY 190
+#define IDS_STAGE_IMAGE_CHOSEN 191
+#define IDS_STAGE_NO_ANSWER 192
+#define IDS_STAGE_ATTEMPT 193
+#define IDS_VERSION_FILE_FOLDER 194
