@@ -13,6 +13,7 @@
 
 #include "app/controls.h"
 #include "app/download_view.h"
+#include "app/failure_table.h"
 #include "app/taskbar.h"
 #include "flash/download.h"
 #include "flash/monitor.h"
@@ -23,6 +24,7 @@
 #include "sim_harness.h"
 #include "test_support.h"
 #include "text/text.h"
+#include "util/system_text.h"
 
 using namespace testing_support;
 using simctl::SimDevice;
@@ -243,7 +245,11 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
     std::string content;  // empty: the file vanished after discovery (unless sparse)
     std::wstring text;
     uint64_t sparseSize = 0;
+    bool held = false;  // another program holds the file (without sharing) after discovery
   };
+  const std::wstring held =
+      L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und versuchen "
+      L"Sie es erneut.";
   std::vector<Case> cases = {
       {"CarriageReturn", kBootImageName, "X000FF\r\nrest", L"Image-Datei fehlerhaft!"},
       {"TooShort", kBootImageName, "B000F", L"Image-Datei fehlerhaft!"},
@@ -253,6 +259,8 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
        1ull << 32},
       {"FourGiBAndMore", kBootImageName, "",
        L"Datei Quon_r47Boot.ubi ist zu groß! Ein Image muss kleiner als 4 GB sein.", (1ull << 32) + 16384},
+      // There, but held by another program: named as held, not as missing.
+      {"Held", kOsImageName, "X000FF\nrest", held, 0, true},
   };
   if (sizeof(void*) == 4) {
     // No 32-bit process has a block of 4 GiB - 1 to hold it; the 64-bit one would read it.
@@ -272,7 +280,13 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
     } else if (c.content.empty()) {
       d.dir_.Remove(c.file);
     }
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (c.held) {
+      holder = CreateFileW(d.dir_.File(c.file).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    }
     EXPECT_EQ(StartSelectedDownload(d.window_->state()), StartResult::Refused);
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
     ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
     BoxRecord box = d.boxes_.Boxes()[0];
     EXPECT_EQ(box.text, c.text);
@@ -288,6 +302,37 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
       EXPECT_TRUE(DeleteFileW(d.dir_.File(c.file).c_str()));
     }
   }
+}
+
+// A read that failed, came short or stalled is named with the file and the system's
+// own words; the status line takes the box's first line. A read given up because the
+// program ends shows nothing.
+TEST(FailureViews, UnreadableImagesNameTheFileAndTheSystemsCause) {
+  const struct {
+    DWORD error;
+    const char* why;
+  } cases[] = {{ERROR_HANDLE_EOF, "short read"}, {ERROR_CRC, "read error"}, {ERROR_TIMEOUT, "stalled read"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    FlashFailure f;
+    f.kind = FlashFailure::Kind::ImageUnreadable;
+    f.imageName = kBootImageName;
+    f.systemError = c.error;
+    const FailureView view = ViewOf(f);
+    const std::wstring firstLine = view.text.substr(0, view.text.find(L'\n'));
+    EXPECT_EQ(firstLine, L"Datei Quon_r47Boot.ubi kann nicht gelesen werden! Es wurde nichts an das Gerät gesendet.");
+    EXPECT_NE(view.text.find(L"Windows meldet: " + SystemErrorText(c.error)), std::wstring::npos) << Narrow(view.text);
+    EXPECT_EQ(view.caption, L"Error");
+    EXPECT_EQ(view.icon, BoxIcon::Error);
+    EXPECT_TRUE(view.statusLine);
+    EXPECT_EQ(view.controls, ControlsAfter::Idle);
+  }
+  FlashFailure givenUp;
+  givenUp.kind = FlashFailure::Kind::ImageReadGivenUp;
+  givenUp.imageName = kBootImageName;
+  givenUp.systemError = ERROR_CANCELLED;
+  EXPECT_TRUE(ViewOf(givenUp).text.empty());
+  EXPECT_FALSE(ViewOf(givenUp).statusLine);
 }
 
 // The window's thread stays at the window while an image loads: a message sent to

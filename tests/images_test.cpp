@@ -47,7 +47,9 @@ struct DiscoveryCase {
   std::vector<std::wstring> list;
   ImageSet set;
   bool allowed;
-  bool found;  // at least one image file exists
+  bool found;                                 // at least one image file exists
+  ImageRefusal refused = ImageRefusal::None;  // what the window is told at start
+  const wchar_t* refusedName = nullptr;
 };
 
 class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
@@ -66,6 +68,9 @@ TEST_P(Discovery, ListSetAndFlagFollowTheFilesPresent) {
   std::vector<std::wstring> listed(again.listed.begin(), again.listed.end());
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, c.list) << "a second discovery starts from an empty list";
+  EXPECT_EQ(again.refused.reason, c.refused);
+  EXPECT_EQ(again.refused.name ? std::wstring(again.refused.name) : L"",
+            c.refusedName ? std::wstring(c.refusedName) : L"");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -73,16 +78,76 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DiscoveryCase{"Neither", nullptr, nullptr, {}, kNoImage, true, false},
         DiscoveryCase{"OsGoodNoBoot", "X000FF\nrest", nullptr, {kOsImageName}, kOsImageOnly, true, true},
-        DiscoveryCase{"OsBadNoBoot", "X000FF\r\n", nullptr, {}, kNoImage, false, true},
-        DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, true},
+        DiscoveryCase{
+            "OsBadNoBoot", "X000FF\r\n", nullptr, {}, kNoImage, false, true, ImageRefusal::Damaged, kOsImageName},
+        DiscoveryCase{"OsEmptyNoBoot", "", nullptr, {}, kNoImage, false, true, ImageRefusal::TooShort, kOsImageName},
+        DiscoveryCase{"OsSixBytes",
+                      "X000FF",
+                      "B000FF\n",
+                      {kBootImageName},
+                      kBothImages,
+                      false,
+                      true,
+                      ImageRefusal::TooShort,
+                      kOsImageName},
         DiscoveryCase{"BootOnlyGood", nullptr, "B000FF\n", {kBootImageName}, kBootImageOnly, true, true},
-        DiscoveryCase{"BootOnlyBad", nullptr, "garbage", {kBootImageName}, kBootImageOnly, false, true},
+        DiscoveryCase{"BootOnlyBad",
+                      nullptr,
+                      "garbage",
+                      {kBootImageName},
+                      kBootImageOnly,
+                      false,
+                      true,
+                      ImageRefusal::Damaged,
+                      kBootImageName},
         DiscoveryCase{
             "BothOsGood", "X000FF\n", "not even a header", {kBootImageName, kOsImageName}, kBothImages, true, true},
-        DiscoveryCase{"BothOsBad", "x000FF\n", "B000FF\n", {kBootImageName}, kBothImages, false, true},
+        DiscoveryCase{"BothOsBad",
+                      "x000FF\n",
+                      "B000FF\n",
+                      {kBootImageName},
+                      kBothImages,
+                      false,
+                      true,
+                      ImageRefusal::Damaged,
+                      kOsImageName},
         // Either header in either file: the kind is decided at download time.
         DiscoveryCase{"OsFileWithBootHeader", "B000FF\n", nullptr, {kOsImageName}, kOsImageOnly, true, true}),
     [](const ::testing::TestParamInfo<DiscoveryCase>& info) { return std::string(info.param.name); });
+
+// A file that another program holds (opened without sharing) is there: it is named as
+// held, never as missing, and keeps Update off.
+TEST(DiscoveryOfHeldFiles, NamesTheHeldFileAndKeepsUpdateOff) {
+  const struct {
+    const wchar_t* held;
+    bool otherPresent;
+    std::vector<std::wstring> list;
+  } cases[] = {
+      {kOsImageName, true, {kBootImageName}},
+      {kOsImageName, false, {}},
+      {kBootImageName, true, {kOsImageName}},
+      {kBootImageName, false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.held) + (c.otherPresent ? ", other image present" : ", alone"));
+    TempDir dir;
+    const bool os = std::wstring(c.held) == kOsImageName;
+    dir.Write(c.held, MakeImage(os ? kOs : kBoot, 4096));
+    if (c.otherPresent) dir.Write(os ? kBootImageName : kOsImageName, MakeImage(os ? kBoot : kOs, 4096));
+    HANDLE holder = CreateFileW((dir.Path() + c.held).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const ImageDiscovery found = DiscoverImagesIn(dir.Path());
+    CloseHandle(holder);
+    EXPECT_EQ(found.refused.reason, ImageRefusal::Locked);
+    EXPECT_EQ(found.refused.name ? std::wstring(found.refused.name) : L"", c.held);
+    EXPECT_EQ(found.refused.systemError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(found.found);
+    EXPECT_FALSE(found.updateAllowed);
+    std::vector<std::wstring> listed(found.listed.begin(), found.listed.end());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, c.list);
+  }
+}
 
 // Without an OS image its size is taken as 1, never 0: no step of the progress
 // arithmetic divides by it.
@@ -193,7 +258,7 @@ TEST(ChecksumFile, WhichFilesBesideTheImageApply) {
   const std::string a(64, 'a'), b(64, 'b');
   const struct {
     const char* what;
-    std::string own, list;  // "-": no such file
+    std::string own, list;                                       // "-": no such file
     std::vector<std::pair<std::wstring, std::string>> expected;  // file, digest ("?" unreadable)
   } cases[] = {
       {"none", "-", "-", {}},
@@ -201,7 +266,9 @@ TEST(ChecksumFile, WhichFilesBesideTheImageApply) {
       {"list naming it", "-", a + "  Quon_r47PDA.ubi\n", {{L"SHA256SUMS", a}}},
       {"list naming only the other image", "-", b + "  Quon_r47Boot.ubi\n", {}},
       {"own file without a digest", "garbage\n", "-", {{L"Quon_r47PDA.ubi.sha256", "?"}}},
-      {"list with disagreeing entries", "-", a + "  Quon_r47PDA.ubi\n" + b + "  Quon_r47PDA.ubi\n",
+      {"list with disagreeing entries",
+       "-",
+       a + "  Quon_r47PDA.ubi\n" + b + "  Quon_r47PDA.ubi\n",
        {{L"SHA256SUMS", "?"}}},
       {"both", a + "\n", b + "  Quon_r47PDA.ubi\n", {{L"Quon_r47PDA.ubi.sha256", a}, {L"SHA256SUMS", b}}},
   };

@@ -148,3 +148,61 @@ TEST(ExitCommand, CloseBoxAndEscapeAreRefusedWhileBusy) {
 }
 
 }  // namespace
+
+namespace {
+
+// The status line fills the inside of its group box, like the progress bar above it,
+// and a text longer than that ends in an ellipsis on its one line.
+TEST(StatusLine, FillsItsGroupBoxAndEndsLongTextsWithAnEllipsis) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow window(dir.Path());
+  RECT status{}, progress{};
+  GetWindowRect(window.Item(IDC_STATUS), &status);
+  GetWindowRect(window.Item(IDC_PROGRESS), &progress);
+  EXPECT_EQ(status.left, progress.left);
+  EXPECT_EQ(status.right, progress.right);
+  const LONG_PTR style = GetWindowLongPtrW(window.Item(IDC_STATUS), GWL_STYLE);
+  EXPECT_EQ(style & SS_ELLIPSISMASK, SS_ENDELLIPSIS);
+  EXPECT_EQ(style & SS_TYPEMASK, SS_LEFTNOWORDWRAP) << "one line, never wrapped out of sight";
+  EXPECT_TRUE(style & SS_NOPREFIX) << "an & in a folder name is shown as it is";
+  EXPECT_TRUE(style & WS_VISIBLE);
+}
+
+// Width in pixels of `text` in the status line's font.
+int TextWidthInStatusLine(HWND status, const std::wstring& text) {
+  HDC dc = GetDC(status);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)));
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(status, dc);
+  return size.cx;
+}
+
+// What stays on the status line while the window waits (the refusals at start, and
+// the search that found no device) is read whole, without an ellipsis.
+TEST(StatusLine, IdleTextsFitWhole) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  TestWindow window(dir.Path());
+  HWND status = window.Item(IDC_STATUS);
+  RECT client{};
+  GetClientRect(status, &client);
+  std::vector<std::wstring> texts = {LoadText(IDS_DEVICE_NOT_FOUND), LoadText(IDS_DOWNLOADING)};
+  for (const wchar_t* name : {kOsImageName, kBootImageName}) {
+    for (ImageRefusal reason : {ImageRefusal::TooShort, ImageRefusal::Damaged, ImageRefusal::Unreadable,
+                                ImageRefusal::Locked, ImageRefusal::TooLarge}) {
+      RefusedImage refused;
+      refused.reason = reason;
+      refused.name = name;
+      refused.size = 6;
+      texts.push_back(RefusedImageText(refused));
+    }
+  }
+  for (const std::wstring& text : texts) {
+    EXPECT_LE(TextWidthInStatusLine(status, text), client.right) << Narrow(text);
+  }
+}
+
+}  // namespace

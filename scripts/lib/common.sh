@@ -256,11 +256,12 @@ r47_prefix_settings() {
 
 # A virtual display of our own with a window manager on it: without one, Wine waits
 # about two seconds for every top-level window it hides (each closed box or dialog)
-# to be withdrawn. Sets R47_NEW_DISPLAY.
+# to be withdrawn. Large enough for the main window at 200 % (about 1180 x 940). Sets
+# R47_NEW_DISPLAY.
 r47_display_up() {
   local n=$((90 + RANDOM % 400)) i
   while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
   R47_DISPLAY_PIDS+=($!)
   for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
   R47_NEW_DISPLAY=":$n"

@@ -48,7 +48,11 @@ void ShowFailure(MainWindowState& state, const FlashFailure& f) {
     MessageBoxW(view.ownerless ? nullptr : state.controls.status, view.text.c_str(), view.caption.c_str(),
                 BoxFlags(view.icon));
   }
-  if (view.statusLine) SetStatusText(state, view.text.substr(0, view.text.find(L'\n')));  // its first line
+  if (view.statusLine) {
+    const std::wstring firstLine = view.text.substr(0, view.text.find(L'\n'));
+    SetStatusText(state, firstLine);
+    LogStatus(firstLine);  // the box's line in the log has the rest
+  }
   switch (view.controls) {
     case ControlsAfter::Idle:
       SetControlsEnabled(state, true);

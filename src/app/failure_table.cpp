@@ -4,6 +4,7 @@
 
 #include "res/resource.h"
 #include "text/text.h"
+#include "util/system_text.h"
 
 namespace {
 
@@ -24,7 +25,11 @@ struct Row {
 using Kind = FlashFailure::Kind;
 const Row kRows[] = {
     {Kind::ImageMissing, IDS_FILE_MISSING, true, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
-    {Kind::ImageUnreadable, 0, false, 0, BoxIcon::None, false, false, ControlsAfter::Idle},
+    {Kind::ImageLocked, IDS_IMAGE_LOCKED, true, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
+    // Text with the file and the system's words (see ViewOf).
+    {Kind::ImageUnreadable, 0, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
+    // The program is ending: nothing left to show it on.
+    {Kind::ImageReadGivenUp, 0, false, 0, BoxIcon::None, false, false, ControlsAfter::Idle},
     {Kind::ImageDamaged, IDS_IMAGE_DAMAGED, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
     {Kind::ImageTooLarge, IDS_IMAGE_TOO_LARGE, true, IDS_CAPTION_ERROR, BoxIcon::Error, false, true,
      ControlsAfter::Idle},
@@ -63,7 +68,10 @@ FailureView ViewOf(const FlashFailure& failure) {
     view.text = DecodeBytes(failure.deviceText.data(), failure.deviceText.size(), CP_ACP);
     view.caption = DecodeBytes(failure.deviceCaption.data(), failure.deviceCaption.size(), kBig5CodePage);
   }
-  if (failure.kind == Kind::ChecksumMismatch) {
+  if (failure.kind == Kind::ImageUnreadable) {
+    std::wstring fields[2] = {failure.imageName, SystemErrorText(failure.systemError)};
+    view.text = FormatText(LoadText(IDS_IMAGE_UNREADABLE), fields, 2, nullptr, 0);
+  } else if (failure.kind == Kind::ChecksumMismatch) {
     std::wstring fields[4] = {failure.imageName, failure.checksumFile, Ascii(failure.expectedSha256),
                               Ascii(failure.actualSha256)};
     view.text = FormatText(LoadText(IDS_CHECKSUM_MISMATCH), fields, 4, nullptr, 0);
@@ -78,3 +86,24 @@ std::wstring ProgressStatusText(int percent) { return FormatTextNumber(IDS_PROGR
 std::wstring SuccessText(ImageKind kind) { return LoadText(kind == ImageKind::Os ? IDS_OS_UPDATED : IDS_BOOT_RESET); }
 std::wstring SuccessCaption() { return LoadText(IDS_CAPTION_SUCCESS); }
 std::wstring FinishedStatusText() { return LoadText(IDS_USB_DONE); }
+
+std::wstring RefusedImageText(const RefusedImage& refused) {
+  const std::wstring name = refused.name ? refused.name : L"";
+  switch (refused.reason) {
+    case ImageRefusal::TooShort: {
+      const int size = static_cast<int>(refused.size);
+      return FormatText(LoadText(IDS_START_IMAGE_TOO_SHORT), &name, 1, &size, 1);
+    }
+    case ImageRefusal::Damaged:
+      return FormatTextString(IDS_START_IMAGE_DAMAGED, name);
+    case ImageRefusal::TooLarge:
+      return FormatTextString(IDS_IMAGE_TOO_LARGE, name);
+    case ImageRefusal::Unreadable:
+      return FormatTextString(IDS_START_IMAGE_UNREADABLE, name);
+    case ImageRefusal::Locked:
+      return FormatTextString(IDS_START_IMAGE_LOCKED, name);
+    case ImageRefusal::None:
+      break;
+  }
+  return std::wstring();
+}

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "flash/events.h"
+#include "images/discovery.h"
 #include "images/image_header.h"
 
 enum class BoxIcon { None, Error, Information };
@@ -33,3 +34,7 @@ std::wstring ProgressStatusText(int percent);
 std::wstring SuccessText(ImageKind kind);
 std::wstring SuccessCaption();
 std::wstring FinishedStatusText();
+
+// The status line at start for an image file that the discovery refused: the file,
+// what is wrong with it and what to do. "" when nothing was refused.
+std::wstring RefusedImageText(const RefusedImage& refused);

@@ -232,6 +232,31 @@ void LogBox(const std::wstring& caption, const std::wstring& text) {
   LogLine(L"message box [" + caption + L"]: " + Quoted(text));
 }
 
+void LogImageRefused(const RefusedImage& refused) {
+  std::wstring line = std::wstring(L"image ") + (refused.name ? refused.name : L"") + L" refused at start: ";
+  switch (refused.reason) {
+    case ImageRefusal::TooShort:
+      line += L"too short for the header, " + std::to_wstring(refused.size) + L" bytes";
+      break;
+    case ImageRefusal::Damaged:
+      line += L"damaged header";
+      break;
+    case ImageRefusal::TooLarge:
+      line += L"too large, " + std::to_wstring(refused.size) + L" bytes";
+      break;
+    case ImageRefusal::Unreadable:
+      line += L"unreadable";
+      break;
+    case ImageRefusal::Locked:
+      line += L"held by another program";
+      break;
+    case ImageRefusal::None:
+      return;
+  }
+  if (refused.systemError) line += L", system error " + SystemErrorText(refused.systemError);
+  LogLine(line);
+}
+
 void LogVersionFile(bool read, int bootHigh, int bootLow, bool mustUpdateBoot) {
   if (!read) {
     LogLine(L"version file: not read");

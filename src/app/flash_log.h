@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/records.h"
+#include "images/discovery.h"
 
 // <local application data>\r47flash\Protokolle, or "" when the system names no such folder.
 std::wstring DefaultLogFolder();
@@ -34,6 +35,8 @@ void LogLine(const std::wstring& text);
 // What the window showed: a status line, a message box (also a dialog standing for one).
 void LogStatus(const std::wstring& text);
 void LogBox(const std::wstring& caption, const std::wstring& text);
+// An image file that the discovery at start refused, with the reason and the system's cause.
+void LogImageRefused(const RefusedImage& refused);
 
 // The update's pre-flight, from the window's thread.
 void LogVersionFile(bool read, int bootHigh, int bootLow, bool mustUpdateBoot);

@@ -16,8 +16,12 @@ const wchar_t* KindName(FlashFailure::Kind kind) {
   switch (kind) {
     case FlashFailure::Kind::ImageMissing:
       return L"image missing";
+    case FlashFailure::Kind::ImageLocked:
+      return L"image held by another program";
     case FlashFailure::Kind::ImageUnreadable:
       return L"image unreadable";
+    case FlashFailure::Kind::ImageReadGivenUp:
+      return L"image read given up: the program is ending";
     case FlashFailure::Kind::ImageDamaged:
       return L"image damaged";
     case FlashFailure::Kind::ImageTooLarge:

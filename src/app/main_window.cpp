@@ -2,7 +2,9 @@
 
 #include "app/controls.h"
 #include "app/download_view.h"
+#include "app/failure_table.h"
 #include "app/flash_guard.h"
+#include "app/flash_log.h"
 #include "app/log_window.h"
 #include "app/message_loop.h"
 #include "app/notes_dialog.h"
@@ -57,6 +59,13 @@ void InitMainWindow(HWND window, MainWindowState& state) {
   // can change them later.
   if (!found.found) EnableWindow(GetDlgItem(window, IDC_UPDATE), FALSE);
   if (found.found) CacheControls(state);
+  // An image that is there but cannot be used keeps Update off: say which and why.
+  if (found.refused.reason != ImageRefusal::None) {
+    LogImageRefused(found.refused);
+    const std::wstring text = RefusedImageText(found.refused);
+    SetDlgItemTextW(window, IDC_STATUS, text.c_str());
+    LogStatus(text);
+  }
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -138,13 +138,16 @@ StartResult StartDownload(const std::wstring& directory, const std::wstring& ima
       break;
     case LoadStatus::Missing:
       return Refuse(*events, FlashFailure::Kind::ImageMissing, imageName, image.systemError);
+    case LoadStatus::Locked:
+      return Refuse(*events, FlashFailure::Kind::ImageLocked, imageName, image.systemError);
     case LoadStatus::TooLarge:
       return Refuse(*events, FlashFailure::Kind::ImageTooLarge, imageName, image.systemError);
     case LoadStatus::NoMemory:
       return Refuse(*events, FlashFailure::Kind::ImageNoMemory, imageName, image.systemError);
     case LoadStatus::Unreadable:
-    case LoadStatus::GivenUp:
       return Refuse(*events, FlashFailure::Kind::ImageUnreadable, imageName, image.systemError);
+    case LoadStatus::GivenUp:
+      return Refuse(*events, FlashFailure::Kind::ImageReadGivenUp, imageName, image.systemError);
   }
   d->image = std::move(image.bytes);
   d->size = image.size;

@@ -17,7 +17,9 @@
 struct FlashFailure {
   enum class Kind {
     ImageMissing,        // the image file did not open
-    ImageUnreadable,     // a read failed or came short: nothing to show
+    ImageLocked,         // another program holds the image file
+    ImageUnreadable,     // a read failed, came short or stalled
+    ImageReadGivenUp,    // the read was given up because the program is ending
     ImageDamaged,        // the header is neither image's
     ImageTooLarge,       // 4 GiB or more
     ImageNoMemory,       // more than the memory free for it

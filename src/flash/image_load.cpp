@@ -74,7 +74,10 @@ LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress) {
   LoadedImage out;
   auto job = std::make_shared<ReadJob>();
   job->file.reset(OpenFileForReading(path));
-  if (!job->file.valid()) return Refused(std::move(out), LoadStatus::Missing, GetLastError());
+  if (!job->file.valid()) {
+    DWORD error = GetLastError();
+    return Refused(std::move(out), HeldByAnotherProgram(error) ? LoadStatus::Locked : LoadStatus::Missing, error);
+  }
   // Shared for reading only: nobody can change or replace the file while it is open,
   // so the size found now is the size read.
   LARGE_INTEGER size{};
@@ -113,6 +116,7 @@ LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress) {
                                 : Refused(std::move(out), LoadStatus::GivenUp, ERROR_CANCELLED);
   }
   if (job->error || job->done != job->size) {
+    if (HeldByAnotherProgram(job->error)) return Refused(std::move(out), LoadStatus::Locked, job->error);
     return Refused(std::move(out), LoadStatus::Unreadable, job->error ? job->error : ERROR_HANDLE_EOF);
   }
   out.status = LoadStatus::Loaded;

@@ -24,6 +24,7 @@ constexpr uint64_t kLargestImage = 0xFFFFFFFFull;
 enum class LoadStatus {
   Loaded,
   Missing,     // the file did not open
+  Locked,      // another program holds it (at the open, or a range of it at a read)
   TooLarge,    // above kLargestImage: never read, never sent cut short
   NoMemory,    // no block of memory that large (the 32-bit program's limit)
   Unreadable,  // a read failed, came short or stalled
@@ -35,7 +36,7 @@ struct LoadedImage {
   DWORD systemError = 0;  // the cause of any status but Loaded
   uint64_t fileSize = 0;  // as found when the file was opened
   std::unique_ptr<uint8_t[]> bytes;
-  uint32_t size = 0;  // the bytes read: the whole file
+  uint32_t size = 0;      // the bytes read: the whole file
   Sha256Digest sha256{};  // Loaded: the digest of those bytes
 };
 

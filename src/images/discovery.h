@@ -16,6 +16,24 @@ enum ImageSet : int { kNoImage = 0, kOsImageOnly = 1, kBootImageOnly = 2, kBothI
 // progress arithmetic divides by it.
 constexpr uint32_t kOsImageSizeUnknown = 1;
 
+// Why an image file that is there cannot be used. The window names the file and the
+// reason, so that a refusal at start is never silent.
+enum class ImageRefusal {
+  None,
+  TooShort,    // fewer bytes than the header line
+  Damaged,     // the header is neither image's
+  TooLarge,    // more than a 32-bit size can describe
+  Unreadable,  // its size or its header could not be read
+  Locked,      // another program holds it
+};
+
+struct RefusedImage {
+  ImageRefusal reason = ImageRefusal::None;
+  const wchar_t* name = nullptr;  // kOsImageName or kBootImageName
+  uint64_t size = 0;              // as found (TooShort, TooLarge)
+  DWORD systemError = 0;          // the cause (Unreadable, Locked)
+};
+
 struct ImageDiscovery {
   bool found = false;  // at least one image file exists
   ImageSet set = kNoImage;
@@ -24,6 +42,9 @@ struct ImageDiscovery {
   bool updateAllowed = false;
   // The image list's entries, in the order they are added.
   std::vector<const wchar_t*> listed;
+  // The first image file found but refused. A locked file counts as there: it keeps
+  // Update off instead of being named missing.
+  RefusedImage refused;
 };
 
 // Runs the discovery in the given directory (which ends with a backslash).

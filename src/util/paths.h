@@ -13,3 +13,8 @@ std::wstring CurrentDirectory();
 std::wstring ExtendedPath(const std::wstring& path);
 // CreateFileW for reading an existing file, shared for reading.
 HANDLE OpenFileForReading(const std::wstring& path);
+// True for the errors of a file that is there but that another program holds: open
+// without sharing (at the open) or with a range locked (at a read).
+inline bool HeldByAnotherProgram(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}

@@ -16,6 +16,9 @@ namespace {
 
 const wchar_t kVersionFileMissing[] = L"Datei version.ver kann nicht gefunden werden!";
 const wchar_t kOsMissing[] = L"Datei Quon_r47PDA.ubi kann nicht gefunden werden!";
+const wchar_t kOsHeld[] =
+    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und versuchen Sie "
+    L"es erneut.";
 
 constexpr size_t kOsSize = 300007;
 constexpr size_t kBootSize = 100000;
@@ -110,7 +113,7 @@ const Row kRows[] = {
            CreateFileW(LongPath(s.folder.File(kOsName)).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
        EXPECT_NE(s.lock, INVALID_HANDLE_VALUE);
      },
-     L"Error", kOsMissing, false, End::Idle, Sent::Nothing, false},
+     L"Error", kOsHeld, false, End::Idle, Sent::Nothing, false},
     {"image: OS image deleted after the start", nullptr,
      [](RowFiles& s) { DeleteFileW(LongPath(s.folder.File(kOsName)).c_str()); }, L"Error", kOsMissing, false, End::Idle,
      Sent::Nothing, false},

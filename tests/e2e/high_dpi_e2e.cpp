@@ -20,7 +20,13 @@ class HighDpi : public Scenario {
     DWORD size = sizeof(previous_);
     hadValue_ = RegQueryValueExW(key, kLogPixels, nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_), &size) ==
                 ERROR_SUCCESS;
-    const DWORD dpi = 144;
+    RegCloseKey(key);
+    UseDpi(144);
+  }
+  // For the programs started from now on.
+  void UseDpi(DWORD dpi) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, KEY_WRITE, &key), ERROR_SUCCESS);
     RegSetValueExW(key, kLogPixels, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof(dpi));
     RegCloseKey(key);
   }
@@ -28,8 +34,8 @@ class HighDpi : public Scenario {
     program_.reset();
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS) return;
-    // 144 found before the start can only be left over from an interrupted run.
-    if (hadValue_ && previous_ != 144) {
+    // 144 or 192 found before the start can only be left over from an interrupted run.
+    if (hadValue_ && previous_ != 144 && previous_ != 192) {
       RegSetValueExW(key, kLogPixels, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_), sizeof(previous_));
     } else {
       RegDeleteValueW(key, kLogPixels);
@@ -152,6 +158,55 @@ TEST_F(HighDpi, PicturesDrawnFor150PercentAreShown) {
   PostMessageW(notes, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   ASSERT_TRUE(program_->Click(kExit));
   ExpectEndsWithZero();
+}
+
+// The status line at 100 % and 200 %: it spans the group box like the progress bar,
+// a text that fits is shown whole, and a longer one ends in an ellipsis on its one
+// line. The pictures (build/.../screenshots/status-*.png) show the longest texts.
+TEST_F(HighDpi, StatusLineSpansItsGroupBoxAtEveryScale) {
+  const wchar_t* const longest[][2] = {
+      {L"not-found", L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden."},
+      {L"held",
+       L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und "
+       L"versuchen Sie es erneut."},
+      {L"connection-broken",
+       L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den "
+       L"Vorgang zum Aktualisieren des Bildes."},
+  };
+  folder_.Write(kOsName, OsImage(4096));
+  folder_.Write(kBootName, BootImage(4096));
+  work_.Write(L"version.ver", VersionFileText(1, 3));
+  for (DWORD dpi : {96u, 192u}) {
+    SCOPED_TRACE(dpi);
+    UseDpi(dpi);
+    // Held from the start: the status line names the file at once.
+    HANDLE holder = CreateFileW(folder_.File(kOsName).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    StartProgram();
+    const std::wstring atStart = L"Datei Quon_r47PDA.ubi ist gesperrt: anderes Programm schließen, neu starten.";
+    EXPECT_TRUE(program_->WaitForText(kStatus, atStart, kShortWait)) << Narrow(program_->Text(kStatus));
+    RECT status{}, bar{};
+    GetWindowRect(program_->Item(kStatus), &status);
+    GetWindowRect(program_->Item(kProgress), &bar);
+    EXPECT_EQ(status.left, bar.left);
+    EXPECT_EQ(status.right, bar.right);
+    EXPECT_EQ(GetWindowLongPtrW(program_->Item(kStatus), GWL_STYLE) & SS_ELLIPSISMASK, SS_ENDELLIPSIS);
+    const std::wstring suffix = L"-" + std::to_wstring(dpi) + L"dpi";
+    program_->Settle();
+    SaveScreenshot(L"status-held-at-start" + suffix, program_->Window());
+    for (const auto& text : longest) {
+      DWORD_PTR ignored = 0;
+      SendMessageTimeoutW(program_->Item(kStatus), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text[1]), SMTO_NORMAL,
+                          kShortWait, &ignored);
+      EXPECT_EQ(program_->Text(kStatus), text[1]) << "the control keeps the whole text";
+      program_->Settle();
+      SaveScreenshot(std::wstring(L"status-") + text[0] + suffix, program_->Window());
+    }
+    ASSERT_TRUE(program_->Click(kExit));
+    ExpectEndsWithZero();
+    program_.reset();
+    CloseHandle(holder);
+  }
 }
 
 }  // namespace
