@@ -75,3 +75,7 @@
 #define IDS_DEVICE_BUSY 171
 #define IDS_CHECKSUM_MISMATCH 172
 #define IDS_CHECKSUM_UNREADABLE 173
+// The idle status line: whether a handheld in ROM flash mode is connected
+#define IDS_IDLE_DEVICE 180
+#define IDS_IDLE_NO_DEVICE 181
+#define IDS_IDLE_SEVERAL_DEVICES 182
