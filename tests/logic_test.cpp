@@ -5,12 +5,14 @@
 #include <optional>
 #include <vector>
 
+#include "app/device_watch_rules.h"
 #include "app/report_outbox.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
 #include "flash/monitor_rules.h"
 #include "flash/progress.h"
 #include "images/version_file.h"
+#include "res/resource.h"
 #include "test_support.h"
 #include "text/text.h"
 
@@ -170,6 +172,42 @@ TEST(MissingFiles, NamesJoinedByBlankComma) {
       {kBothImages, true, L"Quon_r47PDA.ubi"},  // OS image present but refused
   };
   for (const Case& c : cases) EXPECT_EQ(MissingFileNames(c.set, c.versionRead), c.names);
+}
+
+// The idle status line: the first look replaces the template's text; later a text
+// changes only with the presence, so a failure text left by a run stays until the user
+// plugs in or unplugs; the first look after a run only notes the presence; and a run
+// whose Update can never be enabled keeps its line as it is.
+TEST(IdleStatusLine, TextForEachLookAtTheBus) {
+  using P = DevicePresence;
+  struct Case {
+    P now, last;
+    bool afterBusy, mayWrite;
+    UINT text;
+  } cases[] = {
+      {P::One, P::Unknown, false, true, IDS_IDLE_DEVICE},
+      {P::None, P::Unknown, false, true, IDS_IDLE_NO_DEVICE},
+      {P::Several, P::Unknown, false, true, IDS_IDLE_SEVERAL_DEVICES},
+      {P::One, P::One, false, true, 0},
+      {P::None, P::None, false, true, 0},
+      {P::Several, P::Several, false, true, 0},
+      {P::None, P::One, false, true, IDS_IDLE_NO_DEVICE},
+      {P::One, P::None, false, true, IDS_IDLE_DEVICE},
+      {P::Several, P::One, false, true, IDS_IDLE_SEVERAL_DEVICES},
+      {P::One, P::Several, false, true, IDS_IDLE_DEVICE},
+      {P::None, P::One, true, true, 0},
+      {P::One, P::None, true, true, 0},
+      {P::One, P::Unknown, false, false, 0},
+      {P::None, P::One, false, false, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IdleStatusTextId(c.now, c.last, c.afterBusy, c.mayWrite), c.text)
+        << "now " << int(c.now) << ", last " << int(c.last) << ", after busy " << c.afterBusy << ", may write "
+        << c.mayWrite;
+  }
+  EXPECT_EQ(PresenceOf(0), P::None);
+  EXPECT_EQ(PresenceOf(1), P::One);
+  EXPECT_EQ(PresenceOf(2), P::Several);
 }
 
 TEST(TextFormat, FillsNumbersTextsAndPercent) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "app/controls.h"
+#include "app/device_watch.h"
 #include "app/failure_table.h"
+#include "app/taskbar.h"
 #include "images/discovery.h"
 #include "res/resource.h"
 #include "test_support.h"
@@ -31,6 +33,10 @@ EnabledStates StatesOf(const TestWindow& w) {
           w.Enabled(IDC_NOTES), w.Enabled(IDC_README), w.Enabled(IDC_IMAGE_LIST)};
 }
 
+const wchar_t kNoDeviceText[] =
+    L"Kein Ger\u00e4t im ROM-Flash-Modus gefunden. Bitte das Ger\u00e4t in den ROM-Flash-Modus bringen (siehe "
+    L"Hinweise).";
+
 class WindowWithImages : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,7 +52,8 @@ TEST_F(WindowWithImages, StartsAsTheTemplateSays) {
   EXPECT_EQ(StatesOf(*window_), (EnabledStates{true, false, true, true, true, false}));
   EXPECT_EQ(IsDlgButtonChecked(window_->hwnd(), IDC_ACK), BST_UNCHECKED);
   EXPECT_FALSE(window_->Enabled(IDC_IMAGE_SIZE));
-  EXPECT_EQ(window_->Text(IDC_STATUS), L"ROM Image-Aktualisierungsprozessstatus");
+  // The first look at the bus replaces the template's text at once (no handheld here).
+  EXPECT_EQ(window_->Text(IDC_STATUS), kNoDeviceText);
   wchar_t title[64] = {};
   GetWindowTextW(window_->hwnd(), title, 64);
   EXPECT_STREQ(title, L"Quon r47 Flash Tool");
@@ -107,6 +114,64 @@ TEST_F(WindowWithImages, ProgressBarPositions) {
 TEST_F(WindowWithImages, StatusLineShowsUmlautsIntact) {
   SetStatusText(window_->state(), ProgressStatusText(17));
   EXPECT_EQ(window_->Text(IDC_STATUS), L"L\u00e4dt ROM-Daten herunter: 17 %");
+}
+
+// A text the program left on the status line stays while the presence stays; the
+// looks go on every two seconds.
+TEST_F(WindowWithImages, IdleLookKeepsATextLeftOnTheLineWhileNothingChanges) {
+  EXPECT_TRUE(window_->state().watch.running);
+  SetStatusText(window_->state(), L"Image-Datei fehlerhaft!");
+  LookForDevice(window_->state());
+  Pump(2500);
+  EXPECT_EQ(window_->Text(IDC_STATUS), L"Image-Datei fehlerhaft!");
+}
+
+// When the image discovery refused the images, Update can never be enabled: the line
+// belongs to what says why, and nothing looks at the bus.
+TEST(WindowWithRefusedImage, IdleLookLeavesTheStatusLineAlone) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000F\n", 64));  // a damaged header line
+  TestWindow window(dir.Path());
+  ASSERT_FALSE(window.state().found.updateAllowed);
+  EXPECT_FALSE(window.state().watch.running);
+  LookForDevice(window.state());
+  EXPECT_EQ(window.Text(IDC_STATUS), L"ROM Image-Aktualisierungsprozessstatus");
+}
+
+std::vector<FLASHWINFO> g_flashes;
+BOOL WINAPI RecordFlash(PFLASHWINFO info) {
+  g_flashes.push_back(*info);
+  return TRUE;
+}
+
+// The end of a flash flashes the taskbar button unless the window, or a window it
+// owns, is in front.
+TEST_F(WindowWithImages, TaskbarButtonFlashesOnlyWhileTheWindowIsBehind) {
+  HWND main = window_->hwnd();
+  HWND owned = CreateWindowExW(0, L"STATIC", L"owned", WS_POPUP, 0, 0, 10, 10, main, nullptr, nullptr, nullptr);
+  HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(owned && other);
+  const struct {
+    const char* name;
+    HWND foreground;
+    bool flashes;
+  } cases[] = {{"the window", main, false},
+               {"a window it owns", owned, false},
+               {"another program's window", other, true},
+               {"no window", nullptr, true}};
+  TaskbarButton& button = window_->state().taskbar;
+  button.flash = RecordFlash;
+  for (const auto& c : cases) {
+    g_flashes.clear();
+    FlashTaskbarIfBehind(button, main, c.foreground);
+    ASSERT_EQ(g_flashes.size(), c.flashes ? 1u : 0u) << c.name;
+    if (!c.flashes) continue;
+    EXPECT_EQ(g_flashes[0].hwnd, main) << c.name;
+    EXPECT_EQ(g_flashes[0].dwFlags, static_cast<DWORD>(FLASHW_ALL | FLASHW_TIMERNOFG)) << c.name;
+    EXPECT_EQ(g_flashes[0].cbSize, sizeof(FLASHWINFO)) << c.name;
+  }
+  DestroyWindow(owned);
+  DestroyWindow(other);
 }
 
 TEST(WindowWithoutImages, OperationsChangeNothing) {

@@ -78,6 +78,7 @@ void Apply(MainWindowState& state, const Report& r) {
       ShowFailure(state, r.failure);
       break;
     case Report::Kind::Success:
+      FlashTaskbarIfBehind(state.taskbar, state.window, GetForegroundWindow());
       MessageBoxW(state.controls.status, SuccessText(r.image).c_str(), SuccessCaption().c_str(),
                   MB_OK | MB_ICONINFORMATION);
       SetStatusText(state, FinishedStatusText());

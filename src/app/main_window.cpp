@@ -1,6 +1,9 @@
 #include "app/main_window.h"
 
+#include <dbt.h>
+
 #include "app/controls.h"
+#include "app/device_watch.h"
 #include "app/download_view.h"
 #include "app/failure_table.h"
 #include "app/flash_guard.h"
@@ -66,6 +69,7 @@ void InitMainWindow(HWND window, MainWindowState& state) {
     SetDlgItemTextW(window, IDC_STATUS, text.c_str());
     LogStatus(text);
   }
+  StartDeviceWatch(state);
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -79,6 +83,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_UPDATE:
+          NoteWindowBusy(*state);
           RunUpdate(*state);
           break;
         case IDC_EXIT:
@@ -115,6 +120,13 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       // Shutting down or logging off mid-flash can leave the handheld without a ROM.
       SetWindowLongPtrW(window, DWLP_MSGRESULT, MayEndSession(state->guard) ? TRUE : FALSE);
       return TRUE;
+    case WM_TIMER:
+      if (wParam == kDeviceWatchTimer) LookForDevice(*state);
+      return 0;
+    case WM_DEVICECHANGE:
+      if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED)
+        LookForDevice(*state);
+      return 0;  // the default answer: no removal is ever refused
     case kDpiChangedMessage:
       FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
       return 0;
@@ -122,6 +134,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       // An update ended by Exit during its waits leaves the guard to this: the window
       // it names goes now.
       EndFlashGuard(state->guard, window);
+      StopDeviceWatch(*state);
       UnmarkMainWindow(window);
       SetIoWaitForThisThread(nullptr);
       // The state outlives the window: what still arrives for it finds no controls.

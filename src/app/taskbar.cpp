@@ -53,6 +53,19 @@ void ShowTaskbarProgress(TaskbarButton& button, HWND window, int position) {
 void ShowTaskbarError(TaskbarButton& button, HWND window) {
   button.state = TaskbarState::Error;
   Apply(button, window);
+  FlashTaskbarIfBehind(button, window, GetForegroundWindow());
+}
+
+void FlashTaskbarIfBehind(TaskbarButton& button, HWND window, HWND foreground) {
+  if (!window || !button.flash) return;
+  if (foreground && (foreground == window || GetAncestor(foreground, GA_ROOTOWNER) == window)) return;
+  FLASHWINFO info{};
+  info.cbSize = sizeof(info);
+  info.hwnd = window;
+  // Until the user brings the window to the front: a long flash may end while they
+  // are away from the screen.
+  info.dwFlags = FLASHW_ALL | FLASHW_TIMERNOFG;
+  button.flash(&info);
 }
 
 void ClearTaskbar(TaskbarButton& button, HWND window) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "app/device_watch_rules.h"
 #include "flash/events.h"
 #include "images/discovery.h"
 #include "images/image_header.h"
@@ -39,8 +40,13 @@ enum class TaskbarState { None, Progress, Error };
 
 // The window's taskbar button: what it was last asked to show (also where the system
 // has no such button) and the system's interface to it, looked up on first use.
+// The function that flashes a window's taskbar button: the system's FlashWindowEx, or
+// a stand-in that records what it is asked (a flash is not visible from inside).
+using WindowFlasher = BOOL(WINAPI*)(PFLASHWINFO);
+
 struct TaskbarButton {
   TaskbarState state = TaskbarState::None;
+  WindowFlasher flash = FlashWindowEx;
   int position = 0;
   ComPointer<ITaskbarList3> list;
   bool looked = false;
@@ -59,6 +65,14 @@ struct FlashGuard {
   bool reasonCreated = false;
 };
 
+// The idle window's look at the bus for the handheld (device_watch.*).
+struct DeviceWatch {
+  bool running = false;
+  DevicePresence last = DevicePresence::Unknown;  // what the last look found
+  bool sawBusy = false;                           // the window was busy since that look
+  HDEVNOTIFY notification = nullptr;              // the system's announcements of the class
+};
+
 struct MainWindowState {
   std::wstring programDirectory;  // the images and the readme; ends with a backslash
   HWND window = nullptr;
@@ -70,6 +84,7 @@ struct MainWindowState {
   TaskbarButton taskbar;
   FlashGuard guard;
   bool updateRunning = false;
+  DeviceWatch watch;
 };
 
 // Keeps `state` behind `window` (called once, when the window is created).

@@ -88,3 +88,7 @@
 #define IDS_START_IMAGE_LOCKED 203
 #define IDS_IMAGE_LOCKED 204
 #define IDS_IMAGE_UNREADABLE 205
+// The idle status line: whether a handheld in ROM flash mode is connected
+#define IDS_IDLE_DEVICE 180
+#define IDS_IDLE_NO_DEVICE 181
+#define IDS_IDLE_SEVERAL_DEVICES 182

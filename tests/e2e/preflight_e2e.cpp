@@ -16,7 +16,10 @@ TEST_F(Preflight, IdleWindowAndNotesDialog) {
   EXPECT_FALSE(program_->Enabled(kUpdate));
   EXPECT_TRUE(program_->Enabled(kAcknowledge));
   EXPECT_TRUE(program_->Enabled(kExit));
-  EXPECT_EQ(program_->Text(kStatus), L"ROM Image-Aktualisierungsprozessstatus");
+  // No handheld on the bus: the idle status line says so.
+  EXPECT_EQ(program_->Text(kStatus),
+            L"Kein Gerät im ROM-Flash-Modus gefunden. Bitte das Gerät in den ROM-Flash-Modus bringen (siehe "
+            L"Hinweise).");
   program_->Settle();
   SaveScreenshot(L"e2e-idle-window", program_->Window());
 

@@ -145,7 +145,12 @@ class TwoHandhelds : public Safety {
     if (HasFatalFailure()) return;
     StartProgram();
     if (HasFatalFailure()) return;
-    BoxLog boxes(program_->ProcessId());
+    // The second handheld's interface as the run's box shows, while the window is still
+    // busy: once idle again, the window's own look at the bus opens every interface.
+    size_t secondInterfaceOpensAtBox = 0;
+    BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND) {
+      if (second_) secondInterfaceOpensAtBox = CountOf(second_->Events(), "interface: open");
+    });
     auto shown = RunUpdate(boxes, [&] {
       const char* mark = c.secondPlugged == TwoCase::AfterFirstAnswer ? "PIPE00: report taken" : "PIPE01: open";
       if (c.secondPlugged != TwoCase::AtClick) {
@@ -166,7 +171,7 @@ class TwoHandhelds : public Safety {
     EXPECT_EQ(second.imageBytes, 0u);
     EXPECT_FALSE(second.command);
     if (c.secondPlugged != TwoCase::AtClick) {
-      EXPECT_EQ(second.interfaceOpens, 0u);
+      EXPECT_EQ(secondInterfaceOpensAtBox, 0u);
     }
     if (c.secondPlugged == TwoCase::AtClick) {
       EXPECT_EQ(first.statusOpens, 0u) << "the refusal comes before the first query";
@@ -238,9 +243,10 @@ TEST_F(Checksum, MismatchSendsNothingAndNamesBothChecksums) {
   if (HasFatalFailure()) return;
   BoxLog boxes(program_->ProcessId());
   auto shown = RunUpdate(boxes);
-  const std::wstring text = L"Die Prüfsumme der Datei Quon_r47PDA.ubi stimmt nicht mit Quon_r47PDA.ubi.sha256 "
-                            L"überein! Es wurde nichts an das Gerät gesendet.\n\nErwartet:\n" +
-                            Widen(wrong) + L"\n\nBerechnet:\n" + Widen(DigestOf(os));
+  const std::wstring text =
+      L"Die Prüfsumme der Datei Quon_r47PDA.ubi stimmt nicht mit Quon_r47PDA.ubi.sha256 "
+      L"überein! Es wurde nichts an das Gerät gesendet.\n\nErwartet:\n" +
+      Widen(wrong) + L"\n\nBerechnet:\n" + Widen(DigestOf(os));
   ExpectIdleWith(shown, text);
   EXPECT_TRUE(device_->ReceivedStream().empty());
   EXPECT_TRUE(device_->WriteSizes().empty()) << "bytes reached the device";
