@@ -193,7 +193,7 @@ TEST(ChecksumFile, WhichFilesBesideTheImageApply) {
   const std::string a(64, 'a'), b(64, 'b');
   const struct {
     const char* what;
-    std::string own, list;  // "-": no such file
+    std::string own, list;                                       // "-": no such file
     std::vector<std::pair<std::wstring, std::string>> expected;  // file, digest ("?" unreadable)
   } cases[] = {
       {"none", "-", "-", {}},
@@ -201,7 +201,9 @@ TEST(ChecksumFile, WhichFilesBesideTheImageApply) {
       {"list naming it", "-", a + "  Quon_r47PDA.ubi\n", {{L"SHA256SUMS", a}}},
       {"list naming only the other image", "-", b + "  Quon_r47Boot.ubi\n", {}},
       {"own file without a digest", "garbage\n", "-", {{L"Quon_r47PDA.ubi.sha256", "?"}}},
-      {"list with disagreeing entries", "-", a + "  Quon_r47PDA.ubi\n" + b + "  Quon_r47PDA.ubi\n",
+      {"list with disagreeing entries",
+       "-",
+       a + "  Quon_r47PDA.ubi\n" + b + "  Quon_r47PDA.ubi\n",
        {{L"SHA256SUMS", "?"}}},
       {"both", a + "\n", b + "  Quon_r47PDA.ubi\n", {{L"Quon_r47PDA.ubi.sha256", a}, {L"SHA256SUMS", b}}},
   };

@@ -11,6 +11,7 @@
 void OpenConnectionWarning(HWND window) {
   // A dialog that stands for a message box: logged as one.
   LogBox(LoadText(IDS_CAPTION_ERROR), LoadText(IDS_SYNC_CLAIMS_USB));
+  NoteUpdateFailed(LoadText(IDS_SYNC_CLAIMS_USB));
   HWND warning =
       CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(IDD_CONN_WARNING), window, ConnectionWarningProc, 0);
   if (warning) ShowWindow(warning, SW_SHOW);
