@@ -93,7 +93,9 @@ TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
   const std::wstring kText =
       L"ActiveSync benutzt weiterhin eine USB-Verbindung.  Schalten Sie sie bitte im Fenster "
       L"Verbindungseinstellungen aus.";
-  for (bool byCloseBox : {false, true}) {
+  enum class Way { OkButton, CloseBox, EscapeKey };
+  for (Way way : {Way::OkButton, Way::CloseBox, Way::EscapeKey}) {
+    SCOPED_TRACE(static_cast<int>(way));
     TempDir dir;
     dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
     TestWindow w(dir.Path());
@@ -102,14 +104,20 @@ TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
     std::vector<HWND> warnings = OwnWindowsTitled(L"Error");
     ASSERT_EQ(warnings.size(), 1u);
     HWND warning = warnings[0];
-    // Its Cancel identity does nothing: only OK and the close box close it.
-    SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-    EXPECT_TRUE(IsWindow(warning));
     EXPECT_FALSE(w.Enabled(IDC_EXIT));
-    if (byCloseBox)
-      SendMessageW(warning, WM_CLOSE, 0, 0);
-    else
-      SendMessageW(GetDlgItem(warning, IDOK), BM_CLICK, 0, 0);
+    switch (way) {
+      case Way::OkButton:
+        SendMessageW(GetDlgItem(warning, IDOK), BM_CLICK, 0, 0);
+        break;
+      case Way::CloseBox:
+        SendMessageW(warning, WM_CLOSE, 0, 0);
+        break;
+      case Way::EscapeKey:
+        // The key as the user presses it: the loop hands it to the dialog manager.
+        PostMessageW(GetDlgItem(warning, IDOK), WM_KEYDOWN, VK_ESCAPE, 1);
+        PostMessageW(GetDlgItem(warning, IDOK), WM_KEYUP, VK_ESCAPE, 0xC0000001);
+        break;
+    }
     Pump(20);
     EXPECT_FALSE(IsWindow(warning));
     EXPECT_EQ(w.Text(IDC_STATUS), kText);
@@ -167,8 +175,8 @@ TEST_F(SyncConnection, ClaimsUsbOnlyForItsFourValues) {
   } numbers[] = {{0, true},   {8, false}, {9, true},   {10, false}, {11, true},
                  {12, false}, {13, true}, {14, false}, {15, true},  {16, true}};
   for (const auto& n : numbers) {
-    cases.push_back({"REG_DWORD " + std::to_string(n.value), L"ConnectTypesAllowed", REG_DWORD, {n.value, 0, 0, 0},
-                     n.free});
+    cases.push_back(
+        {"REG_DWORD " + std::to_string(n.value), L"ConnectTypesAllowed", REG_DWORD, {n.value, 0, 0, 0}, n.free});
   }
   for (const Case& c : cases) {
     RegDeleteKeyW(HKEY_CURRENT_USER, kKey);

@@ -38,10 +38,10 @@ const std::wstring kBroken =
     L"Aktualisieren des Bildes.";
 const std::wstring kOsUpdated = L"Image erfolgreich aktualisiert. r47 wird automatisch neu gestartet.";
 const std::wstring kBootReset =
-    L"Gehen Sie folgendermaßen vor, um das Upgrade vorzunehmen:\r\n\n1. Stellen Sie den Hard-Resetschalter in die "
+    L"Gehen Sie folgendermaßen vor, um das Upgrade vorzunehmen:\r\n\n1. Stellen Sie den Hard-Reset-Schalter in die "
     L"OFF \n(AUS)-Position.\r\n\n2. Halten Sie den Stromschalter gedrückt und stellen \n    den "
-    L"Hard-Resetschalter in die ON (EIN)-Position.\r\n\n3. Warten Sie bitte fünf Sekunden, bevor Sie "
-    L"denStromschalter los lassen.\r\n";
+    L"Hard-Reset-Schalter in die ON (EIN)-Position.\r\n\n3. Warten Sie bitte fünf Sekunden, bevor Sie "
+    L"den Stromschalter loslassen.\r\n";
 const std::wstring kFormatFailedCaption = L"FORMAT\u5931\u6557";
 const std::wstring kWriteFailedCaption = L"\u4e0b\u8f09\u5931\u6557";
 

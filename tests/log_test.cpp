@@ -34,6 +34,14 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
+std::wstring DecodeUtf8(const std::string& bytes) {
+  std::string b = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
+  int n = MultiByteToWideChar(CP_UTF8, 0, b.data(), static_cast<int>(b.size()), nullptr, 0);
+  std::wstring out(n, L'\0');
+  if (n) MultiByteToWideChar(CP_UTF8, 0, b.data(), static_cast<int>(b.size()), &out[0], n);
+  return out;
+}
+
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 TEST(LogFiles, NamedByTimeAndTheOldestPruned) {
@@ -107,6 +115,149 @@ TEST(FlashLog, EveryLineReachesItsFileAndTheOldFilesGo) {
   LogLine(L"after the end");
   EXPECT_EQ(ReadBytes(path), file);
   EXPECT_NE(FlashLogText().find(L"after the end"), std::wstring::npos);
+}
+
+// A log file as a run leaves it: the byte order mark, stamped lines, CRLF.
+std::string LogFileText(const std::vector<std::wstring>& lines) {
+  std::string out = "\xEF\xBB\xBF";
+  for (const auto& l : lines) out += "2020-01-02 03:04:05.006  " + Utf8(l) + "\r\n";
+  return out;
+}
+
+TEST(RunOutcome, TheClosingLineIsReadBackAsWritten) {
+  using K = RunOutcome::Kind;
+  const RunOutcome outcomes[] = {
+      {K::NoUpdate, L""},
+      {K::PreFlight, L""},
+      {K::Download, L""},
+      {K::Completed, L""},
+      {K::Failed, L"USB-Verbindung unterbrochen! Zum Aktualisieren wiederholen Sie den Vorgang."},
+      {K::Failed, L"Gerät: \u4e0b\u8f09 FORMAT ERROR"},
+  };
+  for (const auto& o : outcomes) {
+    const std::wstring line = ClosingLine(o);
+    EXPECT_EQ(line.rfind(L"r47flash ends; outcome: ", 0), 0u) << Narrow(line);
+    const std::string file = LogFileText({L"update started", line});
+    EXPECT_EQ(OutcomeOfLog(DecodeUtf8(file)), o) << Narrow(line);
+  }
+  // A message over several lines stays on the closing line, its breaks as blanks.
+  EXPECT_EQ(OutcomeOfLog(DecodeUtf8(LogFileText({ClosingLine({K::Failed, L"Zeile eins\r\n\nZeile  zwei"})}))),
+            (RunOutcome{K::Failed, L"Zeile eins Zeile zwei"}));
+
+  const struct {
+    const char* what;
+    std::vector<std::wstring> lines;
+    RunOutcome expected;
+  } logs[] = {
+      {"no closing line: killed", {L"update started", L"transfer broken"}, {K::Unknown, L""}},
+      {"an empty log", {}, {K::Unknown, L""}},
+      {"the mark inside another line", {L"status: \"r47flash ends; outcome: completed\""}, {K::Unknown, L""}},
+      {"an outcome word this program does not write", {L"r47flash ends; outcome: exploded"}, {K::Unknown, L""}},
+      {"the last closing line counts",
+       {L"r47flash ends; outcome: completed", L"r47flash ends; outcome: no update"},
+       {K::NoUpdate, L""}},
+  };
+  for (const auto& l : logs) EXPECT_EQ(OutcomeOfLog(DecodeUtf8(LogFileText(l.lines))), l.expected) << l.what;
+}
+
+TEST(RunOutcome, TheLastUpdateOfTheRunCounts) {
+  using K = RunOutcome::Kind;
+  EXPECT_EQ(CurrentRunOutcome(), (RunOutcome{K::NoUpdate, L""}));
+  NoteUpdateFailed(L"Datei readme.txt kann nicht gefunden werden.");  // no update: no failure of one
+  NoteUpdateCompleted();
+  EXPECT_EQ(CurrentRunOutcome(), (RunOutcome{K::NoUpdate, L""}));
+
+  LogUpdateStarted();
+  EXPECT_EQ(CurrentRunOutcome(), (RunOutcome{K::PreFlight, L""}));
+  NoteUpdateFailed(L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden.");
+  NoteUpdateFailed(L"Datei readme.txt kann nicht gefunden werden.");  // at idle afterwards: not the update's
+  EXPECT_EQ(CurrentRunOutcome(), (RunOutcome{K::Failed, L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden."}));
+
+  LogUpdateStarted();  // the next press of Aktualisieren starts afresh
+  EXPECT_EQ(CurrentRunOutcome(), (RunOutcome{K::PreFlight, L""}));
+  NoteDownloadStarted();
+  EXPECT_EQ(CurrentRunOutcome(), (RunOutcome{K::Download, L""}));
+  NoteUpdateCompleted();
+  NoteUpdateFailed(L"later");
+  EXPECT_EQ(CurrentRunOutcome(), (RunOutcome{K::Completed, L""}));
+
+  LogRunEnd();
+  EXPECT_EQ(OutcomeOfLog(FlashLogText()), (RunOutcome{K::Completed, L""}));
+  EXPECT_NE(FlashLogText().find(L"update started"), std::wstring::npos);
+}
+
+TEST(LogFiles, NamesGiveTheStartAndTheEndIsReadBack) {
+  const struct {
+    const wchar_t* name;
+    bool valid;
+    WORD year, month, day, hour, minute, second;
+    DWORD pid;
+  } names[] = {
+      {L"r47flash-20261210-143005-1234.log", true, 2026, 12, 10, 14, 30, 5, 1234},
+      {L"R47FLASH-20200101-000000-4294967295.LOG", true, 2020, 1, 1, 0, 0, 0, 4294967295u},
+      {L"r47flash-20261310-143005-1234.log", false},  // month 13
+      {L"r47flash-20261210-246005-1234.log", false},  // hour 24
+      {L"r47flash-20261210-143005-.log", false},      // no process id
+      {L"r47flash-2026121-0143005-1234.log", false},  // the dash misplaced
+      {L"r47flash-20261210-143005-12a4.log", false},  // not a number
+      {L"r47flash-20261210-143005-4294967296.log", false},
+      {L"r47flash-20261210-143005-1234.txt", false},
+  };
+  for (const auto& n : names) {
+    SYSTEMTIME t{};
+    DWORD pid = 0;
+    ASSERT_EQ(ParseLogFileName(n.name, &t, &pid), n.valid) << Narrow(n.name);
+    if (!n.valid) continue;
+    EXPECT_EQ((std::vector<WORD>{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond}),
+              (std::vector<WORD>{n.year, n.month, n.day, n.hour, n.minute, n.second}))
+        << Narrow(n.name);
+    EXPECT_EQ(pid, n.pid);
+  }
+
+  // Newest first, this run's own file left out, other files ignored, each with the
+  // outcome its end says, however long the file.
+  TempDir dir;
+  const std::wstring folder = dir.Path() + L"logs";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  std::vector<std::wstring> longLog(20000, L"monitor report (128 bytes read): write 50 %");
+  longLog.push_back(ClosingLine({RunOutcome::Kind::Failed, L"Fehler am Ende"}));
+  const struct {
+    const wchar_t* name;
+    std::vector<std::wstring> lines;
+  } files[] = {
+      {L"r47flash-20260101-120000-11.log", {L"update started", ClosingLine({RunOutcome::Kind::Completed, L""})}},
+      {L"r47flash-20260301-120000-33.log", {L"update started", L"transfer broken"}},
+      {L"r47flash-20260201-120000-22.log", longLog},
+      {L"r47flash-20260401-120000-44.log", {ClosingLine({RunOutcome::Kind::NoUpdate, L""})}},
+      {L"notes-20260501-120000-55.log", {ClosingLine({RunOutcome::Kind::Completed, L""})}},
+  };
+  for (const auto& f : files) std::ofstream(Narrow(folder + L"\\" + f.name), std::ios::binary) << LogFileText(f.lines);
+  const auto kept = KeptLogs(folder, folder + L"\\R47FLASH-20260401-120000-44.log");
+  std::vector<std::wstring> paths;
+  std::vector<RunOutcome> outcomes;
+  for (const auto& k : kept) paths.push_back(k.path), outcomes.push_back(k.outcome);
+  EXPECT_EQ(paths, (std::vector<std::wstring>{folder + L"\\r47flash-20260301-120000-33.log",
+                                              folder + L"\\r47flash-20260201-120000-22.log",
+                                              folder + L"\\r47flash-20260101-120000-11.log"}));
+  EXPECT_EQ(outcomes, (std::vector<RunOutcome>{{RunOutcome::Kind::Unknown, L""},
+                                               {RunOutcome::Kind::Failed, L"Fehler am Ende"},
+                                               {RunOutcome::Kind::Completed, L""}}));
+  ASSERT_FALSE(kept.empty());
+  EXPECT_EQ(kept[0].started.wMonth, 3);
+
+  // Of a file over the limit, its end from a whole line on.
+  std::wstring text;
+  bool cut = false;
+  DWORD error = 0;
+  dir.Write(L"three.log", std::string("line1\r\nline2\r\nline3\r\n"));
+  ASSERT_TRUE(ReadLogFile(dir.File(L"three.log"), 10, &text, &cut, &error));
+  EXPECT_TRUE(cut);
+  EXPECT_EQ(text, L"line3\r\n");
+  ASSERT_TRUE(ReadLogFile(dir.File(L"three.log"), 1000, &text, &cut, &error));
+  EXPECT_FALSE(cut);
+  EXPECT_EQ(text, L"line1\r\nline2\r\nline3\r\n");
+  EXPECT_FALSE(ReadLogFile(dir.File(L"absent.log"), 1000, &text, &cut, &error));
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST(FlashLog, AFolderThatCannotBeMadeLeavesTheLogInMemory) {
@@ -276,6 +427,115 @@ TEST(SystemMenu, ShowsTheLogAndCopiesIt) {
 
   SendMessageW(logWindow, WM_COMMAND, IDCANCEL, 0);
   EXPECT_FALSE(IsWindow(logWindow));
+}
+
+std::vector<std::wstring> ListEntries(HWND list) {
+  std::vector<std::wstring> out;
+  for (LRESULT i = 0, n = SendMessageW(list, CB_GETCOUNT, 0, 0); i < n; ++i) {
+    std::wstring text(static_cast<size_t>(SendMessageW(list, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
+    text.resize(static_cast<size_t>(SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&text[0]))));
+    out.push_back(text);
+  }
+  return out;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(hwnd, &text[0], static_cast<int>(text.size()))));
+  return text;
+}
+
+HWND OpenLogWindowOf(const TestWindow& w) {
+  SendMessageW(w.hwnd(), WM_SYSCOMMAND, IDM_SHOW_LOG, 0);
+  HWND logWindow = nullptr;
+  PumpUntil([&] { return (logWindow = FindWindowW(nullptr, L"Protokoll")) != nullptr; }, 5000);
+  return logWindow;
+}
+
+TEST(SystemMenu, TheLogWindowListsTheKeptRunsAndShowsThePickedOne) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  const std::wstring folder = dir.Path() + L"logs";
+  const struct {
+    const wchar_t* name;
+    std::vector<std::wstring> lines;
+  } files[] = {
+      {L"r47flash-20260101-080910-11.log", {L"update started", ClosingLine({RunOutcome::Kind::Completed, L""})}},
+      {L"r47flash-20260102-080910-12.log",
+       {L"update started", L"transfer broken: 3 chunks written",
+        ClosingLine({RunOutcome::Kind::Failed, L"USB-Verbindung unterbrochen!"})}},
+      {L"r47flash-20260103-080910-13.log", {L"update started"}},
+      {L"r47flash-20260104-080910-14.log", {L"update started", ClosingLine({RunOutcome::Kind::PreFlight, L""})}},
+      {L"r47flash-20260105-080910-15.log", {ClosingLine({RunOutcome::Kind::NoUpdate, L""})}},
+      {L"r47flash-20260106-080910-16.log",
+       {L"update started", L"download to device x", ClosingLine({RunOutcome::Kind::Download, L""})}},
+  };
+  CreateDirectoryW(folder.c_str(), nullptr);
+  for (const auto& f : files) std::ofstream(Narrow(folder + L"\\" + f.name), std::ios::binary) << LogFileText(f.lines);
+  ASSERT_TRUE(OpenFlashLog(folder));
+  LogLine(L"Zeile dieses Laufs");
+  TestWindow w(dir.Path());
+
+  HWND logWindow = OpenLogWindowOf(w);
+  ASSERT_NE(logWindow, nullptr);
+  HWND list = GetDlgItem(logWindow, IDC_LOG_RUNS);
+  HWND text = GetDlgItem(logWindow, IDC_LOG_TEXT);
+  const auto entries = ListEntries(list);
+  ASSERT_EQ(entries.size(), 7u);
+  EXPECT_NE(entries[0].find(L" – dieser Lauf"), std::wstring::npos) << Narrow(entries[0]);
+  EXPECT_EQ(std::vector<std::wstring>(entries.begin() + 1, entries.end()),
+            (std::vector<std::wstring>{
+                L"06.01.2026 08:09:10 – während der Übertragung beendet, ohne Ergebnis",
+                L"05.01.2026 08:09:10 – ohne Aktualisierung beendet",
+                L"04.01.2026 08:09:10 – während der Vorbereitung beendet, nichts geschrieben",
+                L"03.01.2026 08:09:10 – Ausgang unbekannt: das Programm wurde abgebrochen",
+                L"02.01.2026 08:09:10 – fehlgeschlagen: USB-Verbindung unterbrochen!",
+                L"01.01.2026 08:09:10 – Aktualisierung abgeschlossen",
+            }));
+  EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 0);
+  EXPECT_EQ(WindowText(text), FlashLogText());
+
+  // Picking an earlier run shows its file; picking this run shows it again.
+  auto pick = [&](int entry) {
+    SendMessageW(list, CB_SETCURSEL, entry, 0);
+    SendMessageW(logWindow, WM_COMMAND, MAKEWPARAM(IDC_LOG_RUNS, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+  };
+  pick(5);
+  EXPECT_EQ(WindowText(text), DecodeUtf8(LogFileText(files[1].lines)));
+  pick(0);
+  EXPECT_EQ(WindowText(text), FlashLogText());
+
+  // A file gone since the list was made: the reason in its place.
+  DeleteFileW((folder + L"\\" + files[0].name).c_str());
+  pick(6);
+  EXPECT_EQ(WindowText(text).rfind(
+                L"Das Protokoll " + folder + L"\\" + files[0].name + L" kann nicht gelesen werden: 2 (", 0),
+            0u)
+      << Narrow(WindowText(text));
+  SendMessageW(logWindow, WM_COMMAND, IDCANCEL, 0);
+  CloseFlashLog();
+}
+
+TEST(SystemMenu, AFolderThatCannotBeOpenedIsReported) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  dir.Write(L"blocker", std::string("a file where the folder would go"));
+  const std::wstring folder = dir.Path() + L"blocker\\logs";
+  EXPECT_FALSE(OpenFlashLog(folder));
+  EXPECT_EQ(FlashLogFolder(), folder) << "the folder it tried";
+  TestWindow w(dir.Path());
+  HWND logWindow = OpenLogWindowOf(w);
+  ASSERT_NE(logWindow, nullptr);
+  EXPECT_EQ(ListEntries(GetDlgItem(logWindow, IDC_LOG_RUNS)).size(), 1u) << "this run only";
+
+  BoxWatcher boxes;
+  PostMessageW(logWindow, WM_COMMAND, MAKEWPARAM(IDC_LOG_FOLDER, BN_CLICKED), 0);
+  ASSERT_TRUE(boxes.WaitForBoxes(1, 10000));
+  const auto shown = boxes.Boxes();
+  EXPECT_EQ(shown[0].caption, L"Error");
+  EXPECT_EQ(shown[0].text.rfind(L"Der Ordner " + folder + L" kann nicht geöffnet werden: ", 0), 0u)
+      << Narrow(shown[0].text);
+  EXPECT_EQ(CurrentRunOutcome().kind, RunOutcome::Kind::NoUpdate) << "no failure of an update";
 }
 
 TEST(SystemMenu, InfoShowsTheProgramVersion) {

@@ -3,6 +3,11 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <utility>
+#include <vector>
+
 #include "app/controls.h"
 #include "app/device_watch.h"
 #include "app/failure_table.h"
@@ -186,6 +191,75 @@ TEST(WindowWithoutImages, OperationsChangeNothing) {
   EXPECT_EQ(window.ProgressPos(), 0);
   SetStatusText(window.state(), L"x");
   EXPECT_EQ(window.Text(IDC_STATUS), L"ROM Image-Aktualisierungsprozessstatus");
+}
+
+// The children in the order the dialog manager tabs through them (and screen
+// readers read them): their ids, and the text of each one without an id.
+std::vector<std::pair<int, std::wstring>> ChildrenInOrder(HWND dialog) {
+  std::vector<std::pair<int, std::wstring>> out;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t text[256] = {};
+    GetWindowTextW(child, text, 256);
+    out.emplace_back(GetDlgCtrlID(child), text);
+  }
+  return out;
+}
+
+TEST_F(WindowWithImages, ReadingOrderWithEachLabelBeforeItsField) {
+  const auto children = ChildrenInOrder(window_->hwnd());
+  std::vector<int> ids;
+  for (const auto& c : children)
+    if (c.first != -1 && c.first != 0xFFFF) ids.push_back(c.first);
+  EXPECT_EQ(ids, (std::vector<int>{IDC_ACK, IDC_IMAGE_LIST, IDC_IMAGE_SIZE, IDC_PROGRESS, IDC_STATUS, IDC_UPDATE,
+                                   IDC_EXIT, IDC_NOTES, IDC_README}));
+  const struct {
+    int field;
+    const wchar_t* label;
+  } labelled[] = {{IDC_IMAGE_LIST, L"ROM Image-Dateiname"}, {IDC_IMAGE_SIZE, L"ROM Image-Größe"}};
+  for (const auto& l : labelled) {
+    auto at = std::find_if(children.begin(), children.end(), [&](const auto& c) { return c.first == l.field; });
+    ASSERT_NE(at, children.end());
+    ASSERT_NE(at, children.begin());
+    EXPECT_EQ(std::prev(at)->second, l.label) << "before field " << l.field;
+  }
+}
+
+TEST_F(WindowWithImages, EveryButtonAndTheBoxHaveTheirOwnMnemonic) {
+  const struct {
+    int id;
+    const wchar_t* text;
+  } controls[] = {{IDC_ACK, L"Ich &verstehe die Hinweise und die readme-Datei."},
+                  {IDC_UPDATE, L"&Aktualisieren"},
+                  {IDC_EXIT, L"&Beenden"},
+                  {IDC_NOTES, L"&Hinweise"},
+                  {IDC_README, L"&Readme"}};
+  std::wstring letters;
+  for (const auto& c : controls) {
+    EXPECT_EQ(window_->Text(c.id), c.text);
+    const size_t amp = std::wstring(c.text).find(L'&');
+    ASSERT_NE(amp, std::wstring::npos);
+    letters += static_cast<wchar_t>(towlower(c.text[amp + 1]));
+  }
+  std::wstring sorted = letters;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "letters " << Narrow(letters);
+}
+
+TEST_F(WindowWithImages, AltWithTheLetterPressesTheControl) {
+  // As the keyboard delivers it: Alt+letter reaches the focused control and the
+  // program's loop hands it to the dialog manager.
+  auto pressAlt = [&](wchar_t letter) {
+    PostMessageW(GetFocus() ? GetFocus() : window_->hwnd(), WM_SYSCHAR, letter, 1 << 29);
+  };
+  SetFocus(window_->Item(IDC_NOTES));
+  pressAlt(L'v');
+  Pump(50);
+  EXPECT_EQ(IsDlgButtonChecked(window_->hwnd(), IDC_ACK), BST_CHECKED);
+  EXPECT_TRUE(window_->Enabled(IDC_UPDATE)) << "the acknowledgement rule ran";
+
+  SetFocus(window_->Item(IDC_NOTES));
+  pressAlt(L'b');
+  EXPECT_TRUE(PumpUntilQuit(2000)) << "Alt+B did not press Beenden";
 }
 
 TEST(ExitCommand, PostsQuit) {

@@ -38,6 +38,8 @@ constexpr XpExport kXpSp3Exports[] = {
 
     {"gdi32.dll", "DeleteObject", "Windows 2000 Professional"},
     {"gdi32.dll", "GetDeviceCaps", "Windows 2000 Professional"},
+    {"gdi32.dll", "GetTextExtentPoint32W", "Windows 2000 Professional"},
+    {"gdi32.dll", "SelectObject", "Windows 2000 Professional"},
 
     {"kernel32.dll", "CancelIo", "Windows XP"},
     {"kernel32.dll", "CloseHandle", "Windows 2000 Professional"},
@@ -95,6 +97,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"kernel32.dll", "ResetEvent", "Windows XP"},
     {"kernel32.dll", "SetDllDirectoryW", "Windows XP with SP1"},
     {"kernel32.dll", "SetEvent", "Windows XP"},
+    {"kernel32.dll", "SetFilePointerEx", "Windows XP"},
     {"kernel32.dll", "SetLastError", "Windows XP"},
     {"kernel32.dll", "SetUnhandledExceptionFilter", "Windows XP"},
     {"kernel32.dll", "Sleep", "Windows XP"},
@@ -192,6 +195,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"user32.dll", "GetSystemMetrics", "Windows 2000 Professional"},
     {"user32.dll", "GetWindow", "Windows 2000 Professional"},
     {"user32.dll", "GetWindowLongW", "Windows 2000 Professional"},
+    {"user32.dll", "GetWindowRect", "Windows 2000 Professional"},
     {"user32.dll", "GetWindowTextLengthW", "Windows 2000 Professional"},
     {"user32.dll", "GetWindowTextW", "Windows 2000 Professional"},
     {"user32.dll", "GetWindowThreadProcessId", "Windows 2000 Professional"},

@@ -103,6 +103,8 @@ int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags
 }
 
 void ShowError(HWND owner, const std::wstring& text) {
+  // During an update, the error it ends with: the log's closing line names it.
+  NoteUpdateFailed(text);
   ShowMessage(owner, text, IDS_CAPTION_ERROR, MB_OK | MB_ICONERROR);
 }
 

@@ -1,5 +1,6 @@
-// The two items the program adds to the main window's system menu: the log of this
-// run in a read-only window (with a button that copies it to the clipboard), and the
+// The two items the program adds to the main window's system menu: the log in a
+// read-only window (this run's, or a kept earlier run's picked from a list that says
+// how each ended; buttons copy it to the clipboard and open the log folder), and the
 // program's version.
 #pragma once
 #include <windows.h>

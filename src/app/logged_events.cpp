@@ -115,10 +115,12 @@ class LoggingEvents : public FlashEvents {
             (f.systemError ? L", system error " + SystemErrorText(f.systemError) : std::wstring()));
     const FailureView view = ViewOf(f);
     if (!view.text.empty()) LogBox(view.caption, view.text);
+    NoteUpdateFailed(view.text.empty() ? KindName(f.kind) : view.text);
     inner_->Failure(f);
   }
   void Success(ImageKind kind) override {
     LogBox(SuccessCaption(), SuccessText(kind));
+    NoteUpdateCompleted();
     LogStatus(FinishedStatusText());
     inner_->Success(kind);
   }
@@ -145,6 +147,7 @@ class LoggingEvents : public FlashEvents {
   }
   void DeviceUsed(const std::string& devicePath) override {
     LogLine(L"download to device " + Ascii(devicePath));
+    NoteDownloadStarted();
     inner_->DeviceUsed(devicePath);
   }
   void ImageReadProgress(uint32_t done, uint32_t size) override {

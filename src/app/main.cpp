@@ -39,7 +39,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ShowWindow(window, SW_SHOW);
     RunMessageLoop();
   }
-  LogLine(L"r47flash ends");
+  LogRunEnd();
   CloseFlashLog();
   ReleaseOnlyCopy();
   return 0;

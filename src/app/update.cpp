@@ -196,7 +196,7 @@ void RunUpdate(MainWindowState& state) {
   // Never twice at once (the waits serve messages), never during a download.
   if (state.updateRunning || IsDownloadRunning()) return;
   state.updateRunning = true;
-  LogLine(L"update started");
+  LogUpdateStarted();
   BeginFlashGuard(state.guard, state.window);
   // A started download keeps the guard until it reports its end.
   if (!RunUpdateSteps(state)) EndFlashGuard(state.guard, state.window);

@@ -35,6 +35,8 @@
 // The log window
 #define IDC_LOG_TEXT 1020
 #define IDC_LOG_COPY 1021
+#define IDC_LOG_RUNS 1022
+#define IDC_LOG_FOLDER 1023
 
 // Items added to the main window's system menu (below 0xF000, low four bits clear)
 #define IDM_SHOW_LOG 0x0110
@@ -92,3 +94,14 @@
 #define IDS_IDLE_DEVICE 180
 #define IDS_IDLE_NO_DEVICE 181
 #define IDS_IDLE_SEVERAL_DEVICES 182
+// The log window: the kept runs with their outcome, and what can go wrong there
+#define IDS_LOG_RUN_THIS 210
+#define IDS_LOG_RUN_COMPLETED 211
+#define IDS_LOG_RUN_FAILED 212
+#define IDS_LOG_RUN_PREFLIGHT 213
+#define IDS_LOG_RUN_NO_UPDATE 214
+#define IDS_LOG_RUN_DOWNLOAD 215
+#define IDS_LOG_RUN_UNKNOWN 216
+#define IDS_LOG_UNREADABLE 217
+#define IDS_LOG_TAIL_ONLY 218
+#define IDS_LOG_FOLDER_FAILED 219

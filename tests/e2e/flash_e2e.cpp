@@ -11,9 +11,10 @@ namespace {
 const wchar_t kOsDone[] = L"Image erfolgreich aktualisiert. r47 wird automatisch neu gestartet.";
 const wchar_t kBootDone[] =
     L"Gehen Sie folgendermaßen vor, um das Upgrade vorzunehmen:\r\n\n"
-    L"1. Stellen Sie den Hard-Resetschalter in die OFF \n(AUS)-Position.\r\n\n"
-    L"2. Halten Sie den Stromschalter gedrückt und stellen \n    den Hard-Resetschalter in die ON (EIN)-Position.\r\n\n"
-    L"3. Warten Sie bitte fünf Sekunden, bevor Sie denStromschalter los lassen.\r\n";
+    L"1. Stellen Sie den Hard-Reset-Schalter in die OFF \n(AUS)-Position.\r\n\n"
+    L"2. Halten Sie den Stromschalter gedrückt und stellen \n    den Hard-Reset-Schalter in die ON "
+    L"(EIN)-Position.\r\n\n"
+    L"3. Warten Sie bitte fünf Sekunden, bevor Sie den Stromschalter loslassen.\r\n";
 
 class Flash : public DeviceScenario {
  protected:

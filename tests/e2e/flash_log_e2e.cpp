@@ -209,5 +209,81 @@ TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
   EXPECT_GE(Find(log, L"download over"), 0) << shown;
 }
 
+// The log window of a running program, driven from here as a user would: its system
+// menu item, the list of runs, the text.
+constexpr WPARAM kShowLogCommand = 0x0110;
+constexpr int kLogText = 1020;
+constexpr int kLogRuns = 1022;
+
+std::wstring TextOf(HWND control) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return L"";
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR got = 0;
+  SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]), SMTO_ABORTIFHUNG, 5000,
+                      &got);
+  text.resize(got);
+  return text;
+}
+
+std::vector<std::wstring> EntriesOf(HWND list) {
+  std::vector<std::wstring> out;
+  DWORD_PTR count = 0;
+  SendMessageTimeoutW(list, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
+  for (WPARAM i = 0; i < count; ++i) {
+    wchar_t text[1024] = {};
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &got);
+    out.push_back(text);
+  }
+  return out;
+}
+
+TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
+  const std::wstring kBroken =
+      L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den Vorgang zum "
+      L"Aktualisieren des Bildes.";
+  WriteOsUpdateFiles();
+  StartDevice({"--version", "0x0103", "--unplug-at", "transfer:70000"});
+  StartProgram();
+  {
+    BoxLog boxes(program_->ProcessId());
+    TickAndUpdate();
+    ExpectEndsWithZero(kUpdateWait);
+  }
+  const DWORD failedRun = program_->ProcessId();
+
+  // The user starts the program again and looks for what went wrong.
+  StartProgram();
+  ASSERT_TRUE(PostMessageW(program_->Window(), WM_SYSCOMMAND, kShowLogCommand, 0));
+  HWND logWindow = nullptr;
+  ASSERT_TRUE(
+      ProgramRun::WaitUntil([&] { return (logWindow = program_->FindDialog(L"Protokoll")) != nullptr; }, kShortWait));
+  HWND list = GetDlgItem(logWindow, kLogRuns);
+  const auto entries = EntriesOf(list);
+  std::string shown;
+  for (const auto& e : entries) shown += Narrow(e) + "\n";
+  ASSERT_GE(entries.size(), 2u) << shown;
+  EXPECT_NE(entries[0].find(L" – dieser Lauf"), std::wstring::npos) << shown;
+  // The newest earlier run is the failed one, with the message it ended with.
+  EXPECT_NE(entries[1].find(L" – fehlgeschlagen: " + kBroken), std::wstring::npos) << shown;
+
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(list, CB_SETCURSEL, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+  SendMessageTimeoutW(logWindow, WM_COMMAND, MAKEWPARAM(kLogRuns, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list),
+                      SMTO_ABORTIFHUNG, 5000, &ignored);
+  const std::wstring text = TextOf(GetDlgItem(logWindow, kLogText));
+  const std::string failedLog = Narrow(text);
+  EXPECT_NE(text.find(L"started, process " + std::to_wstring(failedRun)), std::wstring::npos) << failedLog;
+  EXPECT_NE(text.find(L"  transfer broken: "), std::wstring::npos) << failedLog;
+  EXPECT_NE(text.find(L"  failure: connection broken, system error "), std::wstring::npos) << failedLog;
+  EXPECT_NE(text.find(L"  r47flash ends; outcome: failed: " + kBroken), std::wstring::npos) << failedLog;
+  EXPECT_EQ(text.find(L"started, process " + std::to_wstring(program_->ProcessId()) + L"\r"), std::wstring::npos)
+      << "this run's log is not the one shown";
+
+  ASSERT_TRUE(program_->Click(kExit));
+  ExpectEndsWithZero();
+}
+
 }  // namespace
 }  // namespace e2e
