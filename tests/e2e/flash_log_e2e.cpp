@@ -10,29 +10,6 @@
 namespace e2e {
 namespace {
 
-// The texts of the lines of the run with this process id, without their time stamps.
-std::vector<std::wstring> LogOfRun(DWORD processId) {
-  const std::wstring path = ToolLogOfRun(processId);
-  if (path.empty()) return {};
-  std::ifstream in(Narrow(path), std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-  std::vector<std::wstring> lines;
-  std::istringstream split(bytes);
-  for (std::string line; std::getline(split, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    // "YYYY-MM-DD hh:mm:ss.mmm  text"; continuation lines start with blanks.
-    if (line.size() > 25 && line[4] == '-' && line[19] == '.') lines.push_back(Widen(line.substr(25)));
-  }
-  return lines;
-}
-
-std::string Joined(const std::vector<std::wstring>& lines) {
-  std::string out;
-  for (const auto& l : lines) out += Narrow(l) + "\n";
-  return out;
-}
-
 // Index of the first line that starts with `start`, or -1.
 int Find(const std::vector<std::wstring>& lines, const std::wstring& start, int from = 0) {
   for (size_t i = static_cast<size_t>(std::max(from, 0)); i < lines.size(); ++i)

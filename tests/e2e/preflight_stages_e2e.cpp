@@ -16,30 +16,8 @@ const wchar_t kDownloading[] = L"Die Datei wird heruntergeladen... Bitte warten.
 std::wstring Query(int n) { return L"Boot-Loader-Version wird abgefragt... " + std::to_wstring(n) + L" von 10"; }
 std::wstring Attempt(int n) { return L"Das Gerät wird gesucht... Versuch " + std::to_wstring(n) + L" von 10"; }
 
-// The texts of the lines of the run with this process id, without their time stamps.
-std::vector<std::wstring> LogOfRun(DWORD processId) {
-  const std::wstring path = ToolLogOfRun(processId);
-  if (path.empty()) return {};
-  std::ifstream in(Narrow(path), std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-  std::vector<std::wstring> lines;
-  std::istringstream split(bytes);
-  for (std::string line; std::getline(split, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > 25 && line[4] == '-' && line[19] == '.') lines.push_back(Widen(line.substr(25)));
-  }
-  return lines;
-}
-
 bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-std::string Joined(const std::vector<std::wstring>& lines) {
-  std::string out;
-  for (const auto& l : lines) out += Narrow(l) + "\n";
-  return out;
 }
 
 // The status lines the log recorded from the click (string 116; the idle device

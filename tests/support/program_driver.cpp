@@ -4,9 +4,11 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "png.h"
@@ -512,6 +514,28 @@ std::wstring ToolLogOfRun(DWORD processId) {
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return folder + newest;
+}
+
+std::vector<std::wstring> LogOfRun(DWORD processId) {
+  const std::wstring path = ToolLogOfRun(processId);
+  if (path.empty()) return {};
+  std::ifstream in(Narrow(path), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+  std::vector<std::wstring> lines;
+  std::istringstream split(bytes);
+  for (std::string line; std::getline(split, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // "YYYY-MM-DD hh:mm:ss.mmm  text"
+    if (line.size() > 25 && line[4] == '-' && line[19] == '.') lines.push_back(Widen(line.substr(25)));
+  }
+  return lines;
+}
+
+std::string Joined(const std::vector<std::wstring>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += Narrow(l) + "\n";
+  return out;
 }
 
 }  // namespace testing_support

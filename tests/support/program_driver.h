@@ -138,5 +138,10 @@ std::wstring ToolLogFolder();
 // The log file of the tool's run with this process id ("" when there is none).
 // Process ids come round again: of the files with this one, the newest is the run's.
 std::wstring ToolLogOfRun(DWORD processId);
+// The texts of the lines of that run's log, without their time stamps; continuation
+// lines (which start with blanks) are left out.
+std::vector<std::wstring> LogOfRun(DWORD processId);
+// Lines one per line, for a failure message.
+std::string Joined(const std::vector<std::wstring>& lines);
 
 }  // namespace testing_support
