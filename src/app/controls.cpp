@@ -43,11 +43,14 @@ bool ControlsCached(const MainWindowState& state) { return state.controls.progre
 
 void SetControlsEnabled(MainWindowState& state, bool enable) {
   const ControlHandles& c = state.controls;
+  // Update goes off first and comes back last: whoever sees it enabled (an
+  // accessibility tool, a script driving the window) sees the whole idle window.
+  if (!enable) EnableControl(state.window, c.update, false);
   EnableControl(state.window, c.ack, enable);
-  EnableControl(state.window, c.update, enable);
   EnableControl(state.window, c.exit, enable);
   EnableControl(state.window, c.notes, enable);
   EnableControl(state.window, c.readme, enable);
+  if (enable) EnableControl(state.window, c.update, true);
   // The user never opens the list: the program selects its entry.
   EnableControl(state.window, c.imageList, false);
 }
