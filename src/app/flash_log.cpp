@@ -190,6 +190,8 @@ bool OpenFlashLog(const std::wstring& folder, size_t keep) {
   {
     CriticalSectionLock lock(s.lock);
     s.folder = folder;
+    // Until this file exists, no earlier one is this log's.
+    s.path.clear();
   }
   // Each level in turn: CreateDirectoryW makes only the last one.
   for (size_t at = folder.find(L'\\', 3);; at = folder.find(L'\\', at + 1)) {
