@@ -275,7 +275,23 @@ r47_display_up() {
   done
 }
 
+# One session per checkout: a second one would wait 30 s for the first one's
+# wineservers, then kill them, and the first one's programs would end under it.
+r47_session_claim() {
+  local file="$R47_WINEPREFIX-locks/session.pid" other
+  mkdir -p "$R47_WINEPREFIX-locks"
+  other=$(cat "$file" 2>/dev/null || true)
+  if [ -n "$other" ] && [ "$other" != "$$" ] && kill -0 "$other" 2>/dev/null; then
+    r47_log "another test, benchmark or demo (process $other) runs Wine in $R47_WINEPREFIX:" \
+            "wait for it to end, or run this in a clone of its own"
+    return 1
+  fi
+  echo "$$" >"$file"
+}
+
 r47_session_down() {
+  local claim="$R47_WINEPREFIX-locks/session.pid"
+  if [ "$(cat "$claim" 2>/dev/null)" = "$$" ]; then rm -f "$claim"; fi
   if [ -n "$R47_WINE_UP" ]; then
     local lane
     for ((lane = 0; lane < R47_LANES; lane++)); do
@@ -313,6 +329,7 @@ r47_wine_up() { # prefix display
 # with the system's own SetupAPI: no DLL of the system is replaced or overridden.
 r47_session_up() {
   local want_xvfb=${1:-auto} lane displays=()
+  r47_session_claim || return 1
   if [ "$R47_LANES" -gt 1 ] || [ "$want_xvfb" = yes ] || [ -z "${DISPLAY:-}" ]; then
     for ((lane = 0; lane < R47_LANES; lane++)); do
       r47_display_up
