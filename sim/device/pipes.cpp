@@ -135,6 +135,7 @@ bool Plug::Create(PipeKind k, Instance& in) {
   if (!ConnectNamedPipe(in.pipe, &in.ov)) {
     DWORD e = GetLastError();
     if (e == ERROR_PIPE_CONNECTED) {
+      in.connectedAtOnce = true;
       SetEvent(in.ov.hEvent);
     } else if (e != ERROR_IO_PENDING) {
       rec_.Event("error: %s listen failed (error %lu)", PipeLabel(k), e);
@@ -175,7 +176,8 @@ void Plug::Listen(PipeKind k) {
     if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) break;
     Instance& in = pool[w - WAIT_OBJECT_0 - 1];
     DWORD n;
-    bool connected = GetOverlappedResult(in.pipe, &in.ov, &n, FALSE) || GetLastError() == ERROR_PIPE_CONNECTED;
+    bool connected =
+        in.connectedAtOnce || GetOverlappedResult(in.pipe, &in.ov, &n, FALSE) || GetLastError() == ERROR_PIPE_CONNECTED;
     HANDLE client = in.pipe;
     CloseHandle(in.ov.hEvent);
     in = Instance{};

@@ -68,6 +68,9 @@ class Plug {
   struct Instance {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     OVERLAPPED ov{};
+    // A client that came before ConnectNamedPipe: the call says so at once, and the
+    // OVERLAPPED never completes, so its result cannot tell.
+    bool connectedAtOnce = false;
   };
 
   std::string PipeName(PipeKind k) const;
