@@ -67,6 +67,16 @@ class FlashLog : public DeviceScenario {
     work_.Write(L"version.ver", VersionFileText(1, 3));
     return image;
   }
+  // An OS update whose handheld is unplugged 70000 bytes into the stream; returns
+  // when the program has ended after its message.
+  void RunUnpluggedMidStream() {
+    WriteOsUpdateFiles();
+    StartDevice({"--version", "0x0103", "--unplug-at", "transfer:70000"});
+    StartProgram();
+    BoxLog boxes(program_->ProcessId());
+    TickAndUpdate();
+    ExpectEndsWithZero(kUpdateWait);
+  }
 };
 
 TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
@@ -156,12 +166,7 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
 }
 
 TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
-  WriteOsUpdateFiles();
-  StartDevice({"--version", "0x0103", "--unplug-at", "transfer:70000"});
-  StartProgram();
-  BoxLog boxes(program_->ProcessId());
-  TickAndUpdate();
-  ExpectEndsWithZero(kUpdateWait);
+  RunUnpluggedMidStream();
   ASSERT_TRUE(device_->WaitForEvent("unplug", 10000));
 
   const auto log = LogOfRun(program_->ProcessId());
@@ -220,14 +225,7 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   const std::wstring kBroken =
       L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den Vorgang zum "
       L"Aktualisieren des Bildes.";
-  WriteOsUpdateFiles();
-  StartDevice({"--version", "0x0103", "--unplug-at", "transfer:70000"});
-  StartProgram();
-  {
-    BoxLog boxes(program_->ProcessId());
-    TickAndUpdate();
-    ExpectEndsWithZero(kUpdateWait);
-  }
+  RunUnpluggedMidStream();
   const DWORD failedRun = program_->ProcessId();
 
   // The user starts the program again and looks for what went wrong.
