@@ -10,6 +10,9 @@ R47_BUILD_32TESTS=$R47_BUILD/test32
 R47_BUILD_X64=$R47_BUILD/x64
 # Paths below the checkout are hashed relative to it, so that clones share ccache's hits.
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$R47_ROOT}
+# The options that map the checkout's and build folder's paths away name those paths;
+# the objects they give are the same in every clone, so ccache need not hash them.
+export CCACHE_IGNOREOPTIONS="${CCACHE_IGNOREOPTIONS:+$CCACHE_IGNOREOPTIONS }-ffile-prefix-map=*"
 
 r47_log() { printf '== %s\n' "$*" >&2; }
 
@@ -39,20 +42,145 @@ r47_alive() {
 # 32-bit Wine, which comes from the i386 architecture.
 R47_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix
               g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 fonts-wine fonts-liberation
-              fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest clang ccache)
+              fonts-droid-fallback xvfb xauth x11-utils openbox imagemagick googletest clang ccache
+              zip osslsigncode openssl)
 
-# Whether this machine runs 32-bit x86 programs. Some virtual machines run 64-bit code
-# only (their kernel has no 32-bit mode for programs): there 32-bit Wine cannot start
-# ("Exec format error"). Such a machine still builds the 32-bit program users get and
-# checks its headers and imports, and tests its behaviour through the 64-bit build.
-# Asked after the packages are in: the probe is 32-bit glibc's own loader.
+# Whether this machine runs 32-bit x86 programs: R47_RUNS_32BIT is "yes" (natively),
+# "emulated" (through qemu-i386, below) or "no". Some virtual machines run 64-bit code
+# only (their kernel has no 32-bit mode for programs), and 32-bit Wine fails there with
+# "Exec format error". Asked after the packages are in: the probe is 32-bit glibc's
+# own loader, run where no binfmt_misc entry can hand it to an emulator (a system-wide
+# qemu-user-binfmt would answer for it, and Debian 12's cannot run Wine).
 r47_runs_32bit() {
   if [ -z "${R47_RUNS_32BIT:-}" ]; then
+    local rc=0
+    unshare --user --map-current-user --keep-caps --mount -- sh -c \
+      'mount -t binfmt_misc r47probe /proc/sys/fs/binfmt_misc 2>/dev/null || exit 90; exec /lib/ld-linux.so.2 --version' \
+      >/dev/null 2>&1 || rc=$?
+    # Where no binfmt_misc of our own can be had, the loader is asked directly.
+    case $rc in
+      1|90) /lib/ld-linux.so.2 --version >/dev/null 2>&1 && rc=0 ;;
+    esac
     R47_RUNS_32BIT=no
-    /lib/ld-linux.so.2 --version >/dev/null 2>&1 && R47_RUNS_32BIT=yes
+    [ "$rc" -eq 0 ] && R47_RUNS_32BIT=yes
     export R47_RUNS_32BIT
   fi
-  [ "$R47_RUNS_32BIT" = yes ]
+  [ "$R47_RUNS_32BIT" != no ]
+}
+
+# 32-bit programs on a machine without 32-bit mode: Debian 13's static qemu-i386
+# (10.0) runs 32-bit Wine; Debian 12's (7.2) takes MAP_FIXED_NOREPLACE for a hint, and
+# Wine fails at start ("failed to map the shared user data: c0000018"). Only the one
+# file is taken from the trixie package, fetched with a private apt configuration from
+# the mirror of this machine's bookworm entry; apt checks it against the suite's signed
+# index. Nothing is installed and the system's sources stay as they are. The file is
+# kept in the build folder and in ~/.cache/r47flash, so a later run or clone fetches
+# nothing.
+R47_EMULATOR_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/r47flash/emulator
+r47_emulator_fetch() { # sets R47_QEMU; returns 1 with the reason on stderr
+  R47_QEMU=$R47_BUILD/emulator/qemu-i386
+  [ -x "$R47_QEMU" ] && return 0
+  mkdir -p "$R47_BUILD/emulator"
+  if [ -x "$R47_EMULATOR_CACHE/qemu-i386" ]; then
+    cp "$R47_EMULATOR_CACHE/qemu-i386" "$R47_QEMU.part" && mv "$R47_QEMU.part" "$R47_QEMU"
+    return
+  fi
+  local mirror
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null | awk '$2 == "bookworm" { print $1; exit }')
+  if [ -z "$mirror" ]; then
+    echo "no bookworm entry in this machine's apt sources to take the mirror from" >&2
+    return 1
+  fi
+  local work rc=0
+  work=$(mktemp -d "${TMPDIR:-/tmp}/r47-emulator.XXXXXX")
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
+  : >"$work/status"
+  echo "deb $mirror trixie main" >"$work/sources.list"
+  local apt=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+             -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Dir::State::status="$work/status"
+             -o APT::Architectures=amd64 -o APT::Sandbox::User="$(id -un)" -o Debug::NoLocking=1 -q)
+  if (cd "$work" && apt-get "${apt[@]}" update >"$work/log" 2>&1 && apt-get "${apt[@]}" download qemu-user >>"$work/log" 2>&1 &&
+      dpkg-deb --fsys-tarfile qemu-user_*.deb | tar -xf - ./usr/bin/qemu-i386 &&
+      ./usr/bin/qemu-i386 --version >/dev/null); then
+    cp "$work/usr/bin/qemu-i386" "$R47_QEMU.part" && mv "$R47_QEMU.part" "$R47_QEMU"
+    mkdir -p "$R47_EMULATOR_CACHE" && cp "$R47_QEMU" "$R47_EMULATOR_CACHE/qemu-i386.part" &&
+      mv "$R47_EMULATOR_CACHE/qemu-i386.part" "$R47_EMULATOR_CACHE/qemu-i386"
+  else
+    echo "fetching qemu-user from $mirror trixie failed: $(grep -E '^(E|W):' "$work/log" | head -1)" >&2
+    rc=1
+  fi
+  rm -rf "$work"
+  return "$rc"
+}
+
+# The emulator is registered with binfmt_misc (entry r47flash-i386, flag F: the file is
+# opened once, when registered) in a binfmt_misc of our own: a Linux user and mount
+# namespace holds it, and only Wine started through the stand-ins below enters it. The
+# rest of the machine, other checkouts' runs included, never sees the entry: while it
+# is registered, /lib/ld-linux.so.2 starts, and their check for 32-bit mode would be
+# fooled. The holder removes the entry when told to or when the script that started it
+# is gone, and the namespace ends with its last process.
+R47_EMULATOR_ENTRY=r47flash-i386
+R47_EMULATOR_PID=""
+r47_emulator_holder() { # qemu ready-file owner-pid (runs inside the namespace)
+  local entry=/proc/sys/fs/binfmt_misc/$R47_EMULATOR_ENTRY err
+  if ! err=$(mount -t binfmt_misc r47flash /proc/sys/fs/binfmt_misc 2>&1); then
+    echo "refused: ${err:-mount failed}" >"$2"; return 1
+  fi
+  # The i386 ELF header, as Debian's qemu-user-binfmt matches it.
+  if ! err=$(printf ':%s:M::%s:%s:%s:F' "$R47_EMULATOR_ENTRY" \
+      '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00' \
+      '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' \
+      "$1" 2>&1 >/proc/sys/fs/binfmt_misc/register); then
+    echo "refused: ${err:-register failed}" >"$2"; return 1
+  fi
+  trap 'echo -1 >"$entry"; exit 0' TERM INT HUP
+  echo ok >"$2"
+  while kill -0 "$3" 2>/dev/null; do sleep 1 & wait $!; done
+  echo -1 >"$entry"
+}
+
+# Where this machine has no 32-bit mode: fetches the emulator and registers it, so that
+# R47_RUNS_32BIT becomes "emulated". Where registering is refused, says so in one line
+# and leaves R47_RUNS_32BIT at "no". Must run in the script's own shell (not in $(...)).
+r47_emulator_up() {
+  r47_runs_32bit && return 0
+  local why ready
+  if ! why=$(r47_emulator_fetch 2>&1); then
+    r47_log "no 32-bit emulator: $why; 32-bit programs are not run here"
+    return 0
+  fi
+  R47_QEMU=$R47_BUILD/emulator/qemu-i386
+  ready=$(mktemp "${TMPDIR:-/tmp}/r47-emulator.XXXXXX")
+  unshare --user --map-current-user --keep-caps --mount -- bash -c \
+    "R47_EMULATOR_ENTRY=$R47_EMULATOR_ENTRY; $(declare -f r47_emulator_holder); r47_emulator_holder \"\$@\"" \
+    r47-emulator "$R47_QEMU" "$ready" "$$" </dev/null >/dev/null 2>"$ready.err" &
+  R47_EMULATOR_PID=$!
+  local i
+  for i in $(seq 100); do
+    [ -s "$ready" ] && break
+    kill -0 "$R47_EMULATOR_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  why=$(cat "$ready" 2>/dev/null; cat "$ready.err" 2>/dev/null)
+  rm -f "$ready" "$ready.err"
+  if [ "$why" != ok ] ||
+     ! nsenter --target "$R47_EMULATOR_PID" --user --mount --preserve-credentials \
+         /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    r47_log "registering the 32-bit emulator with binfmt_misc was refused (${why#refused: }):" \
+            "32-bit programs are not run here"
+    r47_emulator_down
+    return 0
+  fi
+  R47_RUNS_32BIT=emulated
+  export R47_RUNS_32BIT R47_EMULATOR_PID
+}
+
+r47_emulator_down() {
+  [ -n "$R47_EMULATOR_PID" ] || return 0
+  kill "$R47_EMULATOR_PID" 2>/dev/null || true
+  wait "$R47_EMULATOR_PID" 2>/dev/null || true
+  R47_EMULATOR_PID=""
 }
 
 # Stand-ins for `wine` and `wine-stable` (wineboot goes through the latter), earlier
@@ -65,10 +193,13 @@ r47_runs_32bit() {
 #   Wine's loader is linked so that a heap right after it stays clear of that page,
 #   so the stand-ins start Wine without randomisation; every program it starts
 #   inherits that. Where the system refuses (some containers), a line says so.
-# - On a 64-bit-only machine they start the 64-bit loader directly: Debian's launcher
-#   tries the 32-bit loader first when wine32 is installed.
+# - On a machine without 32-bit mode they start the 64-bit loader directly: Debian's
+#   launcher tries the 32-bit loader first when wine32 is installed. With the emulator,
+#   they start it inside the emulator's namespace, where the 64-bit loader hands each
+#   32-bit program to the 32-bit one (WINELOADER without its "64"), and so to qemu-i386.
 r47_wine_shims() {
   local shim=$R47_BUILD/wine-shims name real norandom=""
+  r47_emulator_up
   if setarch "$(uname -m)" -R true 2>/dev/null; then
     norandom="setarch $(uname -m) -R "
   else
@@ -77,9 +208,12 @@ r47_wine_shims() {
   fi
   mkdir -p "$shim"
   for name in wine wine-stable; do
-    if r47_runs_32bit; then
+    if [ "$R47_RUNS_32BIT" = yes ]; then
       real=$(PATH=$(printf '%s' "$PATH" | tr ':' '\n' | grep -vx "$shim" | paste -sd:) command -v "$name")
       printf '#!/bin/sh\nexec %s%s "$@"\n' "$norandom" "$real" >"$shim/$name"
+    elif [ "$R47_RUNS_32BIT" = emulated ]; then
+      printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec nsenter --target %s --user --mount --preserve-credentials %s/usr/lib/wine/wine64 "$@"\n' \
+        "$R47_EMULATOR_PID" "$norandom" >"$shim/$name"
     else
       printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec %s/usr/lib/wine/wine64 "$@"\n' \
         "$norandom" >"$shim/$name"
@@ -95,14 +229,18 @@ r47_sudo() {
   fi
 }
 
+# Installs what is missing of the packages named (default: all of R47_PACKAGES).
 r47_ensure_packages() {
-  local missing=() p
-  for p in "${R47_PACKAGES[@]}"; do
+  local wanted=("$@") missing=() p
+  [ ${#wanted[@]} -eq 0 ] && wanted=("${R47_PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   local need_i386=no
-  dpkg --print-foreign-architectures | grep -qx i386 || need_i386=yes
+  if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    need_i386=yes
+  fi
   if [ "$(id -u)" -ne 0 ] && ! { command -v sudo >/dev/null && sudo -n true 2>/dev/null; }; then
     echo "Missing packages. Please run once:" >&2
     [ "$need_i386" = yes ] && echo "  sudo dpkg --add-architecture i386" >&2
@@ -306,6 +444,7 @@ r47_session_down() {
     wait "${R47_DISPLAY_PIDS[$i]}" 2>/dev/null || true
   done
   R47_DISPLAY_PIDS=()
+  r47_emulator_down
 }
 
 # A persistent wineserver makes each program start fast; Wine's services are started
