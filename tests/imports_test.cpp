@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -219,8 +220,12 @@ bool Imports(const PeFile& pe, const std::string& dll, const std::string& functi
 unsigned Bits(WORD value, unsigned mask) { return value & mask; }
 
 // The copy beside the test programs (or in the folder a 64-bit test tree keeps it in)
-// is byte for byte the program users get.
+// is byte for byte the program users get. The signing test names a signed copy of it
+// (R47_SHIPPED_PROGRAM_FILE), which must pass the same checks.
 std::wstring ShippedProgram() {
+  wchar_t named[MAX_PATH * 4] = {};
+  const DWORD length = GetEnvironmentVariableW(L"R47_SHIPPED_PROGRAM_FILE", named, MAX_PATH * 4);
+  if (length > 0 && length < MAX_PATH * 4) return named;
 #ifdef R47_SHIPPED_IN_SUBFOLDER
   return testing_support::ThisProgramDirectory() + L"shipped\\r47flash.exe";
 #else
@@ -290,6 +295,24 @@ TEST(ShippedProgram, IsLeanAndStripped) {
   const PeFile pe = PeReader(bytes).Read();
   ASSERT_EQ(pe.error, "");
   EXPECT_EQ(pe.symbols, 0u) << "the program carries its symbol table";
+}
+
+// Run by the signing test where 32-bit programs run: the file starts as a program,
+// shows its window and ends when asked. (The end-to-end scenarios start the unsigned
+// program all the time.)
+TEST(ShippedProgram, DISABLED_StartsShowsItsWindowAndCloses) {
+  testing_support::ProgramFolder folder(L"r47start");
+  ASSERT_TRUE(CopyFileW(ShippedProgram().c_str(), folder.Exe().c_str(), FALSE));
+  const std::string header[] = {"X000FF\n", "B000FF\n"};
+  folder.Write(L"Quon_r47PDA.ubi", header[0] + std::string(4096, 'x'));
+  folder.Write(L"Quon_r47Boot.ubi", header[1] + std::string(4096, 'x'));
+  folder.Write(L"version.ver", testing_support::VersionFileText(1, 3));
+  std::wstring error;
+  const std::unique_ptr<testing_support::ProgramRun> run =
+      testing_support::ProgramRun::Start(folder.Exe(), folder.Path(), &error);
+  ASSERT_TRUE(run) << std::string(error.begin(), error.end());
+  PostMessageW(run->Window(), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(run->WaitForExit(30000).has_value()) << "the program did not end when its window was closed";
 }
 
 TEST(ShippedProgram, ReaderRejectsDamagedHeaders) {
