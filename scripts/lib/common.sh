@@ -298,7 +298,7 @@ R47_WINE_UP=""
 # scripts/wine-exec runs each program in a lane that no other program holds.
 # Lane 0 is the prefix itself; the others are clones beside it.
 # The tests mostly wait (for the program's own pauses, for the simulated handheld), so
-# the number of lanes follows what the waits allow, not the number of cores (README has
+# the number of lanes follows what the waits allow, not the number of cores (docs/testing.md has
 # the figures for 2 to 8 lanes).
 R47_LANES=${R47_LANES:-6}
 export R47_LANES
