@@ -32,9 +32,9 @@ inline const wchar_t kOsName[] = L"Quon_r47PDA.ubi";
 inline const wchar_t kMainTitle[] = L"Quon r47 Flash Tool";
 
 // Bounds for waiting on the program. Generous: they only keep a broken run from
-// hanging; no scenario depends on how fast anything happens.
-constexpr DWORD kShortWait = 15000;
-constexpr DWORD kUpdateWait = 90000;  // version queries, start attempts, transfer
+// hanging; no scenario depends on how fast anything happens (longer under qemu-i386).
+inline const DWORD kShortWait = testing_support::HangBound(15000);
+inline const DWORD kUpdateWait = testing_support::HangBound(90000);  // version queries, start attempts, transfer
 
 inline std::vector<uint8_t> OsImage(size_t size) { return MakeImage("X000FF\n", size); }
 inline std::vector<uint8_t> BootImage(size_t size) { return MakeImage("B000FF\n", size); }

@@ -17,16 +17,8 @@ namespace testing_support {
 
 namespace {
 
-// Under qemu-i386, on a machine without 32-bit mode (scripts/test then sets
-// R47_RUNS_32BIT=emulated), a 32-bit program starts several times slower: the bound on
-// a start, which only catches a program that never shows its window, is longer there.
-DWORD StartBoundMs() {
-  char mode[16] = {};
-  const DWORD n = GetEnvironmentVariableA("R47_RUNS_32BIT", mode, sizeof mode);
-  const bool emulated = n > 0 && n < sizeof mode && std::string(mode) == "emulated";
-  return emulated ? 60000 : 20000;
-}
-const DWORD kWindowWaitMs = StartBoundMs();
+// Only catches a program that never shows its window.
+const DWORD kWindowWaitMs = HangBound(20000);
 constexpr UINT kReplyTimeoutMs = 5000;
 const wchar_t kMainTitle[] = L"Quon r47 Flash Tool";
 

@@ -238,4 +238,10 @@ std::vector<std::wstring> ControlRecorder::Texts() const {
   return texts_;
 }
 
+bool RunsEmulated() {
+  char mode[16] = {};
+  const DWORD n = GetEnvironmentVariableA("R47_RUNS_32BIT", mode, sizeof mode);
+  return n > 0 && n < sizeof mode && std::string(mode) == "emulated";
+}
+
 }  // namespace testing_support

@@ -129,4 +129,10 @@ class ControlRecorder {
   std::vector<std::wstring> texts_;
 };
 
+// Whether this test runs under qemu-i386, on a machine without 32-bit mode (scripts/test
+// then sets R47_RUNS_32BIT=emulated): 32-bit programs start several times slower there,
+// and bounds that only catch a hang are longer.
+bool RunsEmulated();
+inline DWORD HangBound(DWORD ms) { return RunsEmulated() ? ms * 3 : ms; }
+
 }  // namespace testing_support
