@@ -13,6 +13,7 @@
 #include "app/controls.h"
 #include "app/download_view.h"
 #include "app/flash_log.h"
+#include "app/logged_events.h"
 #include "clock.h"
 #include "device/discovery.h"
 #include "device/pipe_io.h"
@@ -82,8 +83,14 @@ double WorkerRun(const TempDir& dir, size_t* peakBytes, bool logged) {
     std::exit(2);
   }
   size_t baseline = WorkingSet(), peak = baseline;
-  StartResult started = logged ? StartSelectedDownload(window.state())
-                               : StartDownload(dir.Path(), kOsImageName, WindowEvents(window.hwnd()));
+  auto events = logged ? LoggedEvents(WindowEvents(window.hwnd())) : WindowEvents(window.hwnd());
+  VerifiedImage image;
+  DevicePin pin;
+  SetPhase(window.state(), Phase::Connecting);
+  StartResult started = ReadVerifiedImage(dir.Path(), kOsImageName, events, nullptr, &image)
+                            ? StartDownload(image, events, pin)
+                            : StartResult::Refused;
+  if (started == StartResult::Started) SetPhase(window.state(), Phase::Transfer);
   if (started != StartResult::Started) {
     std::fprintf(stderr, "download did not start\n");
     std::exit(2);

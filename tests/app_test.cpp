@@ -41,8 +41,8 @@ TEST(AcknowledgementRule, AppliesAgainAfterTheGroupWasMadeIdle) {
   dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
   TestWindow w(dir.Path());
   Tick(w);
-  SetControlsEnabled(w.state(), false);
-  SetControlsEnabled(w.state(), true);
+  SetPhase(w.state(), Phase::Transfer);
+  SetPhase(w.state(), Phase::Idle);
   EXPECT_TRUE(w.Enabled(IDC_UPDATE));
   Tick(w);  // unticked
   EXPECT_FALSE(w.Enabled(IDC_UPDATE));
@@ -99,7 +99,8 @@ TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
     TempDir dir;
     dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
     TestWindow w(dir.Path());
-    SetControlsEnabled(w.state(), false);
+    Tick(w);  // as for the click on Update that opened it
+    SetPhase(w.state(), Phase::Warning);
     OpenConnectionWarning(w.hwnd());
     std::vector<HWND> warnings = OwnWindowsTitled(L"Error");
     ASSERT_EQ(warnings.size(), 1u);

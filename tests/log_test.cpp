@@ -316,6 +316,7 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
 
   const std::string broken = std::to_string(static_cast<int>(FlashFailure::Kind::ConnectionBroken));
   const std::string os = std::to_string(static_cast<int>(ImageKind::Os));
+  // What the window shows (status lines, boxes) it logs as it shows it: not here.
   EXPECT_EQ(window->Log(),
             (std::vector<std::string>{"status 35 %", "progress 35", "read 65536/300007", "image Quon_r47PDA.ubi 300007",
                                       "transfer 3 49152 109", "failure " + broken + " 109", "success " + os,
@@ -326,21 +327,17 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
   for (int i = 0; i < 31; ++i) packetLine += L" 55";
   packetLine += L": written";
   for (const std::wstring& expected : {
-           std::wstring(L"status: \"Lädt ROM-Daten herunter: 35 %\""),
            std::wstring(L"image Quon_r47PDA.ubi: 300007 bytes, OS image"),
            L"transfer broken: 3 chunks written, 49152 bytes, " + error109,
            L"failure: connection broken, " + error109,
-           std::wstring(L"message box [Error]: \"USB-Verbindung unterbrochen! "),
            std::wstring(L"monitor report (128 bytes read): kind 0x20, bytes 1-3 00 28 00: format 40 %"),
            packetLine,
-           std::wstring(
-               L"message box [USB Update Success!]: \"Image erfolgreich aktualisiert. r47 wird automatisch neu "
-               L"gestartet.\""),
-           std::wstring(L"status: \"USB erfolgreich heruntergeladen!\""),
            std::wstring(L"download over"),
        }) {
     EXPECT_NE(log.find(expected), std::wstring::npos) << Narrow(expected) << "\nin:\n" << Narrow(log);
   }
+  EXPECT_EQ(log.find(L"message box"), std::wstring::npos) << Narrow(log);
+  EXPECT_EQ(log.find(L"status: "), std::wstring::npos) << Narrow(log);
 }
 
 // A stand-in for the system's execution state: records what it is asked.

@@ -66,19 +66,42 @@ TEST_F(WindowWithImages, StartsAsTheTemplateSays) {
   EXPECT_EQ(SendMessageW(window_->Item(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0), 100);
 }
 
-TEST_F(WindowWithImages, ControlGroupOperations) {
-  SetControlsEnabled(window_->state(), false);
-  EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, false, false, false, false}));
-  SetControlsEnabled(window_->state(), true);
-  EXPECT_EQ(StatesOf(*window_), (EnabledStates{true, true, true, true, true, false}));
-  SetControlsFailed(window_->state());
-  EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, true, false, false, false}));
+// Every phase's controls, as the one function derives them, on the real window; and
+// whether Exit, the close box and Escape may end the program then.
+TEST_F(WindowWithImages, EachPhaseSetsTheControlsAndTheWayOut) {
+  using P = Phase;
+  const struct {
+    Phase phase;
+    EnabledStates controls;
+    bool mayEnd;
+  } cases[] = {
+      {P::Idle, {true, true, true, true, true, false}, true},
+      {P::Warning, {false, false, false, false, false, false}, false},
+      {P::Starting, {false, false, false, false, false, false}, false},
+      {P::Preflight, {false, false, true, false, false, false}, true},
+      {P::Connecting, {false, false, false, false, false, false}, false},
+      {P::Transfer, {false, false, false, false, false, false}, false},
+      {P::Monitor, {false, false, false, false, false, false}, false},
+      {P::Broken, {false, false, true, false, false, false}, true},
+      // The window goes: the controls stay as the phase before left them.
+      {P::Ending, {false, false, true, false, false, false}, false},
+  };
+  window_->Click(IDC_ACK);
+  for (const auto& c : cases) {
+    SetPhase(window_->state(), c.phase);
+    EXPECT_EQ(StatesOf(*window_), c.controls) << static_cast<int>(c.phase);
+    EXPECT_EQ(MayEndNow(c.phase), c.mayEnd) << static_cast<int>(c.phase);
+    EXPECT_EQ(IsBusy(c.phase), c.phase != P::Idle) << static_cast<int>(c.phase);
+  }
+  // Idle with the box unticked: Update follows the box.
+  window_->state().ackTicked = false;
+  SetPhase(window_->state(), P::Idle);
+  EXPECT_EQ(StatesOf(*window_), (EnabledStates{true, false, true, true, true, false}));
   // The pre-flight's waits, from the busy state: Exit alone, and the focus is not put
   // on it (an Enter meant for the busy window must not end the program).
-  SetControlsEnabled(window_->state(), false);
+  SetPhase(window_->state(), P::Starting);
   SetFocus(window_->hwnd());
-  SetControlsPreflight(window_->state());
-  EXPECT_EQ(StatesOf(*window_), (EnabledStates{false, false, true, false, false, false}));
+  SetPhase(window_->state(), P::Preflight);
   EXPECT_NE(GetFocus(), window_->Item(IDC_EXIT));
 }
 
@@ -86,10 +109,10 @@ TEST_F(WindowWithImages, DisablingTheFocusedControlMovesTheFocus) {
   // The keyboard must stay usable: the focus goes to an enabled window of the
   // program, never nowhere and never stays on the disabled control.
   for (int id : {IDC_NOTES, IDC_EXIT, IDC_ACK}) {
-    SetControlsEnabled(window_->state(), true);
+    SetPhase(window_->state(), Phase::Idle);
     SetFocus(window_->Item(id));
     ASSERT_EQ(GetFocus(), window_->Item(id)) << id;
-    SetControlsEnabled(window_->state(), false);
+    SetPhase(window_->state(), Phase::Transfer);
     HWND focus = GetFocus();
     ASSERT_NE(focus, nullptr) << id;
     EXPECT_TRUE(IsWindowEnabled(focus)) << id;
@@ -117,7 +140,7 @@ TEST_F(WindowWithImages, ProgressBarPositions) {
 // The text comes from the string table through the wide calls: a narrow step on the
 // way would turn the umlaut into another character on another system code page.
 TEST_F(WindowWithImages, StatusLineShowsUmlautsIntact) {
-  SetStatusText(window_->state(), ProgressStatusText(17));
+  ShowStatus(window_->state(), ProgressStatusText(17));
   EXPECT_EQ(window_->Text(IDC_STATUS), L"L\u00e4dt ROM-Daten herunter: 17 %");
 }
 
@@ -125,7 +148,7 @@ TEST_F(WindowWithImages, StatusLineShowsUmlautsIntact) {
 // looks go on every two seconds.
 TEST_F(WindowWithImages, IdleLookKeepsATextLeftOnTheLineWhileNothingChanges) {
   EXPECT_TRUE(window_->state().watch.running);
-  SetStatusText(window_->state(), L"Image-Datei fehlerhaft!");
+  ShowStatus(window_->state(), L"Image-Datei fehlerhaft!");
   LookForDevice(window_->state());
   Pump(2500);
   EXPECT_EQ(window_->Text(IDC_STATUS), L"Image-Datei fehlerhaft!");
@@ -184,14 +207,15 @@ TEST(WindowWithoutImages, OperationsChangeNothing) {
   TempDir dir;
   TestWindow window(dir.Path());
   EXPECT_FALSE(ControlsCached(window.state()));
-  SetControlsEnabled(window.state(), false);
+  SetPhase(window.state(), Phase::Transfer);
   EXPECT_EQ(StatesOf(window), (EnabledStates{true, false, true, true, true, false}));
-  SetControlsFailed(window.state());
+  SetPhase(window.state(), Phase::Broken);
   EXPECT_TRUE(window.Enabled(IDC_NOTES));
   SetProgress(window.state(), 50, false);
   EXPECT_EQ(window.ProgressPos(), 0);
-  SetStatusText(window.state(), L"x");
-  EXPECT_EQ(window.Text(IDC_STATUS), L"ROM Image-Aktualisierungsprozessstatus");
+  // The status line is the Update command's too, which names the missing files.
+  ShowStatus(window.state(), L"x");
+  EXPECT_EQ(window.Text(IDC_STATUS), L"x");
 }
 
 // The children in the order the dialog manager tabs through them (and screen
@@ -278,11 +302,11 @@ TEST(ExitCommand, CloseBoxAndEscapeAreRefusedWhileBusy) {
   TempDir dir;
   dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
   TestWindow window(dir.Path());
-  SetControlsEnabled(window.state(), false);
+  SetPhase(window.state(), Phase::Transfer);
   SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
   SendMessageW(window.hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // what Escape sends
   EXPECT_FALSE(PumpUntilQuit(300));
-  SetControlsEnabled(window.state(), true);
+  SetPhase(window.state(), Phase::Idle);
   SendMessageW(window.hwnd(), WM_CLOSE, 0, 0);
   EXPECT_TRUE(PumpUntilQuit(2000));
 }

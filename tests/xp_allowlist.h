@@ -107,6 +107,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"kernel32.dll", "TlsSetValue", "Windows XP"},
     {"kernel32.dll", "VirtualProtect", "Windows XP"},
     {"kernel32.dll", "VirtualQuery", "Windows XP"},
+    {"kernel32.dll", "WaitForMultipleObjects", "Windows XP"},
     {"kernel32.dll", "WaitForSingleObject", "Windows XP"},
     {"kernel32.dll", "WideCharToMultiByte", "Windows 2000 Professional"},
     {"kernel32.dll", "WriteFile", "Windows XP"},

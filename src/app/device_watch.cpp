@@ -8,19 +8,9 @@
 #include "app/device_watch_rules.h"
 #include "app/flash_log.h"
 #include "device/discovery.h"
-#include "flash/download.h"
 #include "text/text.h"
 
-namespace {
-
-// Busy from the Update click until the download's last report, and while the
-// connection warning holds the control group disabled without a running update.
-bool WindowBusy(const MainWindowState& state) {
-  return state.updateRunning || IsDownloadRunning() || state.guard.active || state.applyingReports ||
-         !state.reports.empty() || (ControlsCached(state) && !IsWindowEnabled(state.controls.notes));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void StartDeviceWatch(MainWindowState& state) {
   DeviceWatch& watch = state.watch;
@@ -49,7 +39,7 @@ void LookForDevice(MainWindowState& state) {
   DeviceWatch& watch = state.watch;
   if (!watch.running) return;
   // No device call while an update or a download may use the device.
-  if (WindowBusy(state)) {
+  if (IsBusy(state.phase)) {
     watch.sawBusy = true;
     return;
   }
@@ -58,9 +48,5 @@ void LookForDevice(MainWindowState& state) {
   watch.last = now;
   watch.sawBusy = false;
   if (!textId) return;
-  const std::wstring text = LoadText(textId);
-  SetStatusText(state, text);
-  LogStatus(text);
+  ShowStatus(state, LoadText(textId));
 }
-
-void NoteWindowBusy(MainWindowState& state) { state.watch.sawBusy = true; }

@@ -46,6 +46,7 @@ const Row kRows[] = {
     // Texts with the files and both digests (see ViewOf); nothing was sent.
     {Kind::ChecksumMismatch, 0, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
     {Kind::ChecksumUnreadable, 0, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
+    {Kind::ChecksumNotListed, 0, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
 };
 
 std::wstring Ascii(const std::string& s) { return std::wstring(s.begin(), s.end()); }
@@ -78,6 +79,9 @@ FailureView ViewOf(const FlashFailure& failure) {
   } else if (failure.kind == Kind::ChecksumUnreadable) {
     std::wstring fields[3] = {failure.checksumFile, failure.imageName, Ascii(failure.actualSha256)};
     view.text = FormatText(LoadText(IDS_CHECKSUM_UNREADABLE), fields, 3, nullptr, 0);
+  } else if (failure.kind == Kind::ChecksumNotListed) {
+    std::wstring fields[3] = {failure.checksumFile, failure.imageName, Ascii(failure.actualSha256)};
+    view.text = FormatText(LoadText(IDS_CHECKSUM_NOT_LISTED), fields, 3, nullptr, 0);
   }
   return view;
 }

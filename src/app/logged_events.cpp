@@ -39,6 +39,8 @@ const wchar_t* KindName(FlashFailure::Kind kind) {
       return L"checksum mismatch";
     case FlashFailure::Kind::ChecksumUnreadable:
       return L"checksum file unreadable";
+    case FlashFailure::Kind::ChecksumNotListed:
+      return L"checksum list does not name the image";
   }
   return L"failure";
 }
@@ -100,10 +102,8 @@ class LoggingEvents : public FlashEvents {
     if (done) LogLine(L"progress bar at its end");
     inner_->Progress(value, done);
   }
-  void StatusPercent(int percent) override {
-    LogStatus(ProgressStatusText(percent));
-    inner_->StatusPercent(percent);
-  }
+  // What the window shows (status lines, boxes) it logs itself as it shows it.
+  void StatusPercent(int percent) override { inner_->StatusPercent(percent); }
   void Failure(const FlashFailure& f) override {
     std::wstring checksum;
     if (!f.checksumFile.empty()) {
@@ -114,14 +114,11 @@ class LoggingEvents : public FlashEvents {
     LogLine(std::wstring(L"failure: ") + KindName(f.kind) + checksum +
             (f.systemError ? L", system error " + SystemErrorText(f.systemError) : std::wstring()));
     const FailureView view = ViewOf(f);
-    if (!view.text.empty()) LogBox(view.caption, view.text);
     NoteUpdateFailed(view.text.empty() ? KindName(f.kind) : view.text);
     inner_->Failure(f);
   }
   void Success(ImageKind kind) override {
-    LogBox(SuccessCaption(), SuccessText(kind));
     NoteUpdateCompleted();
-    LogStatus(FinishedStatusText());
     inner_->Success(kind);
   }
   void Done() override {

@@ -7,6 +7,7 @@
 #include "app/main_window.h"
 #include "app/message_loop.h"
 #include "app/one_copy.h"
+#include "app/update.h"
 #include "app/window_state.h"
 #include "res/resource.h"
 #include "text/text.h"
@@ -39,6 +40,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ShowWindow(window, SW_SHOW);
     RunMessageLoop();
   }
+  WaitForPreflightEnd(state);
   LogRunEnd();
   CloseFlashLog();
   ReleaseOnlyCopy();

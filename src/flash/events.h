@@ -29,6 +29,7 @@ struct FlashFailure {
     CommandPacketLost,   // the closing command packet could not be written
     ChecksumMismatch,    // the image's SHA-256 is not the one its checksum file names
     ChecksumUnreadable,  // a checksum file beside the image cannot be read or names no digest
+    ChecksumNotListed,   // a checksum list beside the image does not name it
   };
   Kind kind = Kind::ImageUnreadable;
   DWORD systemError = 0;   // the system error code behind it, 0 when it has none

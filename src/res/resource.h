@@ -77,6 +77,7 @@
 #define IDS_DEVICE_BUSY 171
 #define IDS_CHECKSUM_MISMATCH 172
 #define IDS_CHECKSUM_UNREADABLE 173
+#define IDS_CHECKSUM_NOT_LISTED 174
 // The pre-flight's stages on the status line, and where version.ver was looked for
 #define IDS_STAGE_VERSION_QUERY 190
 #define IDS_STAGE_IMAGE_CHOSEN 191
