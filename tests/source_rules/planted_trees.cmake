@@ -138,7 +138,10 @@ refused("util/planted.h:3: resources below app: util includes res/resource.h"
   util/planted.h "#include <res/resource.h>\n")
 
 # Below app: every kind of call that shows or changes a window, in sources and
-# headers, with code or a closed comment before it on the line.
+# headers, with code or a closed comment before it on the line; all in one tree, each
+# in files of its own, each refused with its own message.
+set(expected)
+set(planted)
 foreach(row
     "flash|CreateWindowExW|HWND h = CreateWindowExW(0, L\"STATIC\", L\"\", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr)@"
     "images|CreateWindowW|HWND h = ::CreateWindowW(L\"STATIC\", L\"\", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr)@"
@@ -157,11 +160,12 @@ foreach(row
   list(GET row 0 folder)
   list(GET row 1 call)
   list(GET row 2 code)
-  foreach(file planted.cpp planted.h)
-    refused("${folder}/${file}:3: window call below app: ${folder} calls ${call}, but only app shows or changes a window"
-      ${folder}/${file} "${code}\n")
+  foreach(file ${call}.cpp ${call}.h)
+    list(APPEND expected "${folder}/${file}:3: window call below app: ${folder} calls ${call}, but only app shows or changes a window")
+    list(APPEND planted ${folder}/${file} "${code}\n")
   endforeach()
 endforeach()
+refused("${expected}" ${planted})
 
 # A folder that has no place in the layers.
 refused("log/writer.cpp:1: layers: log has no place in the layer rules"
