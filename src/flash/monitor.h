@@ -17,7 +17,3 @@ bool SendCommandPacket(unsigned code, FlashEvents& events, const DevicePin& devi
 
 // The failure that a broken USB link is shown as, with its cause.
 FlashFailure BrokenConnection(DWORD systemError);
-
-// The device's failure captions, as the Big5 bytes it is known by.
-extern const char kFormatFailedCaptionBig5[];
-extern const char kWriteFailedCaptionBig5[];
