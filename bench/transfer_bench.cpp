@@ -15,6 +15,7 @@
 #include "app/flash_log.h"
 #include "app/logged_events.h"
 #include "clock.h"
+#include "device/device_pin.h"
 #include "device/discovery.h"
 #include "device/pipe_io.h"
 #include "flash/download.h"
@@ -150,7 +151,7 @@ double BoundedRun(const std::vector<uint8_t>& image) {
   UniqueHandle pipe, event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   return LoopRun(image, "bounded loop", [&](const simctl::SimDevice&, const uint8_t* data, DWORD size) {
     if (!data) return pipe.reset(), true;
-    if (!pipe.valid()) pipe.reset(OpenPipe(kDataPipe));
+    if (!pipe.valid()) pipe.reset(OpenDevicePipe(DevicePin(), kDataPipe));
     return WriteAll(pipe.get(), data, size, kDataWriteTimeoutMs, event.get()) == IoStatus::Ok;
   });
 }

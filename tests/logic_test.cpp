@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/device_watch_rules.h"
+#include "app/failure_table.h"
 #include "app/report_outbox.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
@@ -403,6 +404,33 @@ TEST(MonitorReports, FailureTextEndsAtTheFirstZeroOrTheReportEnd) {
   EXPECT_EQ(ReportTextLength(r), 2u);
   r.fill('A');
   EXPECT_EQ(ReportTextLength(r), 128u);
+}
+
+// A device failure is shown as the device's own bytes under the caption of the stage
+// that failed, which the failure table holds as the device's makers wrote it (Big5).
+TEST(FailureViews, DeviceFailuresTakeTheirStagesCaption) {
+  const struct {
+    FlashFailure::Stage stage;
+    const char* text;
+    const wchar_t* shownText;
+    const wchar_t* caption;
+  } cases[] = {
+      {FlashFailure::Stage::Format, " E\x7f FORMAT ERROR 42", L" E\x7f FORMAT ERROR 42", L"FORMAT\u5931\u6557"},
+      {FlashFailure::Stage::Write, "@E \x7fWRITE ERROR 7", L"@E \x7fWRITE ERROR 7", L"\u4e0b\u8f09\u5931\u6557"},
+  };
+  for (const auto& c : cases) {
+    FlashFailure f;
+    f.kind = FlashFailure::Kind::DeviceFailed;
+    f.deviceStage = c.stage;
+    f.deviceText = c.text;
+    const FailureView view = ViewOf(f);
+    EXPECT_EQ(view.caption, c.caption) << c.text;
+    EXPECT_EQ(view.text, c.shownText);
+    EXPECT_EQ(view.icon, BoxIcon::None);
+    EXPECT_FALSE(view.ownerless);
+    EXPECT_FALSE(view.statusLine);
+    EXPECT_EQ(view.controls, ControlsAfter::Busy);
+  }
 }
 
 TEST(DeviceRecords, VersionWordFromAReport) {

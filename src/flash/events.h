@@ -34,9 +34,11 @@ struct FlashFailure {
   Kind kind = Kind::ImageUnreadable;
   DWORD systemError = 0;   // the system error code behind it, 0 when it has none
   std::wstring imageName;  // the image failures: the file's name
-  // A device failure: the report's bytes up to its first zero, and the caption the
-  // failure of that stage is known by, as the device's makers wrote it (Big5).
-  std::string deviceText, deviceCaption;
+  // A device failure: the stage whose failure the device reported, and the report's
+  // bytes up to its first zero.
+  enum class Stage { Format, Write };
+  Stage deviceStage = Stage::Format;
+  std::string deviceText;
   // The checksum failures (with imageName): the checksum file, the digest it names
   // (empty when unreadable) and the digest of the image's bytes.
   std::wstring checksumFile;
