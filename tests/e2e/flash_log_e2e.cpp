@@ -17,13 +17,6 @@ int Find(const std::vector<std::wstring>& lines, const std::wstring& start, int 
   return -1;
 }
 
-std::vector<std::wstring> StartingWith(const std::vector<std::wstring>& lines, const std::wstring& start) {
-  std::vector<std::wstring> out;
-  for (const auto& l : lines)
-    if (l.rfind(start, 0) == 0) out.push_back(l);
-  return out;
-}
-
 // The device's record of the status reports it handed out: "report taken: <summary>".
 std::vector<std::string> ReportsTaken(const std::string& events) {
   std::vector<std::string> out;
@@ -136,7 +129,7 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
     if (r.rfind("format report", 0) == 0) afterImage = true;
     if (afterImage) expected.push_back(LoggedAs(r));
   }
-  for (const auto& line : StartingWith(log, L"monitor report (128 bytes read): ")) {
+  for (const auto& line : LinesStartingWith(log, L"monitor report (128 bytes read): ")) {
     logged.push_back(line.substr(line.rfind(L": ") + 2));
   }
   EXPECT_EQ(logged, expected) << shown;

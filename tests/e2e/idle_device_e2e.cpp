@@ -100,7 +100,16 @@ TEST_F(IdleDevice, FailureTextStaysUntilThePresenceChanges) {
         << "the run did not end idle: " << Describe(boxes.Boxes());
     EXPECT_EQ(boxes.Boxes()[0].text, c.failure);
     EXPECT_EQ(program_->Text(kStatus), c.failure);
-    Sleep(kTwoLooks);
+    if (c.deviceAtStart) {
+      // The handheld records each look as an opening of its interface; the run's own
+      // openings are over once its box came.
+      const size_t before = CountOf(device_->Events(), "interface: open");
+      EXPECT_TRUE(ProgramRun::WaitUntil([&] { return CountOf(device_->Events(), "interface: open") >= before + 2; },
+                                        kShortWait))
+          << "no two looks at the bus after the run";
+    } else {
+      Sleep(kTwoLooks);  // with no handheld a look leaves no record anywhere
+    }
     EXPECT_EQ(program_->Text(kStatus), c.failure) << "a look at the bus overwrote the run's text";
 
     if (c.deviceAtStart) {
@@ -110,8 +119,13 @@ TEST_F(IdleDevice, FailureTextStaysUntilThePresenceChanges) {
       ASSERT_FALSE(HasFatalFailure());
     }
     ExpectStatusAfterChange(c.afterChange, "after the run");
-    ASSERT_TRUE(program_->Click(kExit));
-    ExpectEndsWithZero();
+    const EndedByExit end = EndWithExit(*program_);
+    EXPECT_TRUE(end.ended) << "the program did not end with 0 on Exit";
+    // Every status line is in the log: none came between the run's text and the change.
+    const std::vector<std::wstring> status = end.StatusLines();
+    ASSERT_GE(status.size(), 2u) << Joined(end.log);
+    EXPECT_EQ(status[status.size() - 2], LoggedStatus(c.failure)) << Joined(end.log);
+    EXPECT_EQ(status.back(), LoggedStatus(c.afterChange)) << Joined(end.log);
   }
 }
 

@@ -112,10 +112,11 @@ inline bool ShowsMessage(const std::vector<BoxRecord>& boxes, const wchar_t* cap
          (textIsPrefix ? boxes[0].text.compare(0, wcslen(text), text) == 0 : boxes[0].text == text);
 }
 
-// How a run ended, as a report's "observed end" cell says it.
-inline std::string ObservedEnd(bool ended, DWORD exitCode, bool idle) {
+// How a run ended, as a report's "observed end" cell says it. One that stayed idle was
+// ended with Exit, and its log said whether anything was still to come.
+inline std::string ObservedEnd(bool ended, DWORD exitCode, bool idle, bool overAtExit) {
   return ended  ? "ends (" + std::to_string(exitCode) + ")"
-         : idle ? "idle, running"
+         : idle ? (overAtExit ? "idle, running" : "idle, but not over at Exit")
                 : "busy, running";
 }
 

@@ -539,6 +539,13 @@ std::vector<std::wstring> LogOfRun(DWORD processId) {
   return lines;
 }
 
+std::vector<std::wstring> LinesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& start) {
+  std::vector<std::wstring> out;
+  for (const auto& l : lines)
+    if (l.rfind(start, 0) == 0) out.push_back(l);
+  return out;
+}
+
 std::string Joined(const std::vector<std::wstring>& lines) {
   std::string out;
   for (const auto& l : lines) out += Narrow(l) + "\n";
