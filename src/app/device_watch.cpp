@@ -7,8 +7,10 @@
 #include "app/controls.h"
 #include "app/device_watch_rules.h"
 #include "app/flash_log.h"
+#include "app/status_texts.h"
 #include "device/discovery.h"
 #include "flash/download.h"
+#include "res/resource.h"
 #include "text/text.h"
 
 namespace {
@@ -53,13 +55,16 @@ void LookForDevice(MainWindowState& state) {
     watch.sawBusy = true;
     return;
   }
-  const DevicePresence now = PresenceOf(PresentDevicePaths().size());
-  const UINT textId = IdleStatusTextId(now, watch.last, watch.sawBusy, state.found.updateAllowed);
-  watch.last = now;
+  // A file that the update lacks is named first; the bus is looked at only without one.
+  const std::wstring missing = MissingFilesLineNow(state.found.set);
+  const std::wstring line =
+      IdleLineText(missing.empty() ? PresenceOf(PresentDevicePaths().size()) : DevicePresence::Unknown, missing);
+  const std::wstring text = IdleStatusText(line, watch.lastLine, watch.sawBusy, state.found.updateAllowed);
+  watch.lastLine = line;
   watch.sawBusy = false;
-  if (!textId) return;
-  const std::wstring text = LoadText(textId);
-  SetStatusText(state, text);
+  if (text.empty()) return;
+  // Through the window, not the cached handle: with no image at all there is none.
+  SetDlgItemTextW(state.window, IDC_STATUS, text.c_str());
   LogStatus(text);
 }
 

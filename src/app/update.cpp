@@ -10,6 +10,7 @@
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
 #include "app/message_loop.h"
+#include "app/status_texts.h"
 #include "app/taskbar.h"
 #include "app/update_rules.h"
 #include "app/window_messages.h"
@@ -60,14 +61,8 @@ void ShowStage(HWND window, UINT textId, int step, int steps) {
   ShowStatus(window, FormatText(LoadText(textId), nullptr, 0, numbers, 2));
 }
 
-// Versions as major.minor; the device's version word 0 is no answer.
-std::wstring VersionNumber(int high, int low) { return std::to_wstring(high) + L"." + std::to_wstring(low); }
-
 void ShowImageChosen(HWND window, uint16_t deviceVersion, int bootHigh, int bootLow, const std::wstring& image) {
-  const std::wstring texts[] = {
-      deviceVersion == 0 ? LoadText(IDS_STAGE_NO_ANSWER) : VersionNumber(deviceVersion >> 8, deviceVersion & 0xFF),
-      VersionNumber(bootHigh, bootLow), image};
-  ShowStatus(window, FormatText(LoadText(IDS_STAGE_IMAGE_CHOSEN), texts, 3, nullptr, 0));
+  ShowStatus(window, ImageChosenText(deviceVersion, bootHigh, bootLow, image));
 }
 
 // Device paths come from the system's ANSI calls.
@@ -108,9 +103,11 @@ bool RunUpdateSteps(MainWindowState& state) {
   else if (!versionRead)
     missing = kVersionFileName;
   if (!missing.empty()) {
-    // A shortcut with another start folder is the usual cause: say where it looked.
-    if (!versionRead) ShowStatus(window, FormatTextString(IDS_VERSION_FILE_FOLDER, VersionFileFolder()));
-    ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
+    // The line says what it said before the click; the box names every file and, for
+    // version.ver, the folder it was looked for in (a shortcut's start folder is the
+    // usual cause).
+    ShowStatus(window, MissingFilesLineNow(state.found.set));
+    ShowError(window, MissingFilesBoxText(missing, !versionRead, VersionFileFolder()));
     EndProgram(window);
     return false;
   }
