@@ -265,7 +265,7 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
   if (sizeof(void*) == 4) {
     // No 32-bit process has a block of 4 GiB - 1 to hold it; the 64-bit one would read it.
     cases.push_back({"BeyondMemory", kOsImageName, "",
-                     L"Datei Quon_r47PDA.ubi ist zu groß für den freien Arbeitsspeicher! Schließen Sie andere "
+                     L"Datei Quon_r47PDA.ubi ist zu groß für den freien Arbeitsspeicher!\n\nSchließen Sie andere "
                      L"Programme und versuchen Sie es erneut.",
                      0xFFFFFFFFull});
   }

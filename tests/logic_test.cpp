@@ -234,7 +234,7 @@ TEST(MissingFiles, StatusLineNamesTheFirstFileToFixAndItsFolder) {
   } cases[] = {
       {kBothImages, V::Read, L""},
       {kBothImages, V::Missing, L"version.ver fehlt in C:\\Programme\\r47"},
-      {kBothImages, V::Incomplete, L"version.ver ist unvollst\u00e4ndig: C:\\Programme\\r47"},
+      {kBothImages, V::Incomplete, L"version.ver defekt in C:\\Programme\\r47"},
       {kOsImageOnly, V::Read, L"Quon_r47Boot.ubi fehlt im Ordner von r47flash.exe."},
       {kOsImageOnly, V::Missing, L"Quon_r47Boot.ubi fehlt im Ordner von r47flash.exe."},
       {kBootImageOnly, V::Incomplete, L"Quon_r47PDA.ubi fehlt im Ordner von r47flash.exe."},

@@ -181,8 +181,7 @@ TEST_F(HighDpi, StatusLineSpansItsGroupBoxAtEveryScale) {
     HANDLE holder = CreateFileW(folder_.File(kOsName).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     StartProgram();
-    const std::wstring atStart =
-        L"Datei Quon_r47PDA.ubi ist gesperrt. Schließen Sie das andere Programm und starten Sie neu.";
+    const std::wstring atStart = L"Quon_r47PDA.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu.";
     EXPECT_TRUE(program_->WaitForText(kStatus, atStart, kShortWait)) << Narrow(program_->Text(kStatus));
     RECT status{}, bar{};
     GetWindowRect(program_->Item(kStatus), &status);

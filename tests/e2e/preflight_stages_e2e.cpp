@@ -202,7 +202,7 @@ TEST_F(PreflightStages, AMissingVersionFileNamesTheFolderItWasLookedFor) {
   const FolderCase cases[] = {
       {"no version.ver", nullptr, L"version.ver fehlt in "},
       {"version.ver without MustUpdateEboot", "[Version]\r\nEbootHigh=1\r\nEbootLow=3\r\n",
-       L"version.ver ist unvollständig: "},
+       L"version.ver defekt in "},
   };
   for (const FolderCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -25,8 +25,7 @@ struct RefusalRow {
   const wchar_t* statusLine;  // what the status line shows afterwards
 };
 
-const wchar_t kOsHeldAtStart[] =
-    L"Datei Quon_r47PDA.ubi ist gesperrt. Schließen Sie das andere Programm und starten Sie neu.";
+const wchar_t kOsHeldAtStart[] = L"Quon_r47PDA.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu.";
 const wchar_t kOsHeld[] =
     L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.\nSchließen Sie das andere Programm und "
     L"versuchen Sie es erneut.";
@@ -41,7 +40,7 @@ const RefusalRow kRows[] = {
      L"Datei Quon_r47PDA.ubi ist beschädigt. Besorgen Sie eine neue Kopie."},
     {"OsImageHeldAtStart", When::AtStart, kOsName, nullptr, 0, true, nullptr, kOsHeldAtStart},
     {"BootImageHeldAtStart", When::AtStart, kBootName, nullptr, 0, true, nullptr,
-     L"Datei Quon_r47Boot.ubi ist gesperrt. Schließen Sie das andere Programm und starten Sie neu."},
+     L"Quon_r47Boot.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu."},
     // The device runs the version file's boot loader: the OS image is the one to send.
     {"OsImageHeldAtDownloadStart", When::AtDownloadStart, kOsName, nullptr, 0, true, kOsHeld, kOsHeldLine},
 };
