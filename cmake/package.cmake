@@ -1,7 +1,8 @@
 # The read-me and the example version file lie next to the program in build/bin (the
 # Readme button opens the one beside the exe), and the ZIP package holds exactly the
-# program and these two files.
-foreach(f readme.txt version.ver)
+# program and these two files. The example is named version.ver.beispiel: under its
+# real name, the program would read it, and flash by the example's numbers.
+foreach(f readme.txt version.ver.beispiel)
   configure_file(${CMAKE_SOURCE_DIR}/dist/${f} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${f} COPYONLY)
 endforeach()
 
@@ -11,7 +12,7 @@ if(R47_PROGRAM)
 endif()
 
 install(TARGETS r47flash RUNTIME DESTINATION . COMPONENT app)
-install(FILES ${CMAKE_SOURCE_DIR}/dist/readme.txt ${CMAKE_SOURCE_DIR}/dist/version.ver
+install(FILES ${CMAKE_SOURCE_DIR}/dist/readme.txt ${CMAKE_SOURCE_DIR}/dist/version.ver.beispiel
         DESTINATION . COMPONENT app)
 
 set(CPACK_GENERATOR ZIP)

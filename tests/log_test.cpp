@@ -479,13 +479,13 @@ TEST(SystemMenu, TheLogWindowListsTheKeptRunsAndShowsThePickedOne) {
   HWND text = GetDlgItem(logWindow, IDC_LOG_TEXT);
   const auto entries = ListEntries(list);
   ASSERT_EQ(entries.size(), 7u);
-  EXPECT_NE(entries[0].find(L" – dieser Lauf"), std::wstring::npos) << Narrow(entries[0]);
+  EXPECT_NE(entries[0].find(L" – dieser Programmstart"), std::wstring::npos) << Narrow(entries[0]);
   EXPECT_EQ(std::vector<std::wstring>(entries.begin() + 1, entries.end()),
             (std::vector<std::wstring>{
                 L"06.01.2026 08:09:10 – während der Übertragung beendet, ohne Ergebnis",
                 L"05.01.2026 08:09:10 – ohne Aktualisierung beendet",
                 L"04.01.2026 08:09:10 – während der Vorbereitung beendet, nichts geschrieben",
-                L"03.01.2026 08:09:10 – Ausgang unbekannt: das Programm wurde abgebrochen",
+                L"03.01.2026 08:09:10 – Ausgang unbekannt: Das Programm wurde abgebrochen",
                 L"02.01.2026 08:09:10 – fehlgeschlagen: USB-Verbindung unterbrochen!",
                 L"01.01.2026 08:09:10 – Aktualisierung abgeschlossen",
             }));

@@ -8,6 +8,7 @@
 #include "app/device_watch_rules.h"
 #include "app/failure_table.h"
 #include "app/report_outbox.h"
+#include "app/status_texts.h"
 #include "app/update_rules.h"
 #include "device/messages.h"
 #include "flash/monitor_rules.h"
@@ -176,39 +177,99 @@ TEST(MissingFiles, NamesJoinedByBlankComma) {
 }
 
 // The idle status line: the first look replaces the template's text; later a text
-// changes only with the presence, so a failure text left by a run stays until the user
-// plugs in or unplugs; the first look after a run only notes the presence; and a run
-// whose Update can never be enabled keeps its line as it is.
-TEST(IdleStatusLine, TextForEachLookAtTheBus) {
+// changes only with what the line would say, so a failure text left by a run stays
+// until the user plugs in or unplugs (or a missing file turns up); the first look
+// after a run only notes the line; and a run whose Update can never be enabled keeps
+// its line as it is. A missing file is named before the handheld.
+TEST(IdleStatusLine, TextForEachLook) {
   using P = DevicePresence;
+  const std::wstring one = LoadText(IDS_IDLE_DEVICE), none = LoadText(IDS_IDLE_NO_DEVICE),
+                     several = LoadText(IDS_IDLE_SEVERAL_DEVICES), missing = L"version.ver fehlt in C:\\r47";
+  EXPECT_EQ(IdleLineText(P::One, L""), one);
+  EXPECT_EQ(IdleLineText(P::None, L""), none);
+  EXPECT_EQ(IdleLineText(P::Several, L""), several);
+  EXPECT_EQ(IdleLineText(P::One, missing), missing);
+  EXPECT_EQ(IdleLineText(P::Unknown, missing), missing);
+  EXPECT_EQ(IdleLineText(P::Unknown, L""), L"");
   struct Case {
-    P now, last;
+    std::wstring now, last;
     bool afterBusy, mayWrite;
-    UINT text;
+    std::wstring written;
   } cases[] = {
-      {P::One, P::Unknown, false, true, IDS_IDLE_DEVICE},
-      {P::None, P::Unknown, false, true, IDS_IDLE_NO_DEVICE},
-      {P::Several, P::Unknown, false, true, IDS_IDLE_SEVERAL_DEVICES},
-      {P::One, P::One, false, true, 0},
-      {P::None, P::None, false, true, 0},
-      {P::Several, P::Several, false, true, 0},
-      {P::None, P::One, false, true, IDS_IDLE_NO_DEVICE},
-      {P::One, P::None, false, true, IDS_IDLE_DEVICE},
-      {P::Several, P::One, false, true, IDS_IDLE_SEVERAL_DEVICES},
-      {P::One, P::Several, false, true, IDS_IDLE_DEVICE},
-      {P::None, P::One, true, true, 0},
-      {P::One, P::None, true, true, 0},
-      {P::One, P::Unknown, false, false, 0},
-      {P::None, P::One, false, false, 0},
+      {one, L"", false, true, one},  // the first look
+      {none, L"", false, true, none},
+      {missing, L"", false, true, missing},
+      {one, one, false, true, L""},  // nothing changed
+      {none, none, false, true, L""},
+      {missing, missing, false, true, L""},
+      {none, one, false, true, none},  // unplugged, plugged in, a second one
+      {one, none, false, true, one},
+      {several, one, false, true, several},
+      {one, several, false, true, one},
+      {one, missing, false, true, one},  // version.ver was put in its place
+      {missing, one, false, true, missing},
+      {none, one, true, true, L""},  // after a run its text stays
+      {one, none, true, true, L""},
+      {one, L"", false, false, L""},  // Update can never be enabled
+      {none, one, false, false, L""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(IdleStatusTextId(c.now, c.last, c.afterBusy, c.mayWrite), c.text)
-        << "now " << int(c.now) << ", last " << int(c.last) << ", after busy " << c.afterBusy << ", may write "
-        << c.mayWrite;
+    EXPECT_EQ(IdleStatusText(c.now, c.last, c.afterBusy, c.mayWrite), c.written)
+        << "now " << Narrow(c.now) << ", last " << Narrow(c.last) << ", after busy " << c.afterBusy
+        << ", may write " << c.mayWrite;
   }
   EXPECT_EQ(PresenceOf(0), P::None);
   EXPECT_EQ(PresenceOf(1), P::One);
   EXPECT_EQ(PresenceOf(2), P::Several);
+}
+
+// What is missing, as the status line names it before the click: an image first (its
+// folder is the program's), then version.ver with the start folder it was looked in.
+TEST(MissingFiles, StatusLineNamesTheFirstFileToFixAndItsFolder) {
+  using V = VersionFileState;
+  const std::wstring folder = L"C:\\Programme\\r47";
+  struct Case {
+    ImageSet set;
+    V version;
+    const wchar_t* line;
+  } cases[] = {
+      {kBothImages, V::Read, L""},
+      {kBothImages, V::Missing, L"version.ver fehlt in C:\\Programme\\r47"},
+      {kBothImages, V::Incomplete, L"version.ver defekt in C:\\Programme\\r47"},
+      {kOsImageOnly, V::Read, L"Quon_r47Boot.ubi fehlt im Ordner von r47flash.exe."},
+      {kOsImageOnly, V::Missing, L"Quon_r47Boot.ubi fehlt im Ordner von r47flash.exe."},
+      {kBootImageOnly, V::Incomplete, L"Quon_r47PDA.ubi fehlt im Ordner von r47flash.exe."},
+      {kNoImage, V::Missing, L"Quon_r47Boot.ubi und Quon_r47PDA.ubi fehlen im Ordner von r47flash.exe."},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MissingFilesLine(c.set, c.version, folder), c.line) << c.set << " " << int(c.version);
+  }
+  // A folder as Explorer shows it: no backslash at its end, except a drive's root.
+  EXPECT_EQ(MissingFilesLine(kBothImages, V::Missing, L"C:\\r47\\"), L"version.ver fehlt in C:\\r47");
+  EXPECT_EQ(MissingFilesLine(kBothImages, V::Missing, L"C:\\"), L"version.ver fehlt in C:\\");
+}
+
+// Box 122 keeps the names as the update lists them; version.ver among them adds where
+// it was looked for and what to do.
+TEST(MissingFiles, BoxAddsTheFolderHintForVersionVer) {
+  EXPECT_EQ(MissingFilesBoxText(L"Quon_r47Boot.ubi", false, L"C:\\r47"),
+            L"Datei Quon_r47Boot.ubi kann nicht gefunden werden!");
+  const std::wstring withHint = MissingFilesBoxText(L"version.ver ,Quon_r47Boot.ubi", true, L"C:\\r47\\");
+  const std::wstring first = L"Datei version.ver ,Quon_r47Boot.ubi kann nicht gefunden werden!\n\n";
+  ASSERT_EQ(withHint.compare(0, first.size(), first), 0) << Narrow(withHint);
+  EXPECT_EQ(withHint.substr(first.size()), FormatTextString(IDS_VERSION_FILE_FOLDER, L"C:\\r47"));
+  EXPECT_NE(withHint.find(L"im Ordner C:\\r47. Legen Sie version.ver in diesen Ordner"), std::wstring::npos)
+      << Narrow(withHint);
+}
+
+// The pre-flight's choice names the device's boot loader, or that it gave no answer.
+TEST(PreflightStages, ImageChosenNamesDeviceNeedAndChoice) {
+  EXPECT_EQ(ImageChosenText(0x0102, 1, 3, L"Quon_r47Boot.ubi"),
+            L"Ger\u00e4t: Boot-Loader 1.2 \u2013 ben\u00f6tigt: 1.3 \u2013 gew\u00e4hlt: Quon_r47Boot.ubi");
+  EXPECT_EQ(ImageChosenText(0, 1, 3, L"Quon_r47Boot.ubi"),
+            L"Ger\u00e4t: keine Antwort \u2013 ben\u00f6tigt: 1.3 \u2013 gew\u00e4hlt: Quon_r47Boot.ubi");
+  EXPECT_EQ(ImageChosenText(0xFFFF, 255, 255, L"Quon_r47PDA.ubi"),
+            L"Ger\u00e4t: Boot-Loader 255.255 \u2013 ben\u00f6tigt: 255.255 \u2013 gew\u00e4hlt: Quon_r47PDA.ubi");
 }
 
 TEST(TextFormat, FillsNumbersTextsAndPercent) {

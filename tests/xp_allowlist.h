@@ -38,6 +38,7 @@ constexpr XpExport kXpSp3Exports[] = {
 
     {"gdi32.dll", "DeleteObject", "Windows 2000 Professional"},
     {"gdi32.dll", "GetDeviceCaps", "Windows 2000 Professional"},
+    {"gdi32.dll", "GetStockObject", "Windows 2000 Professional"},
     {"gdi32.dll", "GetTextExtentPoint32W", "Windows 2000 Professional"},
     {"gdi32.dll", "SelectObject", "Windows 2000 Professional"},
 
@@ -112,6 +113,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"kernel32.dll", "WideCharToMultiByte", "Windows 2000 Professional"},
     {"kernel32.dll", "WriteFile", "Windows XP"},
     {"kernel32.dll", "lstrcmpiW", "Windows XP"},
+    {"kernel32.dll", "lstrlenW", "Windows XP"},
     {"kernel32.dll", "SetEvent", "Windows XP"},
     {"kernel32.dll", "SetThreadExecutionState", "Windows XP"},
     {"kernel32.dll", "SizeofResource", "Windows XP"},
@@ -174,6 +176,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"user32.dll", "CallNextHookEx", "Windows 2000 Professional"},
     {"user32.dll", "CloseClipboard", "Windows 2000 Professional"},
     {"user32.dll", "CreateDialogParamW", "Windows 2000 Professional"},
+    {"user32.dll", "CreateWindowExW", "Windows 2000 Professional"},
     {"user32.dll", "DestroyWindow", "Windows 2000 Professional"},
     {"user32.dll", "DialogBoxParamW", "Windows 2000 Professional"},
     {"user32.dll", "DispatchMessageW", "Windows 2000 Professional"},
@@ -183,6 +186,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"user32.dll", "FlashWindowEx", "Windows 2000 Professional"},
     {"user32.dll", "GetAncestor", "Windows 2000 Professional"},
     {"user32.dll", "GetClassNameW", "Windows 2000 Professional"},
+    {"user32.dll", "GetClientRect", "Windows 2000 Professional"},
     {"user32.dll", "GetDC", "Windows 2000 Professional"},
     {"user32.dll", "GetDlgItem", "Windows 2000 Professional"},
     {"user32.dll", "GetDlgItemTextW", "Windows 2000 Professional"},

@@ -7,10 +7,9 @@
 #include "app/controls.h"
 #include "app/device_watch_rules.h"
 #include "app/flash_log.h"
+#include "app/status_texts.h"
 #include "device/discovery.h"
 #include "text/text.h"
-
-namespace {}  // namespace
 
 void StartDeviceWatch(MainWindowState& state) {
   DeviceWatch& watch = state.watch;
@@ -43,10 +42,14 @@ void LookForDevice(MainWindowState& state) {
     watch.sawBusy = true;
     return;
   }
-  const DevicePresence now = PresenceOf(PresentDevicePaths().size());
-  const UINT textId = IdleStatusTextId(now, watch.last, watch.sawBusy, state.found.updateAllowed);
-  watch.last = now;
+  // A file that the update lacks is named first; the bus is looked at only without one.
+  const std::wstring missing = MissingFilesLineNow(state.found.set);
+  const std::wstring line =
+      IdleLineText(missing.empty() ? PresenceOf(PresentDevicePaths().size()) : DevicePresence::Unknown, missing);
+  const std::wstring text = IdleStatusText(line, watch.lastLine, watch.sawBusy, state.found.updateAllowed);
+  watch.lastLine = line;
   watch.sawBusy = false;
-  if (!textId) return;
-  ShowStatus(state, LoadText(textId));
+  if (text.empty()) return;
+  // ShowStatus reaches the status line also with no image at all (no cached handle).
+  ShowStatus(state, text);
 }

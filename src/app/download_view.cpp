@@ -9,6 +9,7 @@
 #include "app/flash_log.h"
 #include "app/logged_events.h"
 #include "app/report_outbox.h"
+#include "app/status_texts.h"
 #include "app/taskbar.h"
 #include "app/update_rules.h"
 #include "app/window_messages.h"
@@ -98,14 +99,9 @@ void ShowStage(const MainWindowState& state, UINT textId, int step, int steps) {
   ShowStatus(state, FormatText(LoadText(textId), nullptr, 0, numbers, 2));
 }
 
-// Versions as major.minor; the device's version word 0 is no answer.
-std::wstring VersionNumber(int high, int low) { return std::to_wstring(high) + L"." + std::to_wstring(low); }
-
 void ShowImageChosen(const MainWindowState& state, uint16_t deviceVersion) {
-  const std::wstring texts[] = {
-      deviceVersion == 0 ? LoadText(IDS_STAGE_NO_ANSWER) : VersionNumber(deviceVersion >> 8, deviceVersion & 0xFF),
-      VersionNumber(state.versionFile.bootHigh, state.versionFile.bootLow), ImageNameAt(state.chosenImage)};
-  ShowStatus(state, FormatText(LoadText(IDS_STAGE_IMAGE_CHOSEN), texts, 3, nullptr, 0));
+  ShowStatus(state, ImageChosenText(deviceVersion, state.versionFile.bootHigh, state.versionFile.bootLow,
+                                    ImageNameAt(state.chosenImage)));
 }
 
 void Apply(MainWindowState& state, const Report& r) {

@@ -13,6 +13,7 @@
 #include "app/one_copy.h"
 #include "app/pictures.h"
 #include "app/readme.h"
+#include "app/status_tip.h"
 #include "app/update.h"
 #include "app/window_messages.h"
 #include "app/window_state.h"
@@ -46,6 +47,7 @@ void InitMainWindow(HWND window, MainWindowState& state) {
   SetWindowIcons(window);
   AddSystemMenuItems(window);
   FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
+  AddStatusTip(window);
   MarkMainWindow(window);
   state.found = DiscoverImagesIn(state.programDirectory);
   const ImageDiscovery& found = state.found;
@@ -120,6 +122,12 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case kDpiChangedMessage:
       FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
       return 0;
+    // Texts and pictures (status_tip.*, pictures.*): the whole status text in a tip
+    // when the line cuts it, and the banner's frame filled in the banner's white.
+    case WM_NOTIFY:
+      return AnswerStatusTip(window, lParam) ? TRUE : FALSE;
+    case WM_CTLCOLORSTATIC:
+      return reinterpret_cast<INT_PTR>(PictureFrameBrush(reinterpret_cast<HWND>(lParam)));
     case WM_DESTROY:
       // An update ended by Exit during its waits leaves the guard to this: the window
       // it names goes now.

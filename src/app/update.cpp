@@ -9,6 +9,7 @@
 #include "app/flash_log.h"
 #include "app/logged_events.h"
 #include "app/preflight.h"
+#include "app/status_texts.h"
 #include "app/update_rules.h"
 #include "app/window_messages.h"
 #include "app/window_state.h"
@@ -37,9 +38,11 @@ bool CheckBeforePreflight(MainWindowState& state) {
   else if (!versionRead)
     missing = kVersionFileName;
   if (!missing.empty()) {
-    // A shortcut with another start folder is the usual cause: say where it looked.
-    if (!versionRead) ShowStatus(state, FormatTextString(IDS_VERSION_FILE_FOLDER, VersionFileFolder()));
-    ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
+    // The line says what it said before the click; the box names every file and, for
+    // version.ver, the folder it was looked for in (a shortcut's start folder is the
+    // usual cause).
+    ShowStatus(state, MissingFilesLineNow(state.found.set));
+    ShowError(window, MissingFilesBoxText(missing, !versionRead, VersionFileFolder()));
     SetPhase(state, Phase::Ending);
     EndProgram(window);
     return false;

@@ -93,9 +93,9 @@ struct FlashGuard {
 // The idle window's look at the bus for the handheld (device_watch.*).
 struct DeviceWatch {
   bool running = false;
-  DevicePresence last = DevicePresence::Unknown;  // what the last look found
-  bool sawBusy = false;                           // the window was busy since that look
-  HDEVNOTIFY notification = nullptr;              // the system's announcements of the class
+  std::wstring lastLine;              // what the line said after the last look
+  bool sawBusy = false;               // the window was busy since that look
+  HDEVNOTIFY notification = nullptr;  // the system's announcements of the class
 };
 
 // The pre-flight of the running update: its thread (until it reports its end, or the

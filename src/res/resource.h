@@ -95,6 +95,11 @@
 #define IDS_IDLE_DEVICE 180
 #define IDS_IDLE_NO_DEVICE 181
 #define IDS_IDLE_SEVERAL_DEVICES 182
+// ... and the files an update lacks, named before the click
+#define IDS_IDLE_IMAGE_MISSING 183
+#define IDS_IDLE_IMAGES_MISSING 184
+#define IDS_IDLE_VERSION_MISSING 185
+#define IDS_IDLE_VERSION_INCOMPLETE 186
 // The log window: the kept runs with their outcome, and what can go wrong there
 #define IDS_LOG_RUN_THIS 210
 #define IDS_LOG_RUN_COMPLETED 211

@@ -14,11 +14,13 @@
 namespace e2e {
 namespace {
 
-const wchar_t kVersionFileMissing[] = L"Datei version.ver kann nicht gefunden werden!";
+// The box names the file, then the folder where it was looked for (the row's own).
+const wchar_t kVersionFileMissing[] =
+    L"Datei version.ver kann nicht gefunden werden!\n\nDas Programm sucht version.ver im Ordner ";
 const wchar_t kOsMissing[] = L"Datei Quon_r47PDA.ubi kann nicht gefunden werden!";
 const wchar_t kOsHeld[] =
-    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und versuchen Sie "
-    L"es erneut.";
+    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.\nSchließen Sie das andere Programm und "
+    L"versuchen Sie es erneut.";
 
 constexpr size_t kOsSize = 300007;
 constexpr size_t kBootSize = 100000;
@@ -125,7 +127,7 @@ const Row kRows[] = {
      },
      kSuccessCaption, kOsDoneText, false, End::Ends, Sent::Replacement, true},
     // Version files.
-    {"version file: empty", [](RowFiles& s) { VersionFile(s, {}); }, nullptr, L"Error", kVersionFileMissing, false,
+    {"version file: empty", [](RowFiles& s) { VersionFile(s, {}); }, nullptr, L"Error", kVersionFileMissing, true,
      End::Ends, Sent::Nothing, false},
     {"version file: binary garbage",
      [](RowFiles& s) {
@@ -133,7 +135,7 @@ const Row kRows[] = {
        for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>((i * 131 + 17) ^ (i >> 3));
        VersionFile(s, garbage);
      },
-     nullptr, L"Error", kVersionFileMissing, false, End::Ends, Sent::Nothing, false},
+     nullptr, L"Error", kVersionFileMissing, true, End::Ends, Sent::Nothing, false},
     {"version file: 10 MB",
      [](RowFiles& s) {
        std::string text = VersionFileText(1, 3);
@@ -151,7 +153,7 @@ const Row kRows[] = {
      kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage, false},
     {"version file: no [Version] section",
      [](RowFiles& s) { VersionFile(s, Bytes("EbootHigh=1\r\nEbootLow=3\r\nMustUpdateEboot=0\r\n")); }, nullptr,
-     L"Error", kVersionFileMissing, false, End::Ends, Sent::Nothing, false},
+     L"Error", kVersionFileMissing, true, End::Ends, Sent::Nothing, false},
     // No number reads as 0: version 0.0 is older than the device's 1.3, the OS image goes.
     {"version file: values that are no numbers",
      [](RowFiles& s) { VersionFile(s, Bytes("[Version]\r\nEbootHigh=eins\r\nEbootLow=x3\r\nMustUpdateEboot=ja\r\n")); },

@@ -187,6 +187,7 @@ TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
 // The log window of a running program, driven from here as a user would: its system
 // menu item, the list of runs, the text.
 constexpr WPARAM kShowLogCommand = 0x0110;
+constexpr WPARAM kAboutCommand = 0x0120;
 constexpr int kLogText = 1020;
 constexpr int kLogRuns = 1022;
 
@@ -232,7 +233,7 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   std::string shown;
   for (const auto& e : entries) shown += Narrow(e) + "\n";
   ASSERT_GE(entries.size(), 2u) << shown;
-  EXPECT_NE(entries[0].find(L" – dieser Lauf"), std::wstring::npos) << shown;
+  EXPECT_NE(entries[0].find(L" – dieser Programmstart"), std::wstring::npos) << shown;
   // The newest earlier run is the failed one, with the message it ended with.
   EXPECT_NE(entries[1].find(L" – fehlgeschlagen: " + kBroken), std::wstring::npos) << shown;
 
@@ -248,6 +249,22 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   EXPECT_NE(text.find(L"  r47flash ends; outcome: failed: " + kBroken), std::wstring::npos) << failedLog;
   EXPECT_EQ(text.find(L"started, process " + std::to_wstring(program_->ProcessId()) + L"\r"), std::wstring::npos)
       << "this run's log is not the one shown";
+  program_->Settle();
+  SaveScreenshot(L"e2e-log-window", logWindow);
+  PostMessageW(logWindow, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  ASSERT_TRUE(ProgramRun::WaitUntil([&] { return !IsWindow(logWindow); }, kShortWait));
+
+  // Info names the version and this run's log.
+  BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
+    Sleep(300);  // let it paint before the picture
+    SaveScreenshot(L"e2e-info-box", program_->Window(), {box});
+  });
+  ASSERT_TRUE(PostMessageW(program_->Window(), WM_SYSCOMMAND, kAboutCommand, 0));
+  ASSERT_TRUE(boxes.WaitForBoxes(1, kShortWait));
+  EXPECT_EQ(boxes.Boxes()[0].caption, L"Info");
+  EXPECT_EQ(boxes.Boxes()[0].text.rfind(L"Quon r47 Flash Tool\nVersion ", 0), 0u) << Narrow(boxes.Boxes()[0].text);
+  EXPECT_NE(boxes.Boxes()[0].text.find(L"\n\nProtokoll dieses Programmstarts:\n"), std::wstring::npos)
+      << Narrow(boxes.Boxes()[0].text);
 
   ASSERT_TRUE(program_->Click(kExit));
   ExpectEndsWithZero();

@@ -25,23 +25,24 @@ struct RefusalRow {
   const wchar_t* statusLine;  // what the status line shows afterwards
 };
 
-const wchar_t kOsHeldAtStart[] = L"Datei Quon_r47PDA.ubi ist gesperrt: anderes Programm schließen, neu starten.";
+const wchar_t kOsHeldAtStart[] = L"Quon_r47PDA.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu.";
 const wchar_t kOsHeld[] =
-    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und versuchen Sie "
-    L"es erneut.";
+    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.\nSchließen Sie das andere Programm und "
+    L"versuchen Sie es erneut.";
+const wchar_t kOsHeldLine[] = L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.";
 
 const RefusalRow kRows[] = {
     {"EmptyOsImage", When::AtStart, kOsName, "", 0, false, nullptr,
-     L"Datei Quon_r47PDA.ubi ist zu kurz (0 Bytes). Bitte durch neue Kopie ersetzen."},
+     L"Datei Quon_r47PDA.ubi ist zu kurz (0 Bytes). Besorgen Sie eine neue Kopie."},
     {"SixByteOsImage", When::AtStart, kOsName, "X000FF", 0, false, nullptr,
-     L"Datei Quon_r47PDA.ubi ist zu kurz (6 Bytes). Bitte durch neue Kopie ersetzen."},
+     L"Datei Quon_r47PDA.ubi ist zu kurz (6 Bytes). Besorgen Sie eine neue Kopie."},
     {"DamagedOsHeader", When::AtStart, kOsName, "X000FF\r\n", 300007, false, nullptr,
-     L"Datei Quon_r47PDA.ubi ist beschädigt. Bitte durch neue Kopie ersetzen."},
+     L"Datei Quon_r47PDA.ubi ist beschädigt. Besorgen Sie eine neue Kopie."},
     {"OsImageHeldAtStart", When::AtStart, kOsName, nullptr, 0, true, nullptr, kOsHeldAtStart},
     {"BootImageHeldAtStart", When::AtStart, kBootName, nullptr, 0, true, nullptr,
-     L"Datei Quon_r47Boot.ubi ist gesperrt: anderes Programm schließen, neu starten."},
+     L"Quon_r47Boot.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu."},
     // The device runs the version file's boot loader: the OS image is the one to send.
-    {"OsImageHeldAtDownloadStart", When::AtDownloadStart, kOsName, nullptr, 0, true, kOsHeld, kOsHeld},
+    {"OsImageHeldAtDownloadStart", When::AtDownloadStart, kOsName, nullptr, 0, true, kOsHeld, kOsHeldLine},
 };
 
 // The whole text of the run's log, as written (UTF-8).

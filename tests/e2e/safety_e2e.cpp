@@ -16,12 +16,8 @@ const wchar_t kNotFound[] = L"Das Gerät kann im ROM-Flash-Modus nicht gefunden 
 const wchar_t kBroken[] =
     L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den Vorgang zum Aktualisieren des "
     L"Bildes.";
-const wchar_t kSeveral[] =
-    L"Mehrere Geräte im ROM-Flash-Modus sind angeschlossen. Schließen Sie bitte nur das Gerät an, das Sie "
-    L"aktualisieren möchten, und versuchen Sie es erneut.";
-const wchar_t kBusy[] =
-    L"Das Gerät ist noch mit einer früheren Aktualisierung beschäftigt. Starten Sie es bitte neu in den "
-    L"ROM-Flash-Modus und versuchen Sie es erneut.";
+const wchar_t kSeveral[] = L"Mehrere Geräte im ROM-Flash-Modus. Trennen Sie alle bis auf eines vom PC.";
+const wchar_t kBusy[] = L"Das Gerät ist noch beschäftigt. Bringen Sie es neu in den ROM-Flash-Modus.";
 
 // What a handheld's record says reached it.
 struct Reached {
@@ -255,14 +251,14 @@ void NotVouchedFor::Run(NotVouched what) {
     case NotVouched::OwnChecksumDisagrees:
       folder_.Write(L"Quon_r47PDA.ubi.sha256", wrong + "  Quon_r47PDA.ubi\r\n");
       text =
-          L"Die Prüfsumme der Datei Quon_r47PDA.ubi stimmt nicht mit Quon_r47PDA.ubi.sha256 "
-          L"überein! Es wurde nichts an das Gerät gesendet.\n\nErwartet:\n" +
+          L"Quon_r47PDA.ubi passt nicht zur Prüfsumme in Quon_r47PDA.ubi.sha256.\nEs wurde nichts an das Gerät "
+          L"gesendet.\n\nErwartet:\n" +
           Widen(wrong) + L"\n\nBerechnet:\n" + Widen(DigestOf(os));
       break;
     case NotVouched::ListNamesOnlyTheOther:
       folder_.Write(L"SHA256SUMS", DigestOf(damagedBoot) + "  Quon_r47Boot.ubi\n");
       text =
-          L"Die Prüfsummendatei SHA256SUMS nennt die Datei Quon_r47PDA.ubi nicht! Es wurde nichts an das Gerät "
+          L"Die Prüfsummendatei SHA256SUMS nennt Quon_r47PDA.ubi nicht.\nEs wurde nichts an das Gerät "
           L"gesendet.\n\nLaden Sie die Image-Datei und die zugehörige Prüfsummendatei bitte erneut herunter und "
           L"legen Sie beide in den Ordner des Programms.\n\nBerechnet:\n" +
           Widen(DigestOf(os));
