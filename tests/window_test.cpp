@@ -541,9 +541,9 @@ TEST_F(WindowWithImages, TipShowsACutTextWhole) {
     return std::wstring(info.lpszText ? info.lpszText : L"");
   };
   const std::wstring cut = LoadText(IDS_USB_BROKEN), whole = LoadText(IDS_DEVICE_NOT_FOUND);
-  SetStatusText(window_->state(), cut);
+  ShowStatus(window_->state(), cut);
   EXPECT_EQ(tip(), cut);
-  SetStatusText(window_->state(), whole);
+  ShowStatus(window_->state(), whole);
   EXPECT_EQ(tip(), L"");
   EXPECT_TRUE(GetWindowLongPtrW(status, GWL_STYLE) & SS_NOTIFY) << "the line must see the mouse for its tip";
 }
