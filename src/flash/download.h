@@ -26,11 +26,11 @@ struct VerifiedImage {
 
 // Reads the named image from `directory` (which ends with a backslash) whole,
 // checks its header and every checksum file that applies to it, and reports each
-// step to `events`. True: `image` holds it. False: refused, with the Failure
+// step to `events`. True: `verified` holds it. False: refused, with the Failure
 // reported; or given up because `stop` (a manual-reset event, optional) was set.
 // Touches no device: an image that is not vouched for never reaches one.
 bool ReadVerifiedImage(const std::wstring& directory, const std::wstring& imageName,
-                       const std::shared_ptr<FlashEvents>& events, HANDLE stop, VerifiedImage* image);
+                       const std::shared_ptr<FlashEvents>& events, HANDLE stop, VerifiedImage* verified);
 
 // Opens the data pipe through `pin` (and pins the device that opened, when nothing
 // was pinned yet) and starts the worker with `image`, which talks to that one device
