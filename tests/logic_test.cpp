@@ -10,6 +10,7 @@
 #include "app/report_outbox.h"
 #include "app/status_texts.h"
 #include "app/update_rules.h"
+#include "app/way_back_rules.h"
 #include "device/messages.h"
 #include "flash/monitor_rules.h"
 #include "flash/progress.h"
@@ -626,6 +627,154 @@ TEST(ReportOutbox, AFailedPostKeepsTheReportsAndAGoneWindowFreesThem) {
   outbox.Put(std::make_unique<Counted>(5), post, alive);
   EXPECT_EQ(outbox.Size(), 0u);
   EXPECT_EQ(Counted::alive, 0);
+}
+
+// ---- The window after a failed flash ----
+
+TEST(WayBack, ShownForTheFailuresOnceThePipeWasOpened) {
+  using K = FlashFailure::Kind;
+  const struct {
+    K kind;
+    Phase phase;
+    bool shown;
+  } cases[] = {
+      {K::ConnectionBroken, Phase::Transfer, true},    {K::ConnectionBroken, Phase::Monitor, true},
+      {K::ConnectionBroken, Phase::Connecting, true},  {K::DeviceFailed, Phase::Monitor, true},
+      {K::CommandPacketLost, Phase::Monitor, true},    {K::CommandPacketLost, Phase::Transfer, true},
+      // Nothing of the image went out, or the failure is the file's.
+      {K::ConnectionBroken, Phase::Preflight, false},  {K::ConnectionBroken, Phase::Idle, false},
+      {K::ConnectionBroken, Phase::Broken, false},     {K::ImageMissing, Phase::Connecting, false},
+      {K::ImageUnreadable, Phase::Transfer, false},    {K::ChecksumMismatch, Phase::Preflight, false},
+      {K::WorkerNotStarted, Phase::Connecting, false}, {K::ImageReadGivenUp, Phase::Ending, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ShowsWayBack(c.kind, c.phase), c.shown) << int(c.kind) << " in phase " << int(c.phase);
+}
+
+TEST(WayBack, AmountsInMegabytesWithADecimalComma) {
+  const struct {
+    uint64_t bytes;
+    bool down;
+    const wchar_t* text;
+  } megabytes[] = {
+      {0, false, L"0,0"},        {98304, false, L"0,1"},   {98304, true, L"0,0"},
+      {1234567, false, L"1,2"},  {1250000, false, L"1,3"}, {1249999, false, L"1,2"},
+      {2999999, false, L"3,0"},  {2999999, true, L"2,9"},  {33554432, false, L"33,6"},
+      {4294967295u, true, L"4294,9"},
+  };
+  for (const auto& c : megabytes) EXPECT_EQ(MegabytesText(c.bytes, c.down), c.text) << c.bytes;
+
+  const struct {
+    uint64_t sent;
+    uint32_t size;
+    const wchar_t* text;
+  } sent[] = {
+      {98304, 300007, L"0,0 von 0,3 MB übertragen (98.304 von 300.007 Byte)."},
+      // Never more than went out: 2,96 of 3,0 is not "3,0 von 3,0".
+      {2960000, 3000000, L"2,9 von 3,0 MB übertragen (2.960.000 von 3.000.000 Byte)."},
+      // All of it: the same figure as the whole.
+      {2960000, 2960000, L"3,0 von 3,0 MB übertragen (2.960.000 von 2.960.000 Byte)."},
+      {0, 999, L"0,0 von 0,0 MB übertragen (0 von 999 Byte)."},
+  };
+  for (const auto& c : sent) EXPECT_EQ(SentText(c.sent, c.size), c.text) << c.sent;
+}
+
+TEST(WayBack, StageOfEachReportAndItsLine) {
+  using S = DeviceStageSeen::Stage;
+  const struct {
+    StatusReport report;
+    DWORD got;
+    bool shows;
+    DeviceStageSeen seen;
+    const wchar_t* line;
+  } cases[] = {
+      {Report({{0, 0x20}, {2, 40}}), 128, true, {S::Format, 40}, L"Letzte Meldung des Geräts: Formatieren 40 %"},
+      {Report({{0, 0x20}, {1, 0x55}, {2, 100}}), 128, true, {S::Format, 100}, nullptr},
+      {Report({{0, 0x20}, {2, 200}}), 128, true, {S::Format, 100}, nullptr},
+      {Report({{0, 0x40}, {3, 25}}), 128, true, {S::Write, 25}, L"Letzte Meldung des Geräts: Schreiben 25 %"},
+      {Report({{0, 0x40}, {3, 100}}), 128, true, {S::Stored, 100}, L"Letzte Meldung des Geräts: Image gespeichert"},
+      // The monitor's kept report after a read of no byte still shows its stage.
+      {Report({{0, 0x40}, {3, 60}}), 0, true, {S::Write, 60}, nullptr},
+      // Failure reports are text; other kinds and short reads show no stage.
+      {Report({{0, 0x20}, {1, 'E'}, {2, 0x7F}}), 128, false, {}, nullptr},
+      {Report({{0, 0x40}, {1, 'E'}, {2, ' '}, {3, 0x7F}}), 128, false, {}, nullptr},
+      {Report({{0, 0x00}, {4, 0x55}, {6, 3}, {7, 1}}), 128, false, {}, nullptr},
+      {Report({{0, 0x40}, {3, 50}}), 3, false, {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    DeviceStageSeen seen{S::Write, 7};  // untouched when the report shows none
+    EXPECT_EQ(StageOfReport(c.report, c.got, &seen), c.shows) << int(c.report[0]) << " " << int(c.report[2]);
+    EXPECT_TRUE(seen == (c.shows ? c.seen : DeviceStageSeen{S::Write, 7})) << int(c.report[0]);
+    if (c.line) EXPECT_EQ(StageText(seen), c.line);
+  }
+  EXPECT_EQ(StageText(DeviceStageSeen{}),
+            L"Das Gerät hat keinen Fortschritt beim Formatieren oder Schreiben gemeldet.");
+}
+
+TEST(WayBack, WhatTheHandheldMayHoldFollowsWhatWasSeen) {
+  using S = DeviceStageSeen::Stage;
+  const struct {
+    uint64_t sent;
+    S stage;
+    UINT text;
+  } cases[] = {
+      {100000, S::None, IDS_WAYBACK_HOLDS_PART},     {300007, S::None, IDS_WAYBACK_HOLDS_SENT},
+      {300007, S::Format, IDS_WAYBACK_HOLDS_FORMAT}, {300007, S::Write, IDS_WAYBACK_HOLDS_WRITE},
+      {300007, S::Stored, IDS_WAYBACK_HOLDS_STORED},
+  };
+  for (const auto& c : cases) {
+    FlashSeen seen;
+    seen.imageSize = 300007;
+    seen.bytesSent = c.sent;
+    seen.stage.stage = c.stage;
+    EXPECT_EQ(HoldsTextId(seen), c.text) << c.sent << " " << int(c.stage);
+  }
+}
+
+TEST(WayBack, DeviceTextReadableOnScreenAndHexInTheLog) {
+  const struct {
+    std::string bytes;
+    const wchar_t* screen;
+    const wchar_t* log;
+  } cases[] = {
+      {"AB\x01" "C", L"AB\u00B7C", L"AB<01>C"},
+      {" E\x7F Block 12", L" E\u00B7 Block 12", L" E<7F> Block 12"},
+      {"@E \x7FWRITE", L"@E \u00B7WRITE", L"@E <7F>WRITE"},
+      {std::string("\x00\x1F\x20~", 4), L"\u00B7\u00B7 ~", L"<00><1F> ~"},
+      {"\r\n\t", L"\u00B7\u00B7\u00B7", L"<0D><0A><09>"},
+      {"", L"", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadableDeviceText(c.bytes), c.screen) << c.bytes;
+    EXPECT_EQ(LoggedDeviceText(c.bytes), c.log) << c.bytes;
+  }
+}
+
+TEST(WayBack, WholeTextNamesImageAmountStageDeviceTextAndLog) {
+  FlashSeen seen;
+  seen.image = ImageKind::Boot;
+  seen.imageName = L"Quon_r47Boot.ubi";
+  seen.imageSize = 300007;
+  seen.bytesSent = 300007;
+  seen.stage = {DeviceStageSeen::Stage::Format, 40};
+  FlashFailure failure;
+  failure.kind = FlashFailure::Kind::DeviceFailed;
+  failure.deviceText = " E\x7F bad";
+  const std::wstring text = WayBackText(seen, failure, L"C:\\logs\\r47flash-1.log");
+  EXPECT_EQ(text.find(L"Image: Boot-Loader (Quon_r47Boot.ubi)\r\n0,3 von 0,3 MB übertragen"), 0u) << Narrow(text);
+  EXPECT_NE(text.find(L"\r\nLetzte Meldung des Geräts: Formatieren 40 %\r\nFehlermeldung des Geräts:  E\u00B7 bad\r\n"),
+            std::wstring::npos)
+      << Narrow(text);
+  EXPECT_NE(text.find(L"\r\n1. "), std::wstring::npos);
+  const std::wstring logLine = L"\r\n\r\nProtokoll dieses Laufs: C:\\logs\\r47flash-1.log";
+  ASSERT_GT(text.size(), logLine.size());
+  EXPECT_EQ(text.substr(text.size() - logLine.size()), logLine);
+
+  // No file for the log; not a device failure: no device text.
+  failure.kind = FlashFailure::Kind::ConnectionBroken;
+  const std::wstring memory = WayBackText(seen, failure, L"");
+  EXPECT_EQ(memory.find(L"Fehlermeldung des Geräts"), std::wstring::npos);
+  EXPECT_NE(memory.find(L"nur im Fenster, das \"Protokoll anzeigen\" öffnet"), std::wstring::npos) << Narrow(memory);
 }
 
 }  // namespace

@@ -182,6 +182,7 @@ constexpr XpExport kXpSp3Exports[] = {
     {"user32.dll", "DispatchMessageW", "Windows 2000 Professional"},
     {"user32.dll", "EmptyClipboard", "Windows 2000 Professional"},
     {"user32.dll", "EnableWindow", "Windows 2000 Professional"},
+    {"user32.dll", "EndDialog", "Windows 2000 Professional"},
     {"user32.dll", "EnumWindows", "Windows 2000 Professional"},
     {"user32.dll", "FlashWindowEx", "Windows 2000 Professional"},
     {"user32.dll", "GetAncestor", "Windows 2000 Professional"},

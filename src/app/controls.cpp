@@ -116,6 +116,12 @@ HWND ShowDialogBox(HWND owner, UINT dialogId, DLGPROC proc, const std::wstring& 
   return dialog;
 }
 
+INT_PTR ShowModalDialogBox(HWND owner, UINT dialogId, DLGPROC proc, LPARAM param, const std::wstring& text,
+                           const std::wstring& caption) {
+  LogBox(caption, text);
+  return DialogBoxParamW(AppInstance(), MAKEINTRESOURCEW(dialogId), owner, proc, param);
+}
+
 int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags) {
   return ShowBox(owner, text, LoadText(captionId), flags);
 }

@@ -34,6 +34,10 @@ void ShowImageSize(HWND window, uint32_t bytes);
 int ShowBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags);
 // A modeless dialog that stands for a box (the connection warning), logged as one.
 HWND ShowDialogBox(HWND owner, UINT dialogId, DLGPROC proc, const std::wstring& text, const std::wstring& caption);
+// A modal dialog of the program's own that stands for a box, logged as one (its text
+// and caption as shown). Returns the dialog's result when it is closed.
+INT_PTR ShowModalDialogBox(HWND owner, UINT dialogId, DLGPROC proc, LPARAM param, const std::wstring& text,
+                           const std::wstring& caption);
 // A box with a caption from the string table.
 int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags);
 // "Error" box with the error icon, as every failure of the program shows it.

@@ -12,6 +12,8 @@
 #include "app/status_texts.h"
 #include "app/taskbar.h"
 #include "app/update_rules.h"
+#include "app/way_back.h"
+#include "app/way_back_rules.h"
 #include "app/window_messages.h"
 #include "app/window_state.h"
 #include "res/resource.h"
@@ -112,9 +114,13 @@ void Apply(MainWindowState& state, const Report& r) {
     case Report::Kind::StatusPercent:
       ShowStatus(state, ProgressStatusText(r.value));
       break;
-    case Report::Kind::Failure:
+    case Report::Kind::Failure: {
+      // The phase the failure came in, before the Parts' box and the phase after it.
+      const Phase before = state.phase;
       ShowFailure(state, r.failure);
+      ShowWayBack(state, r.failure, before);
       break;
+    }
     case Report::Kind::Success:
       FlashTaskbarIfBehind(state.taskbar, state.window, GetForegroundWindow());
       ShowBox(state.controls.status, SuccessText(r.image), SuccessCaption(), MB_OK | MB_ICONINFORMATION);
@@ -127,8 +133,17 @@ void Apply(MainWindowState& state, const Report& r) {
       break;
     case Report::Kind::ImageSize:
       ShowImageSize(state.window, r.size);
+      state.seen.image = r.image;
+      state.seen.imageSize = r.size;
+      // A download started without the pre-flight's choice: the file of its kind.
+      if (state.seen.imageName.empty())
+        state.seen.imageName = ImageNameAt(r.image == ImageKind::Boot ? kBootImageIndex : kOsImageIndex);
+      break;
+    case Report::Kind::DeviceStage:
+      state.seen.stage = r.stage;
       break;
     case Report::Kind::TransferEnded:
+      state.seen.bytesSent = r.bytes;
       // The device formats and writes what came whole; a broken transfer says so next.
       if (!r.systemError && state.phase == Phase::Transfer) SetPhase(state, Phase::Monitor);
       break;
@@ -142,6 +157,8 @@ void Apply(MainWindowState& state, const Report& r) {
       break;
     case Report::Kind::ImageChosen:
       state.chosenImage = r.value;
+      state.seen = FlashSeen{};
+      state.seen.imageName = ImageNameAt(r.value);
       SendDlgItemMessageW(state.window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(r.value), 0);
       // The size found at start; once the image is read, the window shows the size read.
       ShowImageSize(state.window, r.value == kOsImageIndex ? state.found.osSize : state.found.bootSize);
@@ -263,15 +280,25 @@ class WindowFlashEvents : public FlashEvents, Deliverer {
   void Done() override { DeliverLast(Make(Report::Kind::Done)); }
   // The size shown is the size read, which is the size sent: the file may have been
   // replaced since the program started.
-  void ImageLoaded(const std::wstring&, uint32_t size, ImageKind) override {
+  void ImageLoaded(const std::wstring&, uint32_t size, ImageKind kind) override {
     auto r = Make(Report::Kind::ImageSize);
     r->size = size;
+    r->image = kind;
     Deliver(std::move(r));
   }
   void TransferEnded(uint32_t, uint64_t bytesSent, DWORD systemError) override {
     auto r = Make(Report::Kind::TransferEnded);
     r->bytes = bytesSent;
     r->systemError = systemError;
+    Deliver(std::move(r));
+  }
+  // The stage each report shows, as data: the window keeps the last one for the
+  // window after a failure. Reports that show none leave it as it was.
+  void MonitorReport(const StatusReport& report, DWORD bytesRead) override {
+    DeviceStageSeen seen;
+    if (!StageOfReport(report, bytesRead, &seen)) return;
+    auto r = Make(Report::Kind::DeviceStage);
+    r->stage = seen;
     Deliver(std::move(r));
   }
 };

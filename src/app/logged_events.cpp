@@ -2,6 +2,7 @@
 
 #include "app/failure_table.h"
 #include "app/flash_log.h"
+#include "app/way_back_rules.h"
 #include "device/records.h"
 #include "util/system_text.h"
 
@@ -111,10 +112,14 @@ class LoggingEvents : public FlashEvents {
                  (f.expectedSha256.empty() ? std::wstring(L"(none readable)") : Ascii(f.expectedSha256)) + L", image " +
                  Ascii(f.actualSha256);
     }
+    // The device's text with its control bytes as hex: the box shows them as they came.
+    const bool fromDevice = f.kind == FlashFailure::Kind::DeviceFailed;
+    const std::wstring deviceText = fromDevice ? LoggedDeviceText(f.deviceText) : std::wstring();
     LogLine(std::wstring(L"failure: ") + KindName(f.kind) + checksum +
+            (fromDevice ? L", device text \"" + deviceText + L"\"" : std::wstring()) +
             (f.systemError ? L", system error " + SystemErrorText(f.systemError) : std::wstring()));
     const FailureView view = ViewOf(f);
-    NoteUpdateFailed(view.text.empty() ? KindName(f.kind) : view.text);
+    NoteUpdateFailed(fromDevice ? deviceText : view.text.empty() ? KindName(f.kind) : view.text);
     inner_->Failure(f);
   }
   void Success(ImageKind kind) override {

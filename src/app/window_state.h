@@ -16,6 +16,7 @@
 #include "app/device_watch_rules.h"
 #include "app/phase.h"
 #include "app/preflight.h"
+#include "app/way_back_rules.h"
 #include "flash/events.h"
 #include "images/discovery.h"
 #include "images/image_header.h"
@@ -38,6 +39,7 @@ struct DownloadReport {
     Done,
     ImageSize,
     TransferEnded,
+    DeviceStage,
     // the pre-flight's
     Waiting,
     VersionQuery,
@@ -53,10 +55,11 @@ struct DownloadReport {
   uint32_t size = 0;
   uint64_t bytes = 0;  // TransferEnded: the bytes that went out
   DWORD systemError = 0;
+  DeviceStageSeen stage;  // DeviceStage: the stage the device reported
   bool done = false;  // Progress: at its end; PreflightEnded: a download was started
   uint16_t deviceVersion = 0;
   PreflightEvents::Refusal refusal = PreflightEvents::Refusal::DeviceNotFound;
-  ImageKind image = ImageKind::Unknown;
+  ImageKind image = ImageKind::Unknown;  // Success; ImageSize: the image read
   FlashFailure failure;
   HWND window = nullptr;  // the window it is for
 };
@@ -118,6 +121,7 @@ struct MainWindowState {
   uint16_t chosenDeviceVersion = 0;  // the version word the choice was made for (0: no answer)
   VersionFileValues versionFile;
   PreflightRunning preflight;
+  FlashSeen seen;  // what this update saw of its image and the device
   // Reports that wait for a box of an earlier one.
   std::deque<std::unique_ptr<DownloadReport>> reports;
   bool applyingReports = false;
