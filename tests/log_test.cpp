@@ -10,6 +10,7 @@
 
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
+#include "app/kept_logs.h"
 #include "app/log_window.h"
 #include "app/logged_events.h"
 #include "images/discovery.h"

@@ -9,6 +9,7 @@
 
 #include "app/controls.h"
 #include "app/flash_log.h"
+#include "app/kept_logs.h"
 #include "app/logged_events.h"
 #include "res/resource.h"
 #include "text/text.h"
