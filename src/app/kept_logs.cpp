@@ -16,10 +16,30 @@ const wchar_t kLogSuffix[] = L".log";
 // How much of each kept log's end is read for its closing line: a line holds a
 // failure message at most, a few hundred characters.
 constexpr DWORD kClosingTailBytes = 8192;
+// And of its start, for the start line: about a hundred characters.
+constexpr DWORD kStartLineBytes = 1024;
 
 std::wstring FromUtf8(const char* bytes, size_t size) {
   if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) bytes += 3, size -= 3;
   return DecodeBytes(bytes, size, CP_UTF8);
+}
+
+// Opens a log for reading: the run that writes it may still hold it open for writing.
+HANDLE OpenLogForReading(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Whole lines only: what follows the last line feed is dropped, unless there is none.
+void DropPartLine(std::string* bytes) {
+  const size_t last = bytes->rfind('\n');
+  if (last != std::string::npos) bytes->resize(last + 1);
+}
+
+// From the first whole line on.
+void DropFirstPartLine(std::string* bytes) {
+  const size_t line = bytes->find('\n');
+  bytes->erase(0, line == std::string::npos ? bytes->size() : line + 1);
 }
 
 // Reads `count` bytes from `offset`; false with the system error.
@@ -117,9 +137,7 @@ bool ParseLogFileName(const std::wstring& name, SYSTEMTIME* started, DWORD* proc
 bool ReadLogFile(const std::wstring& path, size_t limitBytes, std::wstring* text, bool* cut, DWORD* error) {
   *cut = false;
   *error = 0;
-  // The run that writes it may still hold it open for writing.
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file(OpenLogForReading(path));
   if (!file.valid()) {
     *error = GetLastError();
     return false;
@@ -134,31 +152,65 @@ bool ReadLogFile(const std::wstring& path, size_t limitBytes, std::wstring* text
   std::string bytes;
   if (!ReadAt(file.get(), from, static_cast<DWORD>(total - from), &bytes, error)) return false;
   if (from > 0) {
-    // From the first whole line on.
-    size_t line = bytes.find('\n');
-    bytes.erase(0, line == std::string::npos ? bytes.size() : line + 1);
+    DropFirstPartLine(&bytes);
     *cut = true;
   }
   *text = FromUtf8(bytes.data(), bytes.size());
   return true;
 }
 
-std::vector<KeptLog> KeptLogs(const std::wstring& folder, const std::wstring& except) {
-  std::vector<KeptLog> logs;
-  if (folder.empty()) return logs;
+bool ReadLogExcerpt(const std::wstring& path, size_t headBytes, size_t tailBytes, LogExcerpt* excerpt, DWORD* error) {
+  *excerpt = LogExcerpt();
+  *error = 0;
+  UniqueHandle file(OpenLogForReading(path));
+  LARGE_INTEGER size;
+  if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+    *error = GetLastError();
+    return false;
+  }
+  const uint64_t total = static_cast<uint64_t>(size.QuadPart);
+  std::string bytes;
+  if (total <= static_cast<uint64_t>(headBytes) + tailBytes) {
+    if (!ReadAt(file.get(), 0, static_cast<DWORD>(total), &bytes, error)) return false;
+    excerpt->head = FromUtf8(bytes.data(), bytes.size());
+    return true;
+  }
+  if (!ReadAt(file.get(), 0, static_cast<DWORD>(headBytes), &bytes, error)) return false;
+  DropPartLine(&bytes);
+  excerpt->head = FromUtf8(bytes.data(), bytes.size());
+  if (!ReadAt(file.get(), total - tailBytes, static_cast<DWORD>(tailBytes), &bytes, error)) return false;
+  DropFirstPartLine(&bytes);
+  excerpt->tail = FromUtf8(bytes.data(), bytes.size());
+  excerpt->cut = true;
+  return true;
+}
+
+std::vector<std::wstring> KeptLogPaths(const std::wstring& folder, const std::wstring& except) {
+  std::vector<std::wstring> paths;
+  if (folder.empty()) return paths;
   std::vector<std::wstring> names = LogFileNamesIn(folder);
   // The names sort by time; the newest first.
   std::sort(names.begin(), names.end());
   std::reverse(names.begin(), names.end());
   for (const std::wstring& name : names) {
+    const std::wstring path = (folder + L"\\").append(name);
+    if (ParseLogFileName(name, nullptr, nullptr) && _wcsicmp(path.c_str(), except.c_str()) != 0) paths.push_back(path);
+  }
+  return paths;
+}
+
+std::vector<KeptLog> KeptLogs(const std::wstring& folder, const std::wstring& except) {
+  std::vector<KeptLog> logs;
+  for (const std::wstring& path : KeptLogPaths(folder, except)) {
     KeptLog log;
-    log.path = folder;
-    log.path.append(L"\\").append(name);
-    if (!ParseLogFileName(name, &log.started, nullptr) || _wcsicmp(log.path.c_str(), except.c_str()) == 0) continue;
-    std::wstring tail;
-    bool cut = false;
+    log.path = path;
+    ParseLogFileName(path.substr(path.rfind(L'\\') + 1), &log.started, nullptr);
+    LogExcerpt excerpt;
     DWORD error = 0;
-    if (ReadLogFile(log.path, kClosingTailBytes, &tail, &cut, &error)) log.outcome = OutcomeOfLog(tail);
+    if (ReadLogExcerpt(path, kStartLineBytes, kClosingTailBytes, &excerpt, &error)) {
+      log.programLog = BeginsWithStartLine(excerpt.head, nullptr);
+      if (log.programLog) log.outcome = OutcomeOfLog(excerpt.cut ? excerpt.tail : excerpt.head);
+    }
     logs.push_back(std::move(log));
   }
   return logs;

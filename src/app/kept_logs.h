@@ -19,15 +19,29 @@ std::vector<std::wstring> LogFilesToPrune(std::vector<std::wstring> names, size_
 // Removes the log files in `folder` beyond the newest `keep`.
 void PruneLogFiles(const std::wstring& folder, size_t keep);
 
+// The paths of the logs in `folder` other than the file `except`, newest first (by
+// the time their names carry). Nothing is read.
+std::vector<std::wstring> KeptLogPaths(const std::wstring& folder, const std::wstring& except);
+
 // A log an earlier run left behind.
 struct KeptLog {
   std::wstring path;
-  SYSTEMTIME started{};
-  RunOutcome outcome;
+  SYSTEMTIME started{};     // as its name says
+  bool programLog = false;  // it begins with this program's start line
+  RunOutcome outcome;       // Unknown for a file that is no log of this program's
 };
 // The logs in `folder` other than the file `except`, newest first, each with the
-// outcome its end says (only the end of each file is read).
+// outcome its end says (only the first line and the end of each file are read).
 std::vector<KeptLog> KeptLogs(const std::wstring& folder, const std::wstring& except);
 // A log file's text. Of a file longer than `limitBytes` only the end is read (from a
 // line start), and *cut says so. False with the system error when it cannot be read.
 bool ReadLogFile(const std::wstring& path, size_t limitBytes, std::wstring* text, bool* cut, DWORD* error);
+// The start and the end of a log file, each from whole lines, however long the file:
+// `head` holds at most its first `headBytes`, `tail` at most its last `tailBytes`. A
+// file that fits in both is read whole into `head`, and `tail` stays empty.
+struct LogExcerpt {
+  std::wstring head;
+  std::wstring tail;
+  bool cut = false;  // the file's middle was left out
+};
+bool ReadLogExcerpt(const std::wstring& path, size_t headBytes, size_t tailBytes, LogExcerpt* excerpt, DWORD* error);

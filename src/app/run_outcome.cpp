@@ -1,7 +1,5 @@
 #include "app/run_outcome.h"
 
-#include <windows.h>
-
 #include <cwchar>
 
 #include "util/handle.h"
@@ -37,6 +35,11 @@ const struct {
     {RunOutcome::Kind::Completed, L"completed"},
     {RunOutcome::Kind::Failed, L"failed: "},
 };
+
+const wchar_t kStartWords[] = L"r47flash ";
+const wchar_t kStartProcess[] = L" started, process ";
+// "YYYY-MM-DD hh:mm:ss.mmm" and two blanks, as LogLine writes it.
+constexpr size_t kStampChars = 25;
 
 // A message on one line: line breaks and runs of blanks become one blank.
 std::wstring OneLine(const std::wstring& text) {
@@ -110,9 +113,8 @@ RunOutcome OutcomeOfLog(const std::wstring& text) {
     if (found == std::wstring::npos) return outcome;
     size_t lineStart = text.rfind(L'\n', found);
     lineStart = lineStart == std::wstring::npos ? 0 : lineStart + 1;
-    std::wstring before = text.substr(lineStart, found - lineStart);
-    // "YYYY-MM-DD hh:mm:ss.mmm  " and nothing else before the mark.
-    if (before.size() == 25 && before[4] == L'-' && before[19] == L'.' && before.compare(23, 2, L"  ") == 0) {
+    // The time stamp and nothing else before the mark.
+    if (found - lineStart == kStampChars && SplitLogLine(text.substr(lineStart, kStampChars), nullptr, nullptr)) {
       at = found + wcslen(kClosingMark);
       break;
     }
@@ -130,4 +132,57 @@ RunOutcome OutcomeOfLog(const std::wstring& text) {
     }
   }
   return outcome;
+}
+
+std::wstring StartLine(const std::wstring& version, DWORD processId) {
+  return kStartWords + version + kStartProcess + std::to_wstring(processId);
+}
+
+bool BeginsWithStartLine(const std::wstring& text, SYSTEMTIME* started) {
+  const std::wstring first = text.substr(0, text.find_first_of(L"\r\n"));
+  std::wstring line;
+  SYSTEMTIME time{};
+  if (!SplitLogLine(first, &time, &line) || line.compare(0, wcslen(kStartWords), kStartWords) != 0) return false;
+  // The version is whatever the version resource said, possibly nothing; the process
+  // id follows, and after it at most a remark of its own.
+  const size_t process = line.find(kStartProcess);
+  if (process == std::wstring::npos) return false;
+  size_t at = process + wcslen(kStartProcess), digits = 0;
+  while (at < line.size() && line[at] >= L'0' && line[at] <= L'9') ++at, ++digits;
+  if (digits == 0 || digits > 10 || (at < line.size() && line[at] != L';')) return false;
+  if (started) *started = time;
+  return true;
+}
+
+bool SplitLogLine(const std::wstring& line, SYSTEMTIME* time, std::wstring* text) {
+  // "YYYY-MM-DD hh:mm:ss.mmm  "
+  if (line.size() < kStampChars) return false;
+  static const wchar_t kShape[] = L"0000-00-00 00:00:00.000  ";
+  unsigned fields[7] = {};
+  int field = 0;
+  for (size_t i = 0; i < kStampChars; ++i) {
+    const wchar_t c = line[i];
+    if (kShape[i] == L'0') {
+      if (c < L'0' || c > L'9') return false;
+      fields[field] = fields[field] * 10 + static_cast<unsigned>(c - L'0');
+    } else if (c != kShape[i]) {
+      return false;
+    } else if (i < 23) {
+      ++field;
+    }
+  }
+  if (fields[1] < 1 || fields[1] > 12 || fields[2] < 1 || fields[2] > 31 || fields[3] > 23 || fields[4] > 59 ||
+      fields[5] > 60) {
+    return false;
+  }
+  if (time) {
+    SYSTEMTIME t{};
+    t.wYear = static_cast<WORD>(fields[0]), t.wMonth = static_cast<WORD>(fields[1]);
+    t.wDay = static_cast<WORD>(fields[2]), t.wHour = static_cast<WORD>(fields[3]);
+    t.wMinute = static_cast<WORD>(fields[4]), t.wSecond = static_cast<WORD>(fields[5]);
+    t.wMilliseconds = static_cast<WORD>(fields[6]);
+    *time = t;
+  }
+  if (text) *text = line.substr(kStampChars);
+  return true;
 }

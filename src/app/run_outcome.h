@@ -1,8 +1,10 @@
 // How a run of the program ended: the account of its updates that its closing line
-// carries, the closing line's text, and the outcome read back from a log's text.
-// Knows no file and writes no line: the writer (flash_log.h) writes the closing line,
-// the kept logs (kept_logs.h) read it back.
+// carries, the texts of a run's first and last lines, and both read back from a log's
+// text. Knows no file and writes no line: the writer (flash_log.h) writes the lines,
+// the kept logs (kept_logs.h) and the last run's reader (last_run.h) read them back.
 #pragma once
+#include <windows.h>
+
 #include <string>
 
 // How a run ended, as its log's closing line says.
@@ -33,3 +35,14 @@ RunOutcome CurrentRunOutcome();
 // closing line; Unknown when it has none).
 std::wstring ClosingLine(const RunOutcome& outcome);
 RunOutcome OutcomeOfLog(const std::wstring& text);
+
+// A run's first line: "r47flash <version> started, process <id>". A log whose first
+// line is not one is no log of this program's.
+std::wstring StartLine(const std::wstring& version, DWORD processId);
+// Whether `text` (a log's text from its start) begins with a start line; its time
+// stamp in *started.
+bool BeginsWithStartLine(const std::wstring& text, SYSTEMTIME* started);
+
+// One line of a log: its time stamp and what follows it. False for a line without the
+// stamp (the continuation of a multi-line text, or a line of some other file).
+bool SplitLogLine(const std::wstring& line, SYSTEMTIME* time, std::wstring* text);

@@ -247,7 +247,13 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   SendMessageTimeoutW(list, CB_SETCURSEL, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
   SendMessageTimeoutW(logWindow, WM_COMMAND, MAKEWPARAM(kLogRuns, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list),
                       SMTO_ABORTIFHUNG, 5000, &ignored);
-  const std::wstring text = TextOf(GetDlgItem(logWindow, kLogText));
+  // The file is read on a thread of the program's, and shown when it has been read.
+  std::wstring text;
+  ProgramRun::WaitUntil(
+      [&] {
+        return (text = TextOf(GetDlgItem(logWindow, kLogText))).find(L"r47flash ends; outcome:") != std::wstring::npos;
+      },
+      kShortWait);
   const std::string failedLog = Narrow(text);
   EXPECT_NE(text.find(L"started, process " + std::to_wstring(failedRun)), std::wstring::npos) << failedLog;
   EXPECT_NE(text.find(L"  transfer broken: "), std::wstring::npos) << failedLog;
