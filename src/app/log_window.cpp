@@ -54,9 +54,9 @@ namespace {
 // and the user reads its end anyway; the note above it names the whole file.
 constexpr size_t kShownLogBytes = 64u << 10;
 // The edit control takes in this much text per message, so that the window answers
-// between the pieces: under Wine it lays out every line it is given, and 64 KiB at once
-// kept the window from answering for 150 to 870 ms on a busy machine; 2 KiB pieces
-// mostly under 100 ms there.
+// between the pieces: under Wine it lays out every line it is given, 1 to 2 ms of
+// processor time each, so 64 KiB at once would keep the window from answering for
+// most of a second; a 2 KiB piece costs 20 to 50 ms.
 constexpr size_t kFillPieceChars = 2u << 10;
 // Posted by a thread that has read a log for the window (the message carries nothing:
 // the read waits in the window's data).
