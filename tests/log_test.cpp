@@ -12,6 +12,7 @@
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
 #include "app/kept_logs.h"
+#include "app/last_run.h"
 #include "app/log_window.h"
 #include "app/logged_events.h"
 #include "images/discovery.h"
@@ -537,7 +538,8 @@ TEST(SystemMenu, TheLogWindowListsTheKeptRunsAndShowsThePickedOne) {
 }
 
 // Files in the log folder that are no whole log: each is labelled for what it is and
-// shown without a crash or a stop of the window; a long one from its end.
+// shown without a crash or a stop of the window, a long one from its end; and the
+// reader of the last run never takes one for a run that stopped mid-flash unless it is.
 TEST(SystemMenu, DamagedLogsAreLabelledForWhatTheyAre) {
   TempDir dir;
   dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
@@ -558,21 +560,22 @@ TEST(SystemMenu, DamagedLogsAreLabelledForWhatTheyAre) {
     bool huge;
     std::wstring label;  // after the date
     bool programLog;
+    bool endedMidFlash;
     std::wstring shownStart;  // the shown text's start; "%s" for the file's path
   } files[] = {
-      {L"r47flash-20260101-080910-11.log", head, false, killed, true, L"2020-01-02 03:04:05.006  r47"},
-      {L"r47flash-20260102-080910-12.log", "", false, notALog, false,
+      {L"r47flash-20260101-080910-11.log", head, false, killed, true, true, L"2020-01-02 03:04:05.006  r47"},
+      {L"r47flash-20260102-080910-12.log", "", false, notALog, false, false,
        L"Die Datei %s ist kein lesbares Protokoll dieses Programms."},
-      {L"r47flash-20260103-080910-13.log", "\xEF\xBB\xBF", false, notALog, false,
+      {L"r47flash-20260103-080910-13.log", "\xEF\xBB\xBF", false, notALog, false, false,
        L"Die Datei %s ist kein lesbares Protokoll dieses Programms."},
-      {L"r47flash-20260104-080910-14.log", binary, false, notALog, false, L"Die Datei %s ist kein lesbares"},
-      {L"r47flash-20260105-080910-15.log", "Einkaufsliste\nMilch\n" + closing, false, notALog, false,
+      {L"r47flash-20260104-080910-14.log", binary, false, notALog, false, false, L"Die Datei %s ist kein lesbares"},
+      {L"r47flash-20260105-080910-15.log", "Einkaufsliste\nMilch\n" + closing, false, notALog, false, false,
        L"Die Datei %s ist kein lesbares Protokoll dieses Programms. Darunter steht ihr Inhalt als Text, von einer "
        L"großen Datei nur das Ende.\r\n\r\nEinkaufsliste\r\nMilch\r\n"},
       // The zeros that a power loss can leave where the last lines did not reach the disk.
-      {L"r47flash-20260106-080910-16.log", head + std::string(4096, '\0'), false, killed, true,
+      {L"r47flash-20260106-080910-16.log", head + std::string(4096, '\0'), false, killed, true, true,
        L"2020-01-02 03:04:05.006  r47"},
-      {L"r47flash-20260107-080910-17.log", "", true, L"fehlgeschlagen: Schreibfehler", true,
+      {L"r47flash-20260107-080910-17.log", "", true, L"fehlgeschlagen: Schreibfehler", true, true,
        L"Hier steht nur das Ende des Protokolls. Das ganze Protokoll ist die Datei %s.\r\n\r\n2020"},
   };
   for (const auto& f : files) {
@@ -604,6 +607,17 @@ TEST(SystemMenu, DamagedLogsAreLabelledForWhatTheyAre) {
     date = date.substr(6, 2) + L"." + date.substr(4, 2) + L"." + date.substr(0, 4) + L" 08:09:10 – ";
     EXPECT_EQ(entries[i + 1], date + f.label);
     EXPECT_EQ(kept[i].programLog, f.programLog);
+
+    LastRun run;
+    DWORD error = 0;
+    ASSERT_TRUE(ReadLastRunFile(path, &run, &error));
+    EXPECT_EQ(run.programLog, f.programLog);
+    EXPECT_EQ(EndedMidFlash(run), f.endedMidFlash);
+    if (f.huge) {
+      EXPECT_TRUE(run.cut);
+      EXPECT_EQ(run.outcome.kind, RunOutcome::Kind::Failed);
+      EXPECT_EQ(run.lastStage.percent, 50);
+    }
 
     std::wstring shownStart = f.shownStart;
     const size_t field = shownStart.find(L"%s");

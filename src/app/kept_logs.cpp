@@ -72,6 +72,8 @@ std::vector<std::wstring> LogFileNamesIn(const std::wstring& folder) {
 
 }  // namespace
 
+const wchar_t kLogMarkSuffix[] = L".seen";
+
 std::wstring LogFileName(const SYSTEMTIME& t, DWORD processId) {
   wchar_t name[64];
   std::swprintf(name, 64, L"%ls%04u%02u%02u-%02u%02u%02u-%lu%ls", kLogPrefix, t.wYear, t.wMonth, t.wDay, t.wHour,
@@ -95,7 +97,9 @@ std::vector<std::wstring> LogFilesToPrune(std::vector<std::wstring> names, size_
 
 void PruneLogFiles(const std::wstring& folder, size_t keep) {
   for (const std::wstring& old : LogFilesToPrune(LogFileNamesIn(folder), keep)) {
-    DeleteFileW((folder + L"\\").append(old).c_str());
+    const std::wstring path = (folder + L"\\").append(old);
+    DeleteFileW(path.c_str());
+    DeleteFileW((path + kLogMarkSuffix).c_str());
   }
 }
 

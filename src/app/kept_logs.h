@@ -16,8 +16,11 @@ bool ParseLogFileName(const std::wstring& name, SYSTEMTIME* started, DWORD* proc
 // Of the log file names given (other names are left alone), the ones to remove so
 // that the newest `keep` stay.
 std::vector<std::wstring> LogFilesToPrune(std::vector<std::wstring> names, size_t keep);
-// Removes the log files in `folder` beyond the newest `keep`.
+// Removes the log files in `folder` beyond the newest `keep`, each with its mark.
 void PruneLogFiles(const std::wstring& folder, size_t keep);
+// A file beside a log that belongs to it is named like it with this ending (".seen",
+// see last_run.h); it goes with the log.
+extern const wchar_t kLogMarkSuffix[];
 
 // The paths of the logs in `folder` other than the file `except`, newest first (by
 // the time their names carry). Nothing is read.
