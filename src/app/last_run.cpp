@@ -14,9 +14,10 @@ namespace {
 // megabytes costs no more than that.
 constexpr size_t kHeadBytes = 64u << 10;
 constexpr size_t kTailBytes = 64u << 10;
-// Newest runs passed over when they are no logs of this program's, at most: the folder
-// keeps 20 logs.
-constexpr size_t kMostLogsTried = 64;
+// Files passed over when they are no logs of this program's, at most: the folder keeps
+// the newest 20. Each costs a read of its first line only.
+constexpr size_t kMostLogsTried = 20;
+constexpr size_t kStartLineBytes = 1024;
 
 bool StartsWith(const std::wstring& text, const wchar_t* start) { return text.compare(0, wcslen(start), start) == 0; }
 
@@ -224,9 +225,13 @@ bool ReadLastRunFile(const std::wstring& path, LastRun* run, DWORD* error) {
 bool ReadNewestRun(const std::wstring& folder, const std::wstring& except, std::wstring* path, LastRun* run) {
   const std::vector<std::wstring> paths = KeptLogPaths(folder, except);
   for (size_t i = 0; i < paths.size() && i < kMostLogsTried; ++i) {
+    LogExcerpt start;
     LastRun found;
     DWORD error = 0;
-    if (!ReadLastRunFile(paths[i], &found, &error) || !found.programLog) continue;
+    if (!ReadLogExcerpt(paths[i], kStartLineBytes, 0, &start, &error) || !BeginsWithStartLine(start.head, nullptr) ||
+        !ReadLastRunFile(paths[i], &found, &error) || !found.programLog) {
+      continue;
+    }
     *path = paths[i];
     *run = found;
     return true;
