@@ -123,6 +123,8 @@ class LoggingEvents : public FlashEvents {
     inner_->Failure(f);
   }
   void Success(ImageKind kind) override {
+    // In English like every line of the program's own, for the next start to read back.
+    LogLine(std::wstring(L"update completed: ") + ImageKindName(kind) + L" stored on the device");
     NoteUpdateCompleted();
     inner_->Success(kind);
   }
@@ -155,6 +157,10 @@ class LoggingEvents : public FlashEvents {
   void ImageReadProgress(uint32_t done, uint32_t size) override {
     // The reading is shown on the window; the log notes only the whole image, above.
     inner_->ImageReadProgress(done, size);
+  }
+  void TransferStarted(uint32_t size) override {
+    LogLine(L"transfer started: " + std::to_wstring(size) + L" bytes");
+    inner_->TransferStarted(size);
   }
   void TransferEnded(uint32_t chunks, uint64_t bytesSent, DWORD systemError) override {
     std::wstring line = L"transfer " + std::wstring(systemError ? L"broken" : L"complete") + L": " +

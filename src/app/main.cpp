@@ -24,7 +24,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A log that cannot be made costs the flash nothing: it stays in memory then.
   std::wstring logFolder = DefaultLogFolder();
   bool logged = OpenFlashLog(logFolder);
-  LogLine(L"r47flash " + ProgramVersion() + L" started, process " + std::to_wstring(GetCurrentProcessId()) +
+  LogLine(StartLine(ProgramVersion(), GetCurrentProcessId()) +
           (logged ? std::wstring() : L"; no log file could be made in \"" + logFolder + L"\""));
   LogLine(L"on " + WindowsVersionText());
 

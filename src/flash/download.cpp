@@ -60,6 +60,7 @@ DWORD WINAPI DownloadWorker(void* parameter) {
   int shownBar = -1, shownStatus = -1;
   UniqueHandle writeDone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD eventError = writeDone.valid() ? 0 : GetLastError();
+  events.TransferStarted(d->size);
   do {
     uint64_t left = d->size - offset;
     DWORD chunk = static_cast<DWORD>(left < kChunkSize ? left : kChunkSize);

@@ -74,6 +74,9 @@ class FlashEvents {
   virtual void ChecksumMatched(const std::wstring& /*checksumFile*/) {}
   // The device this download talks to, from its first opening on.
   virtual void DeviceUsed(const std::string& /*devicePath*/) {}
+  // The worker is about to write the image's first byte: from here on the device may
+  // hold part of it. `size` is what the transfer sends.
+  virtual void TransferStarted(uint32_t /*size*/) {}
   virtual void TransferEnded(uint32_t /*chunks*/, uint64_t /*bytesSent*/, DWORD /*systemError*/) {}
   virtual void MonitorReport(const StatusReport& /*report*/, DWORD /*bytesRead*/) {}
   virtual void CommandPacketWritten(const CommandPacket& /*packet*/, DWORD /*systemError*/) {}

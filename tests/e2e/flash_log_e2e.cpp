@@ -5,6 +5,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "app/last_run.h"
 #include "device_scenario.h"
 
 namespace e2e {
@@ -156,6 +157,18 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
   EXPECT_LT(Find(log, L"transfer complete"), Find(log, L"monitor report")) << shown;
   EXPECT_LT(Find(log, L"command packet"), Find(log, L"message box [USB Update Success!]")) << shown;
   EXPECT_EQ(Find(log, L"failure"), -1) << shown;
+  EXPECT_LT(Find(log, L"transfer started: 300007 bytes"), Find(log, L"status: \"Lädt ROM-Daten herunter: ")) << shown;
+
+  // What the next start reads from this log: a completed flash of the OS image.
+  LastRun run;
+  DWORD error = 0;
+  ASSERT_TRUE(ReadLastRunFile(ToolLogOfRun(program_->ProcessId()), &run, &error)) << error;
+  EXPECT_TRUE(run.programLog && run.closed && run.flashCompleted) << shown;
+  EXPECT_EQ(run.image, ImageKind::Os);
+  EXPECT_EQ(run.bytesSent, image.size());
+  EXPECT_TRUE(run.lastStage.finished);
+  EXPECT_FALSE(EndedMidFlash(run));
+  EXPECT_FALSE(WroteBootLoader(run));
 }
 
 TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
@@ -182,6 +195,18 @@ TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
   EXPECT_EQ(Find(log, L"command packet"), -1) << shown;
   EXPECT_EQ(Find(log, L"message box [USB Update Success!]"), -1) << shown;
   EXPECT_GE(Find(log, L"download over"), 0) << shown;
+
+  // What the next start reads from this log: a flash that ended after its first byte.
+  LastRun run;
+  DWORD readError = 0;
+  ASSERT_TRUE(ReadLastRunFile(ToolLogOfRun(program_->ProcessId()), &run, &readError)) << readError;
+  EXPECT_TRUE(EndedMidFlash(run)) << shown;
+  EXPECT_EQ(run.outcome.kind, RunOutcome::Kind::Failed);
+  EXPECT_EQ(run.image, ImageKind::Os);
+  EXPECT_EQ(run.imageSize, 300007u);
+  EXPECT_EQ(run.bytesSent, whole);
+  EXPECT_TRUE(run.bytesExact);
+  EXPECT_EQ(run.lastStage.kind, DeviceStage::Kind::None);
 }
 
 // The log window of a running program, driven from here as a user would: its system
@@ -241,7 +266,13 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   SendMessageTimeoutW(list, CB_SETCURSEL, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
   SendMessageTimeoutW(logWindow, WM_COMMAND, MAKEWPARAM(kLogRuns, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list),
                       SMTO_ABORTIFHUNG, 5000, &ignored);
-  const std::wstring text = TextOf(GetDlgItem(logWindow, kLogText));
+  // The file is read on a thread of the program's, and shown when it has been read.
+  std::wstring text;
+  ProgramRun::WaitUntil(
+      [&] {
+        return (text = TextOf(GetDlgItem(logWindow, kLogText))).find(L"r47flash ends; outcome:") != std::wstring::npos;
+      },
+      kShortWait);
   const std::string failedLog = Narrow(text);
   EXPECT_NE(text.find(L"started, process " + std::to_wstring(failedRun)), std::wstring::npos) << failedLog;
   EXPECT_NE(text.find(L"  transfer broken: "), std::wstring::npos) << failedLog;
