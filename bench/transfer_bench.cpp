@@ -13,7 +13,9 @@
 #include "app/controls.h"
 #include "app/download_view.h"
 #include "app/flash_log.h"
+#include "app/logged_events.h"
 #include "clock.h"
+#include "device/device_pin.h"
 #include "device/discovery.h"
 #include "device/pipe_io.h"
 #include "flash/download.h"
@@ -82,8 +84,14 @@ double WorkerRun(const TempDir& dir, size_t* peakBytes, bool logged) {
     std::exit(2);
   }
   size_t baseline = WorkingSet(), peak = baseline;
-  StartResult started = logged ? StartSelectedDownload(window.state())
-                               : StartDownload(dir.Path(), kOsImageName, WindowEvents(window.hwnd()));
+  auto events = logged ? LoggedEvents(WindowEvents(window.hwnd())) : WindowEvents(window.hwnd());
+  VerifiedImage image;
+  DevicePin pin;
+  SetPhase(window.state(), Phase::Connecting);
+  StartResult started = ReadVerifiedImage(dir.Path(), kOsImageName, events, nullptr, &image)
+                            ? StartDownload(image, events, pin)
+                            : StartResult::Refused;
+  if (started == StartResult::Started) SetPhase(window.state(), Phase::Transfer);
   if (started != StartResult::Started) {
     std::fprintf(stderr, "download did not start\n");
     std::exit(2);
@@ -143,7 +151,7 @@ double BoundedRun(const std::vector<uint8_t>& image) {
   UniqueHandle pipe, event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   return LoopRun(image, "bounded loop", [&](const simctl::SimDevice&, const uint8_t* data, DWORD size) {
     if (!data) return pipe.reset(), true;
-    if (!pipe.valid()) pipe.reset(OpenPipe(kDataPipe));
+    if (!pipe.valid()) pipe.reset(OpenDevicePipe(DevicePin(), kDataPipe));
     return WriteAll(pipe.get(), data, size, kDataWriteTimeoutMs, event.get()) == IoStatus::Ok;
   });
 }

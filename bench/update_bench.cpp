@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device_pin.h"
 #include "device/discovery.h"
 #include "device/messages.h"
 #include "device/pipe_io.h"
@@ -168,12 +169,13 @@ double DeviceCallsAlone() {
   auto device = simctl::SimDevice::Start({"--version", "0x0103"});
   if (!device) Fail("the simulated handheld did not start: " + simctl::LastError());
   const double start = static_cast<double>(GetTickCount64());
+  DevicePin pin;
   for (int i = 0; i < 10; ++i) {
     Sleep(1000);
-    if (!QueryBootVersion().IsAnswer()) Fail("a version query of the bare loop got no answer");
+    if (!QueryBootVersion(nullptr, &pin).IsAnswer()) Fail("a version query of the bare loop got no answer");
   }
   Sleep(3000);
-  HANDLE data = OpenPipe(kDataPipe);
+  HANDLE data = OpenDevicePipe(pin, kDataPipe);
   if (data == INVALID_HANDLE_VALUE) Fail("the bare loop found no data channel");
   std::vector<uint8_t> chunk = MakeImage("X000FF\n", 16384);
   const IoResult written = WriteAll(data, chunk.data(), static_cast<DWORD>(chunk.size()), 15000);

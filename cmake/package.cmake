@@ -1,8 +1,9 @@
 # The read-me and the example version file lie next to the program in build/bin (the
 # Readme button opens the one beside the exe). The release's ZIP holds exactly the
 # program and these two files; scripts/release makes it, with the commit's times, so
-# that a rebuild gives the same bytes.
-foreach(f readme.txt version.ver)
+# that a rebuild gives the same bytes. The example is named version.ver.beispiel: under
+# its real name, the program would read it, and flash by the example's numbers.
+foreach(f readme.txt version.ver.beispiel)
   configure_file(${CMAKE_SOURCE_DIR}/dist/${f} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${f} COPYONLY)
 endforeach()
 
@@ -12,5 +13,5 @@ if(R47_PROGRAM)
 endif()
 
 install(TARGETS r47flash RUNTIME DESTINATION . COMPONENT app)
-install(FILES ${CMAKE_SOURCE_DIR}/dist/readme.txt ${CMAKE_SOURCE_DIR}/dist/version.ver
+install(FILES ${CMAKE_SOURCE_DIR}/dist/readme.txt ${CMAKE_SOURCE_DIR}/dist/version.ver.beispiel
         DESTINATION . COMPONENT app)

@@ -24,3 +24,5 @@ endif()
 # The flash log, the guard against sleep and shutdown, the system menu's items.
 r47_test(log_test unit ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp)
 target_compile_definitions(log_test PRIVATE R47_PROJECT_VERSION="${PROJECT_VERSION}")
+# What an earlier run did to the handheld, read back from its log.
+r47_test(last_run_test unit ${CMAKE_CURRENT_LIST_DIR}/last_run_test.cpp)

@@ -2,13 +2,17 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/connection_warning.h"
 #include "app/controls.h"
+#include "app/preflight.h"
 #include "app/update.h"
 #include "images/discovery.h"
+#include "recorded_events.h"
 #include "res/resource.h"
 #include "test_support.h"
 
@@ -41,8 +45,8 @@ TEST(AcknowledgementRule, AppliesAgainAfterTheGroupWasMadeIdle) {
   dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
   TestWindow w(dir.Path());
   Tick(w);
-  SetControlsEnabled(w.state(), false);
-  SetControlsEnabled(w.state(), true);
+  SetPhase(w.state(), Phase::Transfer);
+  SetPhase(w.state(), Phase::Idle);
   EXPECT_TRUE(w.Enabled(IDC_UPDATE));
   Tick(w);  // unticked
   EXPECT_FALSE(w.Enabled(IDC_UPDATE));
@@ -99,7 +103,8 @@ TEST(ConnectionWarning, ClosingItReturnsToIdleWithItsText) {
     TempDir dir;
     dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
     TestWindow w(dir.Path());
-    SetControlsEnabled(w.state(), false);
+    Tick(w);  // as for the click on Update that opened it
+    SetPhase(w.state(), Phase::Warning);
     OpenConnectionWarning(w.hwnd());
     std::vector<HWND> warnings = OwnWindowsTitled(L"Error");
     ASSERT_EQ(warnings.size(), 1u);
@@ -188,6 +193,127 @@ TEST_F(SyncConnection, ClaimsUsbOnlyForItsFourValues) {
     }
     EXPECT_EQ(CheckSyncConnection(), c.free) << c.name;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The pre-flight's reports, in order, as text.
+class RecordedPreflight : public PreflightEvents {
+ public:
+  explicit RecordedPreflight(std::function<void(const std::string&)> onReport = nullptr)
+      : onReport_(std::move(onReport)) {}
+  void Waiting() override { Add("waiting"); }
+  void VersionQuery(int query, int queries) override {
+    Add("query " + std::to_string(query) + "/" + std::to_string(queries));
+  }
+  void ImageChosen(int index, uint16_t deviceVersion) override {
+    Add("chosen " + std::to_string(index) + " for " + std::to_string(deviceVersion));
+  }
+  void ImageVerified() override { Add("verified"); }
+  void StartAttempt(int attempt, int attempts) override {
+    Add("attempt " + std::to_string(attempt) + "/" + std::to_string(attempts));
+  }
+  void AttemptFailed() override { Add("no device"); }
+  void Refused(Refusal refusal) override { Add("refused " + std::to_string(static_cast<int>(refusal))); }
+  void PreflightEnded(bool started) override { Add(started ? "ended: started" : "ended"); }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+
+ private:
+  void Add(const std::string& line) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      log_.push_back(line);
+    }
+    if (onReport_) onReport_(line);
+  }
+  std::function<void(const std::string&)> onReport_;
+  std::mutex mutex_;
+  std::vector<std::string> log_;
+};
+
+PreflightJob QuickJob(const TempDir& dir, std::shared_ptr<RecordedPreflight> events) {
+  PreflightJob job;
+  job.programDirectory = dir.Path();
+  job.versionFile = {1, 3, false};
+  job.timing = {0, 0};
+  job.preflightEvents = std::move(events);
+  job.flashEvents = std::make_shared<testing_support::RecordedEvents>();
+  job.control = std::make_shared<PreflightControl>();
+  return job;
+}
+
+// With no handheld the pre-flight asks ten times, reads and checks the chosen image,
+// tries ten starts and says the device was not found: in this order, and each start
+// attempt is announced before the data pipe opens.
+TEST(Preflight, WithoutADeviceReportsEachStepInOrder) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
+  dir.Write(kBootImageName, MakeImage("B000FF\n", 100));
+  auto events = std::make_shared<RecordedPreflight>();
+  RunPreflight(QuickJob(dir, events));
+  std::vector<std::string> expected = {"waiting"};
+  for (int i = 1; i <= 10; ++i) expected.push_back("query " + std::to_string(i) + "/10");
+  expected.push_back("chosen 0 for 0");  // no answer: the boot loader is written
+  expected.push_back("verified");
+  for (int i = 1; i <= 10; ++i) {
+    expected.push_back("attempt " + std::to_string(i) + "/10");
+    expected.push_back("no device");
+  }
+  expected.push_back("refused " + std::to_string(static_cast<int>(PreflightEvents::Refusal::DeviceNotFound)));
+  expected.push_back("ended");
+  EXPECT_EQ(events->Log(), expected);
+}
+
+// A stop ends the pre-flight at once, whichever step it comes in, and no start
+// attempt follows it; a damaged image ends it before any attempt.
+TEST(Preflight, AStopOrADamagedImageEndsItBeforeAnyAttempt) {
+  struct Case {
+    const char* name;
+    const char* bootHeader;
+    std::string stopAfter;  // "": never stopped
+    std::string lastBeforeEnd;
+  } cases[] = {
+      {"stopped in the queries", "B000FF\n", "query 3/10", "query 3/10"},
+      {"stopped after the check", "B000FF\n", "verified", "verified"},
+      {"damaged boot image", "B000FF\r", "", "chosen 0 for 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.Write(kOsImageName, MakeImage("X000FF\n", 100));
+    dir.Write(kBootImageName, MakeImage(c.bootHeader, 100));
+    std::shared_ptr<PreflightControl> control;
+    auto events = std::make_shared<RecordedPreflight>([&](const std::string& line) {
+      if (line == c.stopAfter) EXPECT_TRUE(control->Stop());
+    });
+    PreflightJob job = QuickJob(dir, events);
+    control = job.control;
+    RunPreflight(job);
+    const std::vector<std::string> log = events->Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], c.lastBeforeEnd);
+    EXPECT_EQ(log.back(), "ended");
+    for (const std::string& line : log) EXPECT_EQ(line.rfind("attempt", 0), std::string::npos) << line;
+  }
+}
+
+// Exit and an opening data pipe never both win: once an attempt committed, a stop is
+// refused until the attempt gave the way back.
+TEST(Preflight, StopAndCommitExcludeEachOther) {
+  PreflightControl control;
+  ASSERT_TRUE(control.Valid());
+  EXPECT_TRUE(control.Commit());
+  EXPECT_FALSE(control.Stop());
+  control.Uncommit();
+  EXPECT_TRUE(control.Stop());
+  EXPECT_TRUE(control.Stopped());
+  EXPECT_FALSE(control.Commit());
+  EXPECT_EQ(WaitForSingleObject(control.StopEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // failures that a registered device cannot bring about. Everything a device can
 // show (present, absent, listed but not openable, unplugged, replugged) is tested
 // against the system's own SetupAPI in device_test.
+#include <windows.h>
 #include <gtest/gtest.h>
+#include <setupapi.h>
 
 #include "device/discovery.h"
 #include "device/messages.h"
@@ -63,8 +65,7 @@ TEST_F(SubstituteBus, RecordSizesAreThoseOfTheArchitectureBuilt) {
   testing_support::TempDir dir;
   std::string log = testing_support::Narrow(dir.File(L"bus.log"));
   simctl::SetBusLog(log);
-  std::string path;
-  EXPECT_TRUE(IsDevicePresent(kDeviceInterfaceGuid, path));
+  EXPECT_EQ(PresentDevicePaths(), std::vector<std::string>{device_->DevicePath()});
   simctl::SetBusLog("");
   std::string calls = simctl::ReadTextFile(log);
   // The 32-bit sizes (28 and 5) are refused in a 64-bit process, and the other way round.

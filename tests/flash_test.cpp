@@ -14,6 +14,7 @@
 #include "app/controls.h"
 #include "app/download_view.h"
 #include "app/failure_table.h"
+#include "app/logged_events.h"
 #include "app/taskbar.h"
 #include "flash/download.h"
 #include "flash/monitor.h"
@@ -66,7 +67,7 @@ class Download {
  public:
   Download(const std::wstring& name, const std::vector<uint8_t>& image, const std::vector<std::string>& simArgs,
            bool withDevice = true)
-      : image_(image) {
+      : name_(name), image_(image) {
     dir_.Write(kOsImageName, MakeImage("X000FF\n", 64));
     dir_.Write(kBootImageName, MakeImage("B000FF\n", 64));
     dir_.Write(name, image);
@@ -78,19 +79,36 @@ class Download {
       EXPECT_TRUE(device_) << simctl::LastError();
     }
     recorder_.reset(new ControlRecorder(window_->Item(IDC_PROGRESS), window_->Item(IDC_STATUS)));
-    SetControlsEnabled(window_->state(), false);  // as the Update command leaves it
+    // As the pre-flight leaves the window at a start attempt: the box was ticked for
+    // the click, and the data pipe is about to open.
+    window_->Click(IDC_ACK);
+    SetPhase(window_->state(), Phase::Connecting);
   }
   ~Download() {
     recorder_.reset();
     window_.reset();
   }
 
+  // The pre-flight's last steps, here on the window's thread: the image read and
+  // checked, then one start attempt to the run's device.
+  StartResult Start() {
+    auto events = LoggedEvents(WindowEvents(window_->hwnd()));
+    VerifiedImage image;
+    if (!ReadVerifiedImage(dir_.Path(), name_, events, nullptr, &image)) return StartResult::Refused;
+    StartResult started = StartDownload(image, events, pin_);
+    if (started == StartResult::Started) SetPhase(window_->state(), Phase::Transfer);
+    return started;
+  }
+
   // Starts, then serves the window until the program would end.
   StartResult StartAndRun(DWORD timeoutMs = 60000) {
-    StartResult started = StartSelectedDownload(window_->state());
+    StartResult started = Start();
     if (started == StartResult::Started) ended_ = PumpUntilQuit(timeoutMs);
     return started;
   }
+
+  // The device saw no data connection at all.
+  bool NoDataConnection() const { return device_->Events().find("PIPE01: open") == std::string::npos; }
 
   std::vector<int> Bars() const { return recorder_->Positions(); }
   std::vector<std::wstring> Texts() const { return recorder_->Texts(); }
@@ -100,7 +118,9 @@ class Download {
   }
 
   TempDir dir_;
+  std::wstring name_;
   std::vector<uint8_t> image_;
+  DevicePin pin_;
   std::unique_ptr<TestWindow> window_;
   std::unique_ptr<SimDevice> device_;
   std::unique_ptr<ControlRecorder> recorder_;
@@ -228,7 +248,7 @@ TEST(DownloadProgress, LastUpdateOfAnOvershootingImage) {
 TEST(DownloadStart, NoDeviceChangesNothing) {
   Download d(kOsImageName, MakeImage("X000FF\n", 1000), {}, false);
   std::wstring status = d.window_->Text(IDC_STATUS);
-  EXPECT_EQ(StartSelectedDownload(d.window_->state()), StartResult::NoDevice);
+  EXPECT_EQ(d.Start(), StartResult::NoDevice);
   Pump(300);
   EXPECT_TRUE(d.boxes_.Boxes().empty());
   EXPECT_EQ(d.window_->Text(IDC_STATUS), status);
@@ -248,8 +268,8 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
     bool held = false;  // another program holds the file (without sharing) after discovery
   };
   const std::wstring held =
-      L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und versuchen "
-      L"Sie es erneut.";
+      L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.\nSchließen Sie das andere Programm und "
+      L"versuchen Sie es erneut.";
   std::vector<Case> cases = {
       {"CarriageReturn", kBootImageName, "X000FF\r\nrest", L"Image-Datei fehlerhaft!"},
       {"TooShort", kBootImageName, "B000F", L"Image-Datei fehlerhaft!"},
@@ -265,7 +285,7 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
   if (sizeof(void*) == 4) {
     // No 32-bit process has a block of 4 GiB - 1 to hold it; the 64-bit one would read it.
     cases.push_back({"BeyondMemory", kOsImageName, "",
-                     L"Datei Quon_r47PDA.ubi ist zu groß für den freien Arbeitsspeicher! Schließen Sie andere "
+                     L"Datei Quon_r47PDA.ubi ist zu groß für den freien Arbeitsspeicher!\n\nSchließen Sie andere "
                      L"Programme und versuchen Sie es erneut.",
                      0xFFFFFFFFull});
   }
@@ -285,19 +305,19 @@ TEST(DownloadStart, RefusedImagesAreReportedAndReleased) {
       holder = CreateFileW(d.dir_.File(c.file).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
       ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     }
-    EXPECT_EQ(StartSelectedDownload(d.window_->state()), StartResult::Refused);
+    EXPECT_EQ(d.Start(), StartResult::Refused);
     if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
     ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
     BoxRecord box = d.boxes_.Boxes()[0];
     EXPECT_EQ(box.text, c.text);
     EXPECT_EQ(box.caption, L"Error");
     EXPECT_EQ(box.icon, BoxRecord::Error);
-    EXPECT_EQ(d.window_->Text(IDC_STATUS), c.text);
+    EXPECT_EQ(d.window_->Text(IDC_STATUS), c.text.substr(0, c.text.find(L'\n'))) << "the box's first line";
     EXPECT_TRUE(Idle(*d.window_));
     EXPECT_FALSE(IsDownloadRunning());
-    // Released: the device saw its data connection closed with nothing sent, and
+    // Refused before the data pipe opens: the device saw no connection at all, and
     // the image file is not held open.
-    EXPECT_TRUE(d.device_->WaitForEvent("PIPE01: empty connection ignored"));
+    EXPECT_TRUE(d.NoDataConnection()) << d.device_->Events();
     if (!c.content.empty() || c.sparseSize) {
       EXPECT_TRUE(DeleteFileW(d.dir_.File(c.file).c_str()));
     }
@@ -320,7 +340,8 @@ TEST(FailureViews, UnreadableImagesNameTheFileAndTheSystemsCause) {
     f.systemError = c.error;
     const FailureView view = ViewOf(f);
     const std::wstring firstLine = view.text.substr(0, view.text.find(L'\n'));
-    EXPECT_EQ(firstLine, L"Datei Quon_r47Boot.ubi kann nicht gelesen werden! Es wurde nichts an das Gerät gesendet.");
+    EXPECT_EQ(firstLine, L"Datei Quon_r47Boot.ubi kann nicht gelesen werden!");
+    EXPECT_NE(view.text.find(L"\nEs wurde nichts an das Gerät gesendet."), std::wstring::npos) << Narrow(view.text);
     EXPECT_NE(view.text.find(L"Windows meldet: " + SystemErrorText(c.error)), std::wstring::npos) << Narrow(view.text);
     EXPECT_EQ(view.caption, L"Error");
     EXPECT_EQ(view.icon, BoxIcon::Error);
@@ -335,10 +356,11 @@ TEST(FailureViews, UnreadableImagesNameTheFileAndTheSystemsCause) {
   EXPECT_FALSE(ViewOf(givenUp).statusLine);
 }
 
-// The window's thread stays at the window while an image loads: a message sent to
-// the window in the middle of the load is answered before the load has ended. The
-// load is held after its first piece until that answer came (or long after it
-// should have), so the order shown does not depend on how fast anything runs.
+// The window's thread stays at the window while an image loads on the pre-flight's
+// thread: a message sent to the window in the middle of the load is answered before
+// the load has ended. The load is held after its first piece until that answer came
+// (or long after it should have), so the order shown does not depend on how fast
+// anything runs.
 TEST(ImageLoad, TheWindowAnswersWhileALargeImageLoads) {
   const uint64_t size = 512ull << 20;
   Download d(kOsImageName, MakeImage("X000FF\n", 64), {});
@@ -391,34 +413,39 @@ TEST(ImageLoad, TheWindowAnswersWhileALargeImageLoads) {
     std::atomic<bool> asked_{false};
   };
 
-  // Called on the window's thread, as the Update command does.
-  StartResult result =
-      StartDownload(d.dir_.Path(), kOsImageName, std::make_shared<Noted>(WindowEvents(window), note, ask, answered));
-  SetEvent(ask);  // the sender ends even if the load never reported
+  // Read on a thread of its own, as the pre-flight reads it.
+  std::atomic<bool> verified{true};
+  std::thread reader([&] {
+    VerifiedImage image;
+    verified = ReadVerifiedImage(d.dir_.Path(), kOsImageName,
+                                 std::make_shared<Noted>(WindowEvents(window), note, ask, answered), nullptr, &image);
+    SetEvent(ask);  // the sender ends even if the load never reported
+  });
   EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(answered, 0) == WAIT_OBJECT_0; }, 150000));
+  reader.join();
   sender.join();
   CloseHandle(ask);
   CloseHandle(answered);
 
-  EXPECT_EQ(result, StartResult::Refused);
+  EXPECT_FALSE(verified);
   EXPECT_EQ(order, (std::vector<std::string>{"reading", "answered", "loaded"}));
   // The whole file was read: the size field shows what was read.
   ASSERT_TRUE(d.boxes_.WaitForBoxes(1, 5000));
   EXPECT_EQ(d.boxes_.Boxes()[0].text, L"Image-Datei fehlerhaft!");
   EXPECT_EQ(d.window_->Text(IDC_IMAGE_SIZE), std::to_wstring(size >> 10) + L" K");
-  EXPECT_TRUE(d.device_->WaitForEvent("PIPE01: empty connection ignored"));
+  EXPECT_TRUE(d.NoDataConnection()) << d.device_->Events();
 }
 
 TEST(DownloadStart, WorkerKeepsTheWindowBusyAndNoSecondDownloadStarts) {
   std::vector<uint8_t> image = MakeImage("X000FF\n", 400000);
   Download d(kOsImageName, image, {"--step", "50", "--pace-ms", "1500"});
   ASSERT_TRUE(d.device_);
-  SetControlsEnabled(d.window_->state(), true);  // an earlier failed attempt left the window idle
-  ASSERT_EQ(StartSelectedDownload(d.window_->state()), StartResult::Started);
+  ASSERT_EQ(d.Start(), StartResult::Started);
   EXPECT_FALSE(d.window_->Enabled(IDC_UPDATE));
   EXPECT_FALSE(d.window_->Enabled(IDC_EXIT));
   EXPECT_TRUE(IsDownloadRunning());
-  EXPECT_EQ(StartSelectedDownload(d.window_->state()), StartResult::Refused);
+  // A second start while the first runs: refused, and nothing of it reaches the device.
+  EXPECT_EQ(d.Start(), StartResult::Refused);
   ASSERT_TRUE(PumpUntilQuit(60000));
   EXPECT_FALSE(IsDownloadRunning());
   EXPECT_TRUE(d.Received() == image);
@@ -616,10 +643,21 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
       ASSERT_TRUE(device) << simctl::LastError();
     }
     auto events = std::make_shared<testing_support::RecordedEvents>();
-    ASSERT_EQ(StartDownload(dir.Path(), kOsImageName, events), c.result);
+    StartResult result = StartResult::Refused;
+    {
+      VerifiedImage image;
+      DevicePin pin;
+      if (ReadVerifiedImage(dir.Path(), kOsImageName, events, nullptr, &image))
+        result = StartDownload(image, events, pin);
+    }
+    ASSERT_EQ(result, c.result);
     if (c.result == StartResult::Started) {
       ASSERT_TRUE(events->WaitForDone(60000));
-      Sleep(200);  // room for anything (wrongly) reported after the end
+      // The worker lets go of its events only as it returns: from then on nothing
+      // more can be reported.
+      const DWORD start = GetTickCount();
+      while (events.use_count() > 1 && GetTickCount() - start < 10000) Sleep(10);
+      ASSERT_EQ(events.use_count(), 1);
       std::vector<std::string> log = events->Log();
       // The end comes once, last, whichever way the download went.
       EXPECT_EQ(std::count(log.begin(), log.end(), "done"), 1);
@@ -630,7 +668,9 @@ TEST(FlashEvents, ReportedWithoutAWindowAndWithTheirCause) {
     if (!c.failed) {
       EXPECT_TRUE(failures.empty());
       if (c.result == StartResult::NoDevice) {
-        EXPECT_TRUE(log.empty());
+        // The image was read and checked; nothing after it.
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), "image Quon_r47PDA.ubi 1000");
       }
     } else {
       ASSERT_EQ(failures.size(), 1u);

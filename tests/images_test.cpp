@@ -258,13 +258,16 @@ TEST(ChecksumFile, WhichFilesBesideTheImageApply) {
   const std::string a(64, 'a'), b(64, 'b');
   const struct {
     const char* what;
-    std::string own, list;                                       // "-": no such file
-    std::vector<std::pair<std::wstring, std::string>> expected;  // file, digest ("?" unreadable)
+    std::string own, list;  // "-": no such file
+    // file, digest ("?" unreadable, "not listed" a list that leaves the image out)
+    std::vector<std::pair<std::wstring, std::string>> expected;
   } cases[] = {
       {"none", "-", "-", {}},
       {"own file", a + "  Quon_r47PDA.ubi\n", "-", {{L"Quon_r47PDA.ubi.sha256", a}}},
       {"list naming it", "-", a + "  Quon_r47PDA.ubi\n", {{L"SHA256SUMS", a}}},
-      {"list naming only the other image", "-", b + "  Quon_r47Boot.ubi\n", {}},
+      // A list of the others vouches for nothing: the image is refused, not let through.
+      {"list naming only the other image", "-", b + "  Quon_r47Boot.ubi\n", {{L"SHA256SUMS", "not listed"}}},
+      {"empty list", "-", "", {{L"SHA256SUMS", "not listed"}}},
       {"own file without a digest", "garbage\n", "-", {{L"Quon_r47PDA.ubi.sha256", "?"}}},
       {"list with disagreeing entries",
        "-",
@@ -280,7 +283,11 @@ TEST(ChecksumFile, WhichFilesBesideTheImageApply) {
     ASSERT_EQ(found.size(), c.expected.size()) << c.what;
     for (size_t i = 0; i < found.size(); ++i) {
       EXPECT_EQ(found[i].file, c.expected[i].first) << c.what;
-      EXPECT_EQ(found[i].readable ? found[i].sha256 : "?", c.expected[i].second) << c.what;
+      EXPECT_EQ(!found[i].listed    ? "not listed"
+                : found[i].readable ? found[i].sha256
+                                    : "?",
+                c.expected[i].second)
+          << c.what;
     }
   }
 }

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
+#include "app/kept_logs.h"
+#include "app/last_run.h"
 #include "app/log_window.h"
 #include "app/logged_events.h"
 #include "images/discovery.h"
@@ -124,6 +127,12 @@ std::string LogFileText(const std::vector<std::wstring>& lines) {
   return out;
 }
 
+// The same, begun with the start line that makes a file one of the program's logs.
+std::string RunLogText(std::vector<std::wstring> lines) {
+  lines.insert(lines.begin(), StartLine(L"1.0.0.0", 4321));
+  return LogFileText(lines);
+}
+
 TEST(RunOutcome, TheClosingLineIsReadBackAsWritten) {
   using K = RunOutcome::Kind;
   const RunOutcome outcomes[] = {
@@ -231,7 +240,7 @@ TEST(LogFiles, NamesGiveTheStartAndTheEndIsReadBack) {
       {L"r47flash-20260401-120000-44.log", {ClosingLine({RunOutcome::Kind::NoUpdate, L""})}},
       {L"notes-20260501-120000-55.log", {ClosingLine({RunOutcome::Kind::Completed, L""})}},
   };
-  for (const auto& f : files) std::ofstream(Narrow(folder + L"\\" + f.name), std::ios::binary) << LogFileText(f.lines);
+  for (const auto& f : files) std::ofstream(Narrow(folder + L"\\" + f.name), std::ios::binary) << RunLogText(f.lines);
   const auto kept = KeptLogs(folder, folder + L"\\R47FLASH-20260401-120000-44.log");
   std::vector<std::wstring> paths;
   std::vector<RunOutcome> outcomes;
@@ -316,6 +325,7 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
 
   const std::string broken = std::to_string(static_cast<int>(FlashFailure::Kind::ConnectionBroken));
   const std::string os = std::to_string(static_cast<int>(ImageKind::Os));
+  // What the window shows (status lines, boxes) it logs as it shows it: not here.
   EXPECT_EQ(window->Log(),
             (std::vector<std::string>{"status 35 %", "progress 35", "read 65536/300007", "image Quon_r47PDA.ubi 300007",
                                       "transfer 3 49152 109", "failure " + broken + " 109", "success " + os,
@@ -326,21 +336,17 @@ TEST(LoggedEvents, EachReportGoesOnUnchangedAndIsLogged) {
   for (int i = 0; i < 31; ++i) packetLine += L" 55";
   packetLine += L": written";
   for (const std::wstring& expected : {
-           std::wstring(L"status: \"Lädt ROM-Daten herunter: 35 %\""),
            std::wstring(L"image Quon_r47PDA.ubi: 300007 bytes, OS image"),
            L"transfer broken: 3 chunks written, 49152 bytes, " + error109,
            L"failure: connection broken, " + error109,
-           std::wstring(L"message box [Error]: \"USB-Verbindung unterbrochen! "),
            std::wstring(L"monitor report (128 bytes read): kind 0x20, bytes 1-3 00 28 00: format 40 %"),
            packetLine,
-           std::wstring(
-               L"message box [USB Update Success!]: \"Image erfolgreich aktualisiert. r47 wird automatisch neu "
-               L"gestartet.\""),
-           std::wstring(L"status: \"USB erfolgreich heruntergeladen!\""),
            std::wstring(L"download over"),
        }) {
     EXPECT_NE(log.find(expected), std::wstring::npos) << Narrow(expected) << "\nin:\n" << Narrow(log);
   }
+  EXPECT_EQ(log.find(L"message box"), std::wstring::npos) << Narrow(log);
+  EXPECT_EQ(log.find(L"status: "), std::wstring::npos) << Narrow(log);
 }
 
 // A stand-in for the system's execution state: records what it is asked.
@@ -445,6 +451,23 @@ std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
+// Picks an entry of the log window's list as the user does, and serves the window until
+// it shows what `shown` looks for (an earlier run's file is read on a thread, and a long
+// text goes into the window piece by piece).
+bool PickRun(HWND logWindow, int entry, const std::function<bool(const std::wstring&)>& shown) {
+  HWND list = GetDlgItem(logWindow, IDC_LOG_RUNS);
+  SendMessageW(list, CB_SETCURSEL, entry, 0);
+  SendMessageW(logWindow, WM_COMMAND, MAKEWPARAM(IDC_LOG_RUNS, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+  return PumpUntil([&] { return shown(WindowText(GetDlgItem(logWindow, IDC_LOG_TEXT))); }, 10000);
+}
+
+std::function<bool(const std::wstring&)> Is(const std::wstring& expected) {
+  return [expected](const std::wstring& text) { return text == expected; };
+}
+std::function<bool(const std::wstring&)> StartsWith(const std::wstring& start) {
+  return [start](const std::wstring& text) { return text.rfind(start, 0) == 0; };
+}
+
 HWND OpenLogWindowOf(const TestWindow& w) {
   SendMessageW(w.hwnd(), WM_SYSCOMMAND, IDM_SHOW_LOG, 0);
   HWND logWindow = nullptr;
@@ -471,7 +494,7 @@ TEST(SystemMenu, TheLogWindowListsTheKeptRunsAndShowsThePickedOne) {
        {L"update started", L"download to device x", ClosingLine({RunOutcome::Kind::Download, L""})}},
   };
   CreateDirectoryW(folder.c_str(), nullptr);
-  for (const auto& f : files) std::ofstream(Narrow(folder + L"\\" + f.name), std::ios::binary) << LogFileText(f.lines);
+  for (const auto& f : files) std::ofstream(Narrow(folder + L"\\" + f.name), std::ios::binary) << RunLogText(f.lines);
   ASSERT_TRUE(OpenFlashLog(folder));
   LogLine(L"Zeile dieses Laufs");
   TestWindow w(dir.Path());
@@ -479,39 +502,137 @@ TEST(SystemMenu, TheLogWindowListsTheKeptRunsAndShowsThePickedOne) {
   HWND logWindow = OpenLogWindowOf(w);
   ASSERT_NE(logWindow, nullptr);
   HWND list = GetDlgItem(logWindow, IDC_LOG_RUNS);
-  HWND text = GetDlgItem(logWindow, IDC_LOG_TEXT);
+  auto shown = [&] { return WindowText(GetDlgItem(logWindow, IDC_LOG_TEXT)); };
   const auto entries = ListEntries(list);
   ASSERT_EQ(entries.size(), 7u);
-  EXPECT_NE(entries[0].find(L" – dieser Lauf"), std::wstring::npos) << Narrow(entries[0]);
+  EXPECT_NE(entries[0].find(L" – dieser Programmstart"), std::wstring::npos) << Narrow(entries[0]);
   EXPECT_EQ(std::vector<std::wstring>(entries.begin() + 1, entries.end()),
             (std::vector<std::wstring>{
                 L"06.01.2026 08:09:10 – während der Übertragung beendet, ohne Ergebnis",
                 L"05.01.2026 08:09:10 – ohne Aktualisierung beendet",
                 L"04.01.2026 08:09:10 – während der Vorbereitung beendet, nichts geschrieben",
-                L"03.01.2026 08:09:10 – Ausgang unbekannt: das Programm wurde abgebrochen",
+                L"03.01.2026 08:09:10 – Ausgang unbekannt: Das Programm wurde abgebrochen",
                 L"02.01.2026 08:09:10 – fehlgeschlagen: USB-Verbindung unterbrochen!",
                 L"01.01.2026 08:09:10 – Aktualisierung abgeschlossen",
             }));
   EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 0);
-  EXPECT_EQ(WindowText(text), FlashLogText());
+  EXPECT_EQ(shown(), FlashLogText());
 
-  // Picking an earlier run shows its file; picking this run shows it again.
-  auto pick = [&](int entry) {
-    SendMessageW(list, CB_SETCURSEL, entry, 0);
-    SendMessageW(logWindow, WM_COMMAND, MAKEWPARAM(IDC_LOG_RUNS, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
-  };
-  pick(5);
-  EXPECT_EQ(WindowText(text), DecodeUtf8(LogFileText(files[1].lines)));
-  pick(0);
-  EXPECT_EQ(WindowText(text), FlashLogText());
+  // Picking an earlier run shows its file (read on a thread of its own); picking this
+  // run shows it again.
+  PickRun(logWindow, 5, Is(DecodeUtf8(RunLogText(files[1].lines))));
+  EXPECT_EQ(shown(), DecodeUtf8(RunLogText(files[1].lines)));
+  PickRun(logWindow, 0, Is(FlashLogText()));
+  EXPECT_EQ(shown(), FlashLogText());
 
   // A file gone since the list was made: the reason in its place.
   DeleteFileW((folder + L"\\" + files[0].name).c_str());
-  pick(6);
-  EXPECT_EQ(WindowText(text).rfind(
-                L"Das Protokoll " + folder + L"\\" + files[0].name + L" kann nicht gelesen werden: 2 (", 0),
-            0u)
-      << Narrow(WindowText(text));
+  const std::wstring gone = L"Das Protokoll " + folder + L"\\" + files[0].name + L" kann nicht gelesen werden: 2 (";
+  PickRun(logWindow, 6, StartsWith(gone));
+  EXPECT_EQ(shown().rfind(gone, 0), 0u) << Narrow(shown());
+  SendMessageW(logWindow, WM_COMMAND, IDCANCEL, 0);
+  CloseFlashLog();
+}
+
+// Files in the log folder that are no whole log: each is labelled for what it is and
+// shown without a crash or a stop of the window, a long one from its end; and the
+// reader of the last run never takes one for a run that stopped mid-flash unless it is.
+TEST(SystemMenu, DamagedLogsAreLabelledForWhatTheyAre) {
+  TempDir dir;
+  dir.Write(kOsImageName, MakeImage("X000FF\n", 64));
+  const std::wstring folder = dir.Path() + L"logs";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::string head = RunLogText({L"update started", L"image Quon_r47PDA.ubi: 300007 bytes, OS image",
+                                       L"transfer started: 300007 bytes", L"status: \"Lädt ROM-Daten herunter: 7 %\""});
+  std::string binary;
+  for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 37) & 0xFF);
+  const std::string line =
+      "2020-01-02 03:04:05.006  monitor report (128 bytes read): kind 0x40, bytes 1-3 00 00 32: write 50 %\r\n";
+  const std::string closing = LogFileText({ClosingLine({RunOutcome::Kind::Failed, L"Schreibfehler"})}).substr(3);
+  const std::wstring killed = L"Ausgang unbekannt: Das Programm wurde abgebrochen";
+  const std::wstring notALog = L"kein lesbares Protokoll";
+  const struct {
+    const wchar_t* name;
+    std::string bytes;  // 50 MB when empty and `huge`
+    bool huge;
+    std::wstring label;  // after the date
+    bool programLog;
+    bool endedMidFlash;
+    std::wstring shownStart;  // the shown text's start; "%s" for the file's path
+  } files[] = {
+      {L"r47flash-20260101-080910-11.log", head, false, killed, true, true, L"2020-01-02 03:04:05.006  r47"},
+      {L"r47flash-20260102-080910-12.log", "", false, notALog, false, false,
+       L"Die Datei %s ist kein lesbares Protokoll dieses Programms."},
+      {L"r47flash-20260103-080910-13.log", "\xEF\xBB\xBF", false, notALog, false, false,
+       L"Die Datei %s ist kein lesbares Protokoll dieses Programms."},
+      {L"r47flash-20260104-080910-14.log", binary, false, notALog, false, false, L"Die Datei %s ist kein lesbares"},
+      {L"r47flash-20260105-080910-15.log", "Einkaufsliste\nMilch\n" + closing, false, notALog, false, false,
+       L"Die Datei %s ist kein lesbares Protokoll dieses Programms. Darunter steht ihr Inhalt als Text, von einer "
+       L"großen Datei nur das Ende.\r\n\r\nEinkaufsliste\r\nMilch\r\n"},
+      // The zeros that a power loss can leave where the last lines did not reach the disk.
+      {L"r47flash-20260106-080910-16.log", head + std::string(4096, '\0'), false, killed, true, true,
+       L"2020-01-02 03:04:05.006  r47"},
+      {L"r47flash-20260107-080910-17.log", "", true, L"fehlgeschlagen: Schreibfehler", true, true,
+       L"Hier steht nur das Ende des Protokolls. Das ganze Protokoll ist die Datei %s.\r\n\r\n2020"},
+  };
+  for (const auto& f : files) {
+    const std::wstring path = folder + L"\\" + f.name;
+    std::ofstream out(Narrow(path), std::ios::binary);
+    if (!f.huge) {
+      out << f.bytes;
+      continue;
+    }
+    out << head << LogFileText({L"transfer complete: 19 chunks written, 300007 bytes"}).substr(3);
+    std::string block;
+    while (block.size() < (1u << 20)) block += line;
+    for (size_t written = 0; written < (50u << 20); written += block.size()) out << block;
+    out << closing;
+  }
+  ASSERT_TRUE(OpenFlashLog(folder));
+  TestWindow w(dir.Path());
+  HWND logWindow = OpenLogWindowOf(w);
+  ASSERT_NE(logWindow, nullptr);
+  const auto entries = ListEntries(GetDlgItem(logWindow, IDC_LOG_RUNS));
+  ASSERT_EQ(entries.size(), 1 + std::size(files));
+  const auto kept = KeptLogs(folder, FlashLogPath());
+  ASSERT_EQ(kept.size(), std::size(files));
+  for (size_t i = 0; i < std::size(files); ++i) {
+    const auto& f = files[std::size(files) - 1 - i];  // newest first
+    const std::wstring path = folder + L"\\" + f.name;
+    SCOPED_TRACE(Narrow(f.name));
+    std::wstring date = f.name + 9;  // after "r47flash-"
+    date = date.substr(6, 2) + L"." + date.substr(4, 2) + L"." + date.substr(0, 4) + L" 08:09:10 – ";
+    EXPECT_EQ(entries[i + 1], date + f.label);
+    EXPECT_EQ(kept[i].programLog, f.programLog);
+
+    LastRun run;
+    DWORD error = 0;
+    ASSERT_TRUE(ReadLastRunFile(path, &run, &error));
+    EXPECT_EQ(run.programLog, f.programLog);
+    EXPECT_EQ(EndedMidFlash(run), f.endedMidFlash);
+    if (f.huge) {
+      EXPECT_TRUE(run.cut);
+      EXPECT_EQ(run.outcome.kind, RunOutcome::Kind::Failed);
+      EXPECT_EQ(run.lastStage.percent, 50);
+    }
+
+    std::wstring shownStart = f.shownStart;
+    const size_t field = shownStart.find(L"%s");
+    if (field != std::wstring::npos) shownStart.replace(field, 2, path);
+    const std::wstring end = L"r47flash ends; outcome: failed: Schreibfehler\r\n";
+    EXPECT_TRUE(PickRun(logWindow, static_cast<int>(i + 1), [&](const std::wstring& text) {
+      return text.rfind(shownStart, 0) == 0 &&
+             (!f.huge || (text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0));
+    })) << Narrow(WindowText(GetDlgItem(logWindow, IDC_LOG_TEXT)).substr(0, 300));
+    if (f.huge) {
+      const std::wstring shown = WindowText(GetDlgItem(logWindow, IDC_LOG_TEXT));
+      EXPECT_LT(shown.size(), 70000u) << "the end only";
+    }
+  }
+  // The text's control, put in fresh where it held the long log, is the same kind.
+  HWND text = GetDlgItem(logWindow, IDC_LOG_TEXT);
+  EXPECT_TRUE(GetWindowLongW(text, GWL_STYLE) & ES_READONLY);
+  EXPECT_TRUE(IsWindowVisible(text));
   SendMessageW(logWindow, WM_COMMAND, IDCANCEL, 0);
   CloseFlashLog();
 }

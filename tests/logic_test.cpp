@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "app/device_watch_rules.h"
+#include "app/failure_table.h"
 #include "app/report_outbox.h"
+#include "app/status_texts.h"
 #include "app/update_rules.h"
+#include "app/way_back_rules.h"
 #include "device/messages.h"
 #include "flash/monitor_rules.h"
 #include "flash/progress.h"
@@ -175,39 +178,99 @@ TEST(MissingFiles, NamesJoinedByBlankComma) {
 }
 
 // The idle status line: the first look replaces the template's text; later a text
-// changes only with the presence, so a failure text left by a run stays until the user
-// plugs in or unplugs; the first look after a run only notes the presence; and a run
-// whose Update can never be enabled keeps its line as it is.
-TEST(IdleStatusLine, TextForEachLookAtTheBus) {
+// changes only with what the line would say, so a failure text left by a run stays
+// until the user plugs in or unplugs (or a missing file turns up); the first look
+// after a run only notes the line; and a run whose Update can never be enabled keeps
+// its line as it is. A missing file is named before the handheld.
+TEST(IdleStatusLine, TextForEachLook) {
   using P = DevicePresence;
+  const std::wstring one = LoadText(IDS_IDLE_DEVICE), none = LoadText(IDS_IDLE_NO_DEVICE),
+                     several = LoadText(IDS_IDLE_SEVERAL_DEVICES), missing = L"version.ver fehlt in C:\\r47";
+  EXPECT_EQ(IdleLineText(P::One, L""), one);
+  EXPECT_EQ(IdleLineText(P::None, L""), none);
+  EXPECT_EQ(IdleLineText(P::Several, L""), several);
+  EXPECT_EQ(IdleLineText(P::One, missing), missing);
+  EXPECT_EQ(IdleLineText(P::Unknown, missing), missing);
+  EXPECT_EQ(IdleLineText(P::Unknown, L""), L"");
   struct Case {
-    P now, last;
+    std::wstring now, last;
     bool afterBusy, mayWrite;
-    UINT text;
+    std::wstring written;
   } cases[] = {
-      {P::One, P::Unknown, false, true, IDS_IDLE_DEVICE},
-      {P::None, P::Unknown, false, true, IDS_IDLE_NO_DEVICE},
-      {P::Several, P::Unknown, false, true, IDS_IDLE_SEVERAL_DEVICES},
-      {P::One, P::One, false, true, 0},
-      {P::None, P::None, false, true, 0},
-      {P::Several, P::Several, false, true, 0},
-      {P::None, P::One, false, true, IDS_IDLE_NO_DEVICE},
-      {P::One, P::None, false, true, IDS_IDLE_DEVICE},
-      {P::Several, P::One, false, true, IDS_IDLE_SEVERAL_DEVICES},
-      {P::One, P::Several, false, true, IDS_IDLE_DEVICE},
-      {P::None, P::One, true, true, 0},
-      {P::One, P::None, true, true, 0},
-      {P::One, P::Unknown, false, false, 0},
-      {P::None, P::One, false, false, 0},
+      {one, L"", false, true, one},  // the first look
+      {none, L"", false, true, none},
+      {missing, L"", false, true, missing},
+      {one, one, false, true, L""},  // nothing changed
+      {none, none, false, true, L""},
+      {missing, missing, false, true, L""},
+      {none, one, false, true, none},  // unplugged, plugged in, a second one
+      {one, none, false, true, one},
+      {several, one, false, true, several},
+      {one, several, false, true, one},
+      {one, missing, false, true, one},  // version.ver was put in its place
+      {missing, one, false, true, missing},
+      {none, one, true, true, L""},  // after a run its text stays
+      {one, none, true, true, L""},
+      {one, L"", false, false, L""},  // Update can never be enabled
+      {none, one, false, false, L""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(IdleStatusTextId(c.now, c.last, c.afterBusy, c.mayWrite), c.text)
-        << "now " << int(c.now) << ", last " << int(c.last) << ", after busy " << c.afterBusy << ", may write "
-        << c.mayWrite;
+    EXPECT_EQ(IdleStatusText(c.now, c.last, c.afterBusy, c.mayWrite), c.written)
+        << "now " << Narrow(c.now) << ", last " << Narrow(c.last) << ", after busy " << c.afterBusy
+        << ", may write " << c.mayWrite;
   }
   EXPECT_EQ(PresenceOf(0), P::None);
   EXPECT_EQ(PresenceOf(1), P::One);
   EXPECT_EQ(PresenceOf(2), P::Several);
+}
+
+// What is missing, as the status line names it before the click: an image first (its
+// folder is the program's), then version.ver with the start folder it was looked in.
+TEST(MissingFiles, StatusLineNamesTheFirstFileToFixAndItsFolder) {
+  using V = VersionFileState;
+  const std::wstring folder = L"C:\\Programme\\r47";
+  struct Case {
+    ImageSet set;
+    V version;
+    const wchar_t* line;
+  } cases[] = {
+      {kBothImages, V::Read, L""},
+      {kBothImages, V::Missing, L"version.ver fehlt in C:\\Programme\\r47"},
+      {kBothImages, V::Incomplete, L"version.ver defekt in C:\\Programme\\r47"},
+      {kOsImageOnly, V::Read, L"Quon_r47Boot.ubi fehlt im Ordner von r47flash.exe."},
+      {kOsImageOnly, V::Missing, L"Quon_r47Boot.ubi fehlt im Ordner von r47flash.exe."},
+      {kBootImageOnly, V::Incomplete, L"Quon_r47PDA.ubi fehlt im Ordner von r47flash.exe."},
+      {kNoImage, V::Missing, L"Quon_r47Boot.ubi und Quon_r47PDA.ubi fehlen im Ordner von r47flash.exe."},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MissingFilesLine(c.set, c.version, folder), c.line) << c.set << " " << int(c.version);
+  }
+  // A folder as Explorer shows it: no backslash at its end, except a drive's root.
+  EXPECT_EQ(MissingFilesLine(kBothImages, V::Missing, L"C:\\r47\\"), L"version.ver fehlt in C:\\r47");
+  EXPECT_EQ(MissingFilesLine(kBothImages, V::Missing, L"C:\\"), L"version.ver fehlt in C:\\");
+}
+
+// Box 122 keeps the names as the update lists them; version.ver among them adds where
+// it was looked for and what to do.
+TEST(MissingFiles, BoxAddsTheFolderHintForVersionVer) {
+  EXPECT_EQ(MissingFilesBoxText(L"Quon_r47Boot.ubi", false, L"C:\\r47"),
+            L"Datei Quon_r47Boot.ubi kann nicht gefunden werden!");
+  const std::wstring withHint = MissingFilesBoxText(L"version.ver ,Quon_r47Boot.ubi", true, L"C:\\r47\\");
+  const std::wstring first = L"Datei version.ver ,Quon_r47Boot.ubi kann nicht gefunden werden!\n\n";
+  ASSERT_EQ(withHint.compare(0, first.size(), first), 0) << Narrow(withHint);
+  EXPECT_EQ(withHint.substr(first.size()), FormatTextString(IDS_VERSION_FILE_FOLDER, L"C:\\r47"));
+  EXPECT_NE(withHint.find(L"im Ordner C:\\r47. Legen Sie version.ver in diesen Ordner"), std::wstring::npos)
+      << Narrow(withHint);
+}
+
+// The pre-flight's choice names the device's boot loader, or that it gave no answer.
+TEST(PreflightStages, ImageChosenNamesDeviceNeedAndChoice) {
+  EXPECT_EQ(ImageChosenText(0x0102, 1, 3, L"Quon_r47Boot.ubi"),
+            L"Ger\u00e4t: Boot-Loader 1.2 \u2013 ben\u00f6tigt: 1.3 \u2013 gew\u00e4hlt: Quon_r47Boot.ubi");
+  EXPECT_EQ(ImageChosenText(0, 1, 3, L"Quon_r47Boot.ubi"),
+            L"Ger\u00e4t: keine Antwort \u2013 ben\u00f6tigt: 1.3 \u2013 gew\u00e4hlt: Quon_r47Boot.ubi");
+  EXPECT_EQ(ImageChosenText(0xFFFF, 255, 255, L"Quon_r47PDA.ubi"),
+            L"Ger\u00e4t: Boot-Loader 255.255 \u2013 ben\u00f6tigt: 255.255 \u2013 gew\u00e4hlt: Quon_r47PDA.ubi");
 }
 
 TEST(TextFormat, FillsNumbersTextsAndPercent) {
@@ -405,6 +468,33 @@ TEST(MonitorReports, FailureTextEndsAtTheFirstZeroOrTheReportEnd) {
   EXPECT_EQ(ReportTextLength(r), 128u);
 }
 
+// A device failure is shown as the device's own bytes under the caption of the stage
+// that failed, which the failure table holds as the device's makers wrote it (Big5).
+TEST(FailureViews, DeviceFailuresTakeTheirStagesCaption) {
+  const struct {
+    FlashFailure::Stage stage;
+    const char* text;
+    const wchar_t* shownText;
+    const wchar_t* caption;
+  } cases[] = {
+      {FlashFailure::Stage::Format, " E\x7f FORMAT ERROR 42", L" E\x7f FORMAT ERROR 42", L"FORMAT\u5931\u6557"},
+      {FlashFailure::Stage::Write, "@E \x7fWRITE ERROR 7", L"@E \x7fWRITE ERROR 7", L"\u4e0b\u8f09\u5931\u6557"},
+  };
+  for (const auto& c : cases) {
+    FlashFailure f;
+    f.kind = FlashFailure::Kind::DeviceFailed;
+    f.deviceStage = c.stage;
+    f.deviceText = c.text;
+    const FailureView view = ViewOf(f);
+    EXPECT_EQ(view.caption, c.caption) << c.text;
+    EXPECT_EQ(view.text, c.shownText);
+    EXPECT_EQ(view.icon, BoxIcon::None);
+    EXPECT_FALSE(view.ownerless);
+    EXPECT_FALSE(view.statusLine);
+    EXPECT_EQ(view.controls, ControlsAfter::Busy);
+  }
+}
+
 TEST(DeviceRecords, VersionWordFromAReport) {
   struct Case {
     uint8_t b4, b6, b7;
@@ -537,6 +627,154 @@ TEST(ReportOutbox, AFailedPostKeepsTheReportsAndAGoneWindowFreesThem) {
   outbox.Put(std::make_unique<Counted>(5), post, alive);
   EXPECT_EQ(outbox.Size(), 0u);
   EXPECT_EQ(Counted::alive, 0);
+}
+
+// ---- The window after a failed flash ----
+
+TEST(WayBack, ShownForTheFailuresOnceThePipeWasOpened) {
+  using K = FlashFailure::Kind;
+  const struct {
+    K kind;
+    Phase phase;
+    bool shown;
+  } cases[] = {
+      {K::ConnectionBroken, Phase::Transfer, true},    {K::ConnectionBroken, Phase::Monitor, true},
+      {K::ConnectionBroken, Phase::Connecting, true},  {K::DeviceFailed, Phase::Monitor, true},
+      {K::CommandPacketLost, Phase::Monitor, true},    {K::CommandPacketLost, Phase::Transfer, true},
+      // Nothing of the image went out, or the failure is the file's.
+      {K::ConnectionBroken, Phase::Preflight, false},  {K::ConnectionBroken, Phase::Idle, false},
+      {K::ConnectionBroken, Phase::Broken, false},     {K::ImageMissing, Phase::Connecting, false},
+      {K::ImageUnreadable, Phase::Transfer, false},    {K::ChecksumMismatch, Phase::Preflight, false},
+      {K::WorkerNotStarted, Phase::Connecting, false}, {K::ImageReadGivenUp, Phase::Ending, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ShowsWayBack(c.kind, c.phase), c.shown) << int(c.kind) << " in phase " << int(c.phase);
+}
+
+TEST(WayBack, AmountsInMegabytesWithADecimalComma) {
+  const struct {
+    uint64_t bytes;
+    bool down;
+    const wchar_t* text;
+  } megabytes[] = {
+      {0, false, L"0,0"},        {98304, false, L"0,1"},   {98304, true, L"0,0"},
+      {1234567, false, L"1,2"},  {1250000, false, L"1,3"}, {1249999, false, L"1,2"},
+      {2999999, false, L"3,0"},  {2999999, true, L"2,9"},  {33554432, false, L"33,6"},
+      {4294967295u, true, L"4294,9"},
+  };
+  for (const auto& c : megabytes) EXPECT_EQ(MegabytesText(c.bytes, c.down), c.text) << c.bytes;
+
+  const struct {
+    uint64_t sent;
+    uint32_t size;
+    const wchar_t* text;
+  } sent[] = {
+      {98304, 300007, L"0,0 von 0,3 MB übertragen (98.304 von 300.007 Byte)."},
+      // Never more than went out: 2,96 of 3,0 is not "3,0 von 3,0".
+      {2960000, 3000000, L"2,9 von 3,0 MB übertragen (2.960.000 von 3.000.000 Byte)."},
+      // All of it: the same figure as the whole.
+      {2960000, 2960000, L"3,0 von 3,0 MB übertragen (2.960.000 von 2.960.000 Byte)."},
+      {0, 999, L"0,0 von 0,0 MB übertragen (0 von 999 Byte)."},
+  };
+  for (const auto& c : sent) EXPECT_EQ(SentText(c.sent, c.size), c.text) << c.sent;
+}
+
+TEST(WayBack, StageOfEachReportAndItsLine) {
+  using S = DeviceStageSeen::Stage;
+  const struct {
+    StatusReport report;
+    DWORD got;
+    bool shows;
+    DeviceStageSeen seen;
+    const wchar_t* line;
+  } cases[] = {
+      {Report({{0, 0x20}, {2, 40}}), 128, true, {S::Format, 40}, L"Letzte Meldung des Geräts: Formatieren 40 %"},
+      {Report({{0, 0x20}, {1, 0x55}, {2, 100}}), 128, true, {S::Format, 100}, nullptr},
+      {Report({{0, 0x20}, {2, 200}}), 128, true, {S::Format, 100}, nullptr},
+      {Report({{0, 0x40}, {3, 25}}), 128, true, {S::Write, 25}, L"Letzte Meldung des Geräts: Schreiben 25 %"},
+      {Report({{0, 0x40}, {3, 100}}), 128, true, {S::Stored, 100}, L"Letzte Meldung des Geräts: Image gespeichert"},
+      // The monitor's kept report after a read of no byte still shows its stage.
+      {Report({{0, 0x40}, {3, 60}}), 0, true, {S::Write, 60}, nullptr},
+      // Failure reports are text; other kinds and short reads show no stage.
+      {Report({{0, 0x20}, {1, 'E'}, {2, 0x7F}}), 128, false, {}, nullptr},
+      {Report({{0, 0x40}, {1, 'E'}, {2, ' '}, {3, 0x7F}}), 128, false, {}, nullptr},
+      {Report({{0, 0x00}, {4, 0x55}, {6, 3}, {7, 1}}), 128, false, {}, nullptr},
+      {Report({{0, 0x40}, {3, 50}}), 3, false, {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    DeviceStageSeen seen{S::Write, 7};  // untouched when the report shows none
+    EXPECT_EQ(StageOfReport(c.report, c.got, &seen), c.shows) << int(c.report[0]) << " " << int(c.report[2]);
+    EXPECT_TRUE(seen == (c.shows ? c.seen : DeviceStageSeen{S::Write, 7})) << int(c.report[0]);
+    if (c.line) EXPECT_EQ(StageText(seen), c.line);
+  }
+  EXPECT_EQ(StageText(DeviceStageSeen{}),
+            L"Das Gerät hat keinen Fortschritt beim Formatieren oder Schreiben gemeldet.");
+}
+
+TEST(WayBack, WhatTheHandheldMayHoldFollowsWhatWasSeen) {
+  using S = DeviceStageSeen::Stage;
+  const struct {
+    uint64_t sent;
+    S stage;
+    UINT text;
+  } cases[] = {
+      {100000, S::None, IDS_WAYBACK_HOLDS_PART},     {300007, S::None, IDS_WAYBACK_HOLDS_SENT},
+      {300007, S::Format, IDS_WAYBACK_HOLDS_FORMAT}, {300007, S::Write, IDS_WAYBACK_HOLDS_WRITE},
+      {300007, S::Stored, IDS_WAYBACK_HOLDS_STORED},
+  };
+  for (const auto& c : cases) {
+    FlashSeen seen;
+    seen.imageSize = 300007;
+    seen.bytesSent = c.sent;
+    seen.stage.stage = c.stage;
+    EXPECT_EQ(HoldsTextId(seen), c.text) << c.sent << " " << int(c.stage);
+  }
+}
+
+TEST(WayBack, DeviceTextReadableOnScreenAndHexInTheLog) {
+  const struct {
+    std::string bytes;
+    const wchar_t* screen;
+    const wchar_t* log;
+  } cases[] = {
+      {"AB\x01" "C", L"AB\u00B7C", L"AB<01>C"},
+      {" E\x7F Block 12", L" E\u00B7 Block 12", L" E<7F> Block 12"},
+      {"@E \x7FWRITE", L"@E \u00B7WRITE", L"@E <7F>WRITE"},
+      {std::string("\x00\x1F\x20~", 4), L"\u00B7\u00B7 ~", L"<00><1F> ~"},
+      {"\r\n\t", L"\u00B7\u00B7\u00B7", L"<0D><0A><09>"},
+      {"", L"", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadableDeviceText(c.bytes), c.screen) << c.bytes;
+    EXPECT_EQ(LoggedDeviceText(c.bytes), c.log) << c.bytes;
+  }
+}
+
+TEST(WayBack, WholeTextNamesImageAmountStageDeviceTextAndLog) {
+  FlashSeen seen;
+  seen.image = ImageKind::Boot;
+  seen.imageName = L"Quon_r47Boot.ubi";
+  seen.imageSize = 300007;
+  seen.bytesSent = 300007;
+  seen.stage = {DeviceStageSeen::Stage::Format, 40};
+  FlashFailure failure;
+  failure.kind = FlashFailure::Kind::DeviceFailed;
+  failure.deviceText = " E\x7F bad";
+  const std::wstring text = WayBackText(seen, failure, L"C:\\logs\\r47flash-1.log");
+  EXPECT_EQ(text.find(L"Image: Boot-Loader (Quon_r47Boot.ubi)\r\n0,3 von 0,3 MB übertragen"), 0u) << Narrow(text);
+  EXPECT_NE(text.find(L"\r\nLetzte Meldung des Geräts: Formatieren 40 %\r\nFehlermeldung des Geräts:  E\u00B7 bad\r\n"),
+            std::wstring::npos)
+      << Narrow(text);
+  EXPECT_NE(text.find(L"\r\n1. "), std::wstring::npos);
+  const std::wstring logLine = L"\r\n\r\nProtokoll dieses Laufs: C:\\logs\\r47flash-1.log";
+  ASSERT_GT(text.size(), logLine.size());
+  EXPECT_EQ(text.substr(text.size() - logLine.size()), logLine);
+
+  // No file for the log; not a device failure: no device text.
+  failure.kind = FlashFailure::Kind::ConnectionBroken;
+  const std::wstring memory = WayBackText(seen, failure, L"");
+  EXPECT_EQ(memory.find(L"Fehlermeldung des Geräts"), std::wstring::npos);
+  EXPECT_NE(memory.find(L"nur im Fenster, das \"Protokoll anzeigen\" öffnet"), std::wstring::npos) << Narrow(memory);
 }
 
 }  // namespace

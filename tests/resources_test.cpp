@@ -329,24 +329,25 @@ TEST_F(ShippedResources, EachPictureLoadsWithLoadImageAtEachScale) {
   }
 }
 
-// The read-me beside the shipped program, as Notepad reads it (code page 1252).
-std::wstring ReadmeText(bool* crlfOnly, bool* cp1252Only) {
+// The read-me beside the shipped program, as Notepad reads it: UTF-8 behind a
+// byte-order mark (which Notepad honours from XP on, whatever the code page), with
+// CRLF line ends. Empty when it is not valid UTF-8.
+std::wstring ReadmeText(bool* crlfOnly, bool* byteOrderMark) {
   std::vector<uint8_t> bytes = ReadFileBytes(ShippedProgram().substr(0, ShippedProgram().size() - 12) + L"readme.txt");
   *crlfOnly = true;
-  *cp1252Only = true;
   for (size_t i = 0; i < bytes.size(); ++i) {
     if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) *crlfOnly = false;
     if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) *crlfOnly = false;
-    // Bytes that code page 1252 leaves undefined.
-    for (uint8_t undefined : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) *cp1252Only = *cp1252Only && bytes[i] != undefined;
   }
-  if (bytes.empty()) return L"";
-  int n = MultiByteToWideChar(1252, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
-                              nullptr, 0);
-  std::wstring text(n, L'\0');
-  MultiByteToWideChar(1252, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), &text[0],
-                      n);
-  return text;
+  *byteOrderMark = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+  if (!*byteOrderMark) return L"";
+  const char* text = reinterpret_cast<const char*>(bytes.data()) + 3;
+  const int size = static_cast<int>(bytes.size()) - 3;
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, nullptr, 0);
+  if (n <= 0) return L"";
+  std::wstring wide(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, size, &wide[0], n);
+  return wide;
 }
 
 // Runs of blanks and line breaks as one blank: the read-me wraps its lines.
@@ -390,11 +391,19 @@ BOOL CALLBACK CollectStringBlock(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) 
 }
 
 TEST_F(ShippedResources, ReadmeExplainsEveryTextOfTheStringTable) {
-  bool crlfOnly = false, cp1252Only = false;
-  const std::wstring readme = ReadmeText(&crlfOnly, &cp1252Only);
-  ASSERT_FALSE(readme.empty());
+  bool crlfOnly = false, byteOrderMark = false;
+  const std::wstring readme = ReadmeText(&crlfOnly, &byteOrderMark);
+  EXPECT_TRUE(byteOrderMark) << "without it Notepad takes the umlauts for the system's code page";
+  ASSERT_FALSE(readme.empty()) << "not UTF-8";
   EXPECT_TRUE(crlfOnly) << "Notepad on XP shows a bare line feed as a box";
-  EXPECT_TRUE(cp1252Only);
+  // One width throughout, wrapped for a window of Notepad at its usual size.
+  size_t lineNumber = 1, lineStart = 0;
+  for (size_t i = 0; i <= readme.size(); ++i) {
+    if (i < readme.size() && readme[i] != L'\r') continue;
+    EXPECT_LE(i - lineStart, 72u) << "line " << lineNumber << ": " << Narrow(readme.substr(lineStart, i - lineStart));
+    lineStart = i + 2;  // past the CRLF
+    ++lineNumber;
+  }
   const std::wstring folded = Folded(readme);
 
   std::vector<UINT> blocks;

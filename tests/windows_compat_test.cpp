@@ -8,8 +8,10 @@
 
 #include <cwctype>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "device/pipe_io.h"
 #include "program_driver.h"
 #include "test_support.h"
 #include "util/handle.h"
@@ -97,6 +99,37 @@ TEST(WindowsCompat, CancelEndsAPendingRead) {
     EXPECT_FALSE(GetOverlappedResult(client.get(), &ov, &n, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   }
+}
+
+// A bounded read that its caller stops (the program ending during the pre-flight)
+// ends as stopped, not as a time-out or a broken link, whether the stop came before
+// the read or while it waited.
+TEST(BoundedIo, AStopEndsAPendingReadAsStopped) {
+  const std::wstring name = L"\\\\.\\pipe\\r47stop-" + std::to_wstring(GetCurrentProcessId());
+  UniqueHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 0, 0, 0, nullptr));
+  ASSERT_TRUE(server.valid()) << GetLastError();
+  UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr));
+  ASSERT_TRUE(client.valid()) << GetLastError();
+  UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  char buffer[16];
+  DWORD got = 0;
+
+  // Stopped while it waits: a thread sets the stop once the read is pending.
+  std::thread stopper([&] {
+    Sleep(100);
+    SetEvent(stop.get());
+  });
+  IoResult read = ReadBounded(client.get(), buffer, sizeof buffer, &got, 60000, nullptr, stop.get());
+  stopper.join();
+  EXPECT_EQ(read.status, IoStatus::Stopped);
+  EXPECT_EQ(read.error, static_cast<DWORD>(ERROR_CANCELLED));
+  EXPECT_EQ(got, 0u);
+
+  // Stopped before it began: no wait at all.
+  read = ReadBounded(client.get(), buffer, sizeof buffer, &got, 60000, nullptr, stop.get());
+  EXPECT_EQ(read.status, IoStatus::Stopped);
 }
 
 }  // namespace

@@ -9,12 +9,9 @@
 #include "res/resource.h"
 
 void OpenConnectionWarning(HWND window) {
-  // A dialog that stands for a message box: logged as one.
-  LogBox(LoadText(IDS_CAPTION_ERROR), LoadText(IDS_SYNC_CLAIMS_USB));
   NoteUpdateFailed(LoadText(IDS_SYNC_CLAIMS_USB));
-  HWND warning =
-      CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(IDD_CONN_WARNING), window, ConnectionWarningProc, 0);
-  if (warning) ShowWindow(warning, SW_SHOW);
+  ShowDialogBox(window, IDD_CONN_WARNING, ConnectionWarningProc, LoadText(IDS_SYNC_CLAIMS_USB),
+                LoadText(IDS_CAPTION_ERROR));
 }
 
 INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
@@ -22,12 +19,11 @@ INT_PTR CALLBACK ConnectionWarningProc(HWND dialog, UINT message, WPARAM wParam,
   if (message == kDpiChangedMessage) FitPictureToDpi(dialog, IDB_CONN_WARNING, HIWORD(wParam));
   // Escape (the dialog manager's IDCANCEL) closes it like OK and the close box.
   if (message == WM_CLOSE || (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL))) {
-    std::wstring text = LoadText(IDS_SYNC_CLAIMS_USB);
     // The warning's owner is the main window.
-    HWND main = GetWindow(dialog, GW_OWNER);
-    SetDlgItemTextW(main, IDC_STATUS, text.c_str());
-    LogStatus(text);
-    if (MainWindowState* state = StateOf(main)) SetControlsEnabled(*state, true);
+    if (MainWindowState* state = StateOf(GetWindow(dialog, GW_OWNER))) {
+      ShowStatus(*state, LoadText(IDS_SYNC_CLAIMS_USB));
+      SetPhase(*state, Phase::Idle);
+    }
     DestroyWindow(dialog);
   }
   return 0;

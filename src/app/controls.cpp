@@ -41,36 +41,34 @@ void CacheControls(MainWindowState& state) {
 
 bool ControlsCached(const MainWindowState& state) { return state.controls.progress != nullptr; }
 
-void SetControlsEnabled(MainWindowState& state, bool enable) {
+void SetPhase(MainWindowState& state, Phase phase) {
+  state.phase = phase;
+  // The window goes now: its controls stay as the last phase left them.
+  if (phase == Phase::Ending) return;
+  // The idle look's first sight after a busy spell is not news (device_watch.*).
+  if (IsBusy(phase)) state.watch.sawBusy = true;
   const ControlHandles& c = state.controls;
+  const ControlStates want = ControlsFor(phase, state.found.updateAllowed && state.ackTicked);
   // Update goes off first and comes back last: whoever sees it enabled (an
   // accessibility tool, a script driving the window) sees the whole idle window.
-  if (!enable) EnableControl(state.window, c.update, false);
-  EnableControl(state.window, c.ack, enable);
-  EnableControl(state.window, c.exit, enable);
-  EnableControl(state.window, c.notes, enable);
-  EnableControl(state.window, c.readme, enable);
-  if (enable) EnableControl(state.window, c.update, true);
+  // Exit comes on before the rest goes off, so that the focus has somewhere to go.
+  if (!want.update) EnableControl(state.window, c.update, false);
+  if (want.exit) EnableControl(state.window, c.exit, true);
+  EnableControl(state.window, c.ack, want.ack);
+  EnableControl(state.window, c.notes, want.notes);
+  EnableControl(state.window, c.readme, want.readme);
+  if (!want.exit) EnableControl(state.window, c.exit, false);
+  if (want.update) EnableControl(state.window, c.update, true);
   // The user never opens the list: the program selects its entry.
   EnableControl(state.window, c.imageList, false);
 }
 
-void SetControlsFailed(MainWindowState& state) {
-  const ControlHandles& c = state.controls;
-  // Enable Exit first so that the focus has somewhere to go.
-  EnableControl(state.window, c.exit, true);
-  EnableControl(state.window, c.ack, false);
-  EnableControl(state.window, c.update, false);
-  EnableControl(state.window, c.notes, false);
-  EnableControl(state.window, c.readme, false);
-  EnableControl(state.window, c.imageList, false);
-}
-
-void SetControlsPreflight(MainWindowState& state) {
-  // Exit alone, as after a broken connection. The focus stays where the busy state
-  // left it (with the window): an Enter meant for the busy window must not end the
-  // program; Escape and Tab reach Exit from there.
-  SetControlsFailed(state);
+void NoteAcknowledgement(MainWindowState& state, bool ticked) {
+  state.ackTicked = ticked;
+  // The box is enabled only while idle; Update follows it then.
+  if (state.phase != Phase::Idle) return;
+  const bool update = ControlsFor(Phase::Idle, state.found.updateAllowed && ticked).update;
+  EnableWindow(GetDlgItem(state.window, IDC_UPDATE), update ? TRUE : FALSE);
 }
 
 int ProgressPosition(int value, bool done) {
@@ -91,28 +89,45 @@ void ResetProgress(MainWindowState& state) {
   ClearTaskbar(state.taskbar, state.window);
 }
 
-void SetStatusText(const MainWindowState& state, const std::wstring& text) {
-  if (state.controls.status) SetWindowTextW(state.controls.status, text.c_str());
+void ShowStatus(const MainWindowState& state, const std::wstring& text) {
+  // Written down even where there is no status line to show it on: the log has what
+  // the program meant to say.
+  // The status line is there from the start, also where the other controls were
+  // never looked up (no image found).
+  HWND status = state.controls.status ? state.controls.status : GetDlgItem(state.window, IDC_STATUS);
+  if (status) SetWindowTextW(status, text.c_str());
+  LogStatus(text);
 }
 
 void ShowImageSize(HWND window, uint32_t bytes) {
   SetDlgItemTextW(window, IDC_IMAGE_SIZE, FormatTextNumber(IDS_SIZE_FORMAT, static_cast<int>(bytes >> 10)).c_str());
 }
 
-int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags) {
-  std::wstring caption = LoadText(captionId);
+int ShowBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags) {
   LogBox(caption, text);
   return MessageBoxW(owner, text.c_str(), caption.c_str(), flags);
+}
+
+HWND ShowDialogBox(HWND owner, UINT dialogId, DLGPROC proc, const std::wstring& text, const std::wstring& caption) {
+  // A dialog that stands for a message box: logged as one.
+  LogBox(caption, text);
+  HWND dialog = CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(dialogId), owner, proc, 0);
+  if (dialog) ShowWindow(dialog, SW_SHOW);
+  return dialog;
+}
+
+INT_PTR ShowModalDialogBox(HWND owner, UINT dialogId, DLGPROC proc, LPARAM param, const std::wstring& text,
+                           const std::wstring& caption) {
+  LogBox(caption, text);
+  return DialogBoxParamW(AppInstance(), MAKEINTRESOURCEW(dialogId), owner, proc, param);
+}
+
+int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags) {
+  return ShowBox(owner, text, LoadText(captionId), flags);
 }
 
 void ShowError(HWND owner, const std::wstring& text) {
   // During an update, the error it ends with: the log's closing line names it.
   NoteUpdateFailed(text);
   ShowMessage(owner, text, IDS_CAPTION_ERROR, MB_OK | MB_ICONERROR);
-}
-
-void ApplyAcknowledgementRule(const MainWindowState& state) {
-  HWND window = state.window;
-  bool ticked = IsDlgButtonChecked(window, IDC_ACK) == BST_CHECKED;
-  EnableWindow(GetDlgItem(window, IDC_UPDATE), state.found.updateAllowed && ticked ? TRUE : FALSE);
 }

@@ -13,26 +13,32 @@
 void CacheControls(MainWindowState& state);
 bool ControlsCached(const MainWindowState& state);
 
-// Enables Update exactly when the update allowed flag is set and the box is ticked.
-void ApplyAcknowledgementRule(const MainWindowState& state);
+// Enters `phase` and sets every control's enabled state from it.
+void SetPhase(MainWindowState& state, Phase phase);
+// The acknowledgement box was clicked: while idle, Update follows it.
+void NoteAcknowledgement(MainWindowState& state, bool ticked);
 
-void SetControlsEnabled(MainWindowState& state, bool enable);
-void SetControlsFailed(MainWindowState& state);
-// The pre-flight's waits, before anything is sent: busy, but Exit still ends the program.
-void SetControlsPreflight(MainWindowState& state);
 void SetProgress(MainWindowState& state, int value, bool done);
 void ResetProgress(MainWindowState& state);
 
 // The bar position shown for a progress value: 100 when done, else capped at 95.
 int ProgressPosition(int value, bool done);
 
-// Sets the status line through its cached handle (no effect while not cached).
-void SetStatusText(const MainWindowState& state, const std::wstring& text);
+// The one way to the status line: shows the text and logs it.
+void ShowStatus(const MainWindowState& state, const std::wstring& text);
 
 // The size field: an image's size in whole KiB.
 void ShowImageSize(HWND window, uint32_t bytes);
 
-// Message box with a caption from the string table.
+// The one way to show a box: logs it and shows it. Returns MessageBox's answer.
+int ShowBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags);
+// A modeless dialog that stands for a box (the connection warning), logged as one.
+HWND ShowDialogBox(HWND owner, UINT dialogId, DLGPROC proc, const std::wstring& text, const std::wstring& caption);
+// A modal dialog of the program's own that stands for a box, logged as one (its text
+// and caption as shown). Returns the dialog's result when it is closed.
+INT_PTR ShowModalDialogBox(HWND owner, UINT dialogId, DLGPROC proc, LPARAM param, const std::wstring& text,
+                           const std::wstring& caption);
+// A box with a caption from the string table.
 int ShowMessage(HWND owner, const std::wstring& text, UINT captionId, UINT flags);
 // "Error" box with the error icon, as every failure of the program shows it.
 void ShowError(HWND owner, const std::wstring& text);

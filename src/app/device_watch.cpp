@@ -7,20 +7,9 @@
 #include "app/controls.h"
 #include "app/device_watch_rules.h"
 #include "app/flash_log.h"
+#include "app/status_texts.h"
 #include "device/discovery.h"
-#include "flash/download.h"
 #include "text/text.h"
-
-namespace {
-
-// Busy from the Update click until the download's last report, and while the
-// connection warning holds the control group disabled without a running update.
-bool WindowBusy(const MainWindowState& state) {
-  return state.updateRunning || IsDownloadRunning() || state.guard.active || state.applyingReports ||
-         !state.reports.empty() || (ControlsCached(state) && !IsWindowEnabled(state.controls.notes));
-}
-
-}  // namespace
 
 void StartDeviceWatch(MainWindowState& state) {
   DeviceWatch& watch = state.watch;
@@ -49,18 +38,18 @@ void LookForDevice(MainWindowState& state) {
   DeviceWatch& watch = state.watch;
   if (!watch.running) return;
   // No device call while an update or a download may use the device.
-  if (WindowBusy(state)) {
+  if (IsBusy(state.phase)) {
     watch.sawBusy = true;
     return;
   }
-  const DevicePresence now = PresenceOf(PresentDevicePaths().size());
-  const UINT textId = IdleStatusTextId(now, watch.last, watch.sawBusy, state.found.updateAllowed);
-  watch.last = now;
+  // A file that the update lacks is named first; the bus is looked at only without one.
+  const std::wstring missing = MissingFilesLineNow(state.found.set);
+  const std::wstring line =
+      IdleLineText(missing.empty() ? PresenceOf(PresentDevicePaths().size()) : DevicePresence::Unknown, missing);
+  const std::wstring text = IdleStatusText(line, watch.lastLine, watch.sawBusy, state.found.updateAllowed);
+  watch.lastLine = line;
   watch.sawBusy = false;
-  if (!textId) return;
-  const std::wstring text = LoadText(textId);
-  SetStatusText(state, text);
-  LogStatus(text);
+  if (text.empty()) return;
+  // ShowStatus reaches the status line also with no image at all (no cached handle).
+  ShowStatus(state, text);
 }
-
-void NoteWindowBusy(MainWindowState& state) { state.watch.sawBusy = true; }

@@ -21,6 +21,3 @@ void StartDeviceWatch(MainWindowState& state);
 void StopDeviceWatch(MainWindowState& state);
 // One look at the bus (WM_TIMER with kDeviceWatchTimer, WM_DEVICECHANGE).
 void LookForDevice(MainWindowState& state);
-// The window becomes busy (the Update click): what the run leaves on the status line
-// stays until the presence changes after it.
-void NoteWindowBusy(MainWindowState& state);

@@ -1,6 +1,7 @@
 #include "app/device_watch_rules.h"
 
 #include "res/resource.h"
+#include "text/text.h"
 
 DevicePresence PresenceOf(size_t devices) {
   if (devices == 0) return DevicePresence::None;
@@ -21,7 +22,13 @@ UINT PresenceTextId(DevicePresence presence) {
   return 0;
 }
 
-UINT IdleStatusTextId(DevicePresence now, DevicePresence last, bool afterBusy, bool mayWrite) {
-  if (!mayWrite || afterBusy || now == last) return 0;
-  return PresenceTextId(now);
+std::wstring IdleLineText(DevicePresence presence, const std::wstring& missing) {
+  if (!missing.empty()) return missing;
+  const UINT id = PresenceTextId(presence);
+  return id ? LoadText(id) : std::wstring();
+}
+
+std::wstring IdleStatusText(const std::wstring& now, const std::wstring& last, bool afterBusy, bool mayWrite) {
+  if (!mayWrite || afterBusy || now == last) return std::wstring();
+  return now;
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "res/resource.h"
 #include "text/text.h"
 #include "util/system_text.h"
@@ -10,6 +12,18 @@ namespace {
 
 // Device failure captions are Big5 whatever the system code page, so they read as written.
 constexpr UINT kBig5CodePage = 950;
+
+// The caption of each stage's failure, as the device's makers wrote it:
+// "FORMAT" + 失敗 and 下載失敗.
+const char* DeviceFailureCaptionBig5(FlashFailure::Stage stage) {
+  switch (stage) {
+    case FlashFailure::Stage::Format:
+      return "\x46\x4F\x52\x4D\x41\x54\xA5\xA2\xB1\xD1";
+    case FlashFailure::Stage::Write:
+      return "\xA4\x55\xB8\xFC\xA5\xA2\xB1\xD1";
+  }
+  return "";
+}
 
 struct Row {
   FlashFailure::Kind kind;
@@ -39,13 +53,14 @@ const Row kRows[] = {
      ControlsAfter::Idle},
     {Kind::ConnectionBroken, IDS_USB_BROKEN, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true,
      ControlsAfter::OnlyExit},
-    // Text and caption are the device's own (see ViewOf).
+    // The device's own text under its failed stage's caption (see ViewOf).
     {Kind::DeviceFailed, 0, false, 0, BoxIcon::None, false, false, ControlsAfter::Busy},
     {Kind::CommandPacketLost, IDS_PACKET_FAILED, false, IDS_CAPTION_START, BoxIcon::None, true, false,
      ControlsAfter::Busy},
     // Texts with the files and both digests (see ViewOf); nothing was sent.
     {Kind::ChecksumMismatch, 0, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
     {Kind::ChecksumUnreadable, 0, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
+    {Kind::ChecksumNotListed, 0, false, IDS_CAPTION_ERROR, BoxIcon::Error, false, true, ControlsAfter::Idle},
 };
 
 std::wstring Ascii(const std::string& s) { return std::wstring(s.begin(), s.end()); }
@@ -66,7 +81,8 @@ FailureView ViewOf(const FlashFailure& failure) {
   }
   if (failure.kind == Kind::DeviceFailed) {
     view.text = DecodeBytes(failure.deviceText.data(), failure.deviceText.size(), CP_ACP);
-    view.caption = DecodeBytes(failure.deviceCaption.data(), failure.deviceCaption.size(), kBig5CodePage);
+    const char* caption = DeviceFailureCaptionBig5(failure.deviceStage);
+    view.caption = DecodeBytes(caption, std::strlen(caption), kBig5CodePage);
   }
   if (failure.kind == Kind::ImageUnreadable) {
     std::wstring fields[2] = {failure.imageName, SystemErrorText(failure.systemError)};
@@ -78,6 +94,9 @@ FailureView ViewOf(const FlashFailure& failure) {
   } else if (failure.kind == Kind::ChecksumUnreadable) {
     std::wstring fields[3] = {failure.checksumFile, failure.imageName, Ascii(failure.actualSha256)};
     view.text = FormatText(LoadText(IDS_CHECKSUM_UNREADABLE), fields, 3, nullptr, 0);
+  } else if (failure.kind == Kind::ChecksumNotListed) {
+    std::wstring fields[3] = {failure.checksumFile, failure.imageName, Ascii(failure.actualSha256)};
+    view.text = FormatText(LoadText(IDS_CHECKSUM_NOT_LISTED), fields, 3, nullptr, 0);
   }
   return view;
 }

@@ -2,12 +2,10 @@
 
 #include <shlobj.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 
-#include "text/text.h"
+#include "app/kept_logs.h"
 #include "util/handle.h"
 #include "util/system_text.h"
 
@@ -20,8 +18,6 @@ constexpr DWORD kCloseWaitMs = 3000;
 constexpr DWORD kWriteIntervalMs = 200;
 // The memory copy is for the log window; a run that somehow logs more keeps its start.
 constexpr size_t kMemoryLimitChars = 4u << 20;
-const wchar_t kLogPrefix[] = L"r47flash-";
-const wchar_t kLogSuffix[] = L".log";
 // Continuation lines of a multi-line text line up under the text.
 const wchar_t kContinuation[] = L"\r\n                         ";
 
@@ -40,8 +36,6 @@ struct LogState {
   bool closing = false;
   std::wstring folder;  // where this run logs, also when no file could be made there
   SYSTEMTIME started{};
-  RunOutcome::Kind phase = RunOutcome::Kind::NoUpdate;  // of the run's last update
-  std::wstring failure;                                 // its message, when it failed
 };
 
 LogState& State() {
@@ -96,62 +90,6 @@ std::wstring WithContinuations(const std::wstring& text) {
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-// The closing line is the last line the program writes; the list of earlier runs
-// reads it back from each file's end.
-const wchar_t kClosingMark[] = L"r47flash ends; outcome: ";
-const struct {
-  RunOutcome::Kind kind;
-  const wchar_t* word;
-} kOutcomeWords[] = {
-    {RunOutcome::Kind::NoUpdate, L"no update"},
-    {RunOutcome::Kind::PreFlight, L"ended during the pre-flight"},
-    {RunOutcome::Kind::Download, L"ended during the download"},
-    {RunOutcome::Kind::Completed, L"completed"},
-    {RunOutcome::Kind::Failed, L"failed: "},
-};
-// How much of each kept log's end is read for its closing line: a line holds a
-// failure message at most, a few hundred characters.
-constexpr DWORD kClosingTailBytes = 8192;
-
-// A message on one line: line breaks and runs of blanks become one blank.
-std::wstring OneLine(const std::wstring& text) {
-  std::wstring out;
-  for (wchar_t c : text) {
-    bool blank = c == L' ' || c == L'\r' || c == L'\n' || c == L'\t';
-    if (blank) {
-      if (!out.empty() && out.back() != L' ') out += L' ';
-    } else {
-      out += c;
-    }
-  }
-  while (!out.empty() && out.back() == L' ') out.pop_back();
-  return out;
-}
-
-bool UpdateUnderway(RunOutcome::Kind phase) {
-  return phase == RunOutcome::Kind::PreFlight || phase == RunOutcome::Kind::Download;
-}
-
-std::wstring FromUtf8(const char* bytes, size_t size) {
-  if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) bytes += 3, size -= 3;
-  return DecodeBytes(bytes, size, CP_UTF8);
-}
-
-// Reads `count` bytes from `offset`; false with the system error.
-bool ReadAt(HANDLE file, uint64_t offset, DWORD count, std::string* out, DWORD* error) {
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  out->assign(count, '\0');
-  DWORD done = 0;
-  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
-      (count && !ReadFile(file, &(*out)[0], count, &done, nullptr))) {
-    *error = GetLastError();
-    return false;
-  }
-  out->resize(done);
-  return true;
-}
-
 }  // namespace
 
 std::wstring DefaultLogFolder() {
@@ -161,27 +99,6 @@ std::wstring DefaultLogFolder() {
     return std::wstring();
   }
   return std::wstring(base) + L"\\r47flash\\Protokolle";
-}
-
-std::wstring LogFileName(const SYSTEMTIME& t, DWORD processId) {
-  wchar_t name[64];
-  std::swprintf(name, 64, L"%ls%04u%02u%02u-%02u%02u%02u-%lu%ls", kLogPrefix, t.wYear, t.wMonth, t.wDay, t.wHour,
-                t.wMinute, t.wSecond, static_cast<unsigned long>(processId), kLogSuffix);
-  return name;
-}
-
-std::vector<std::wstring> LogFilesToPrune(std::vector<std::wstring> names, size_t keep) {
-  auto isLog = [](const std::wstring& n) {
-    const size_t prefix = wcslen(kLogPrefix), suffix = wcslen(kLogSuffix);
-    return n.size() > prefix + suffix && _wcsnicmp(n.c_str(), kLogPrefix, prefix) == 0 &&
-           _wcsicmp(n.c_str() + n.size() - suffix, kLogSuffix) == 0;
-  };
-  names.erase(std::remove_if(names.begin(), names.end(), [&](const std::wstring& n) { return !isLog(n); }),
-              names.end());
-  std::sort(names.begin(), names.end());
-  if (names.size() <= keep) return {};
-  names.resize(names.size() - keep);
-  return names;
 }
 
 bool OpenFlashLog(const std::wstring& folder, size_t keep) {
@@ -208,16 +125,7 @@ bool OpenFlashLog(const std::wstring& folder, size_t keep) {
   DWORD written = 0;
   WriteFile(file, "\xEF\xBB\xBF", 3, &written, nullptr);
 
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\" + kLogPrefix + L"*" + kLogSuffix).c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  for (const std::wstring& old : LogFilesToPrune(names, keep)) DeleteFileW((folder + L"\\").append(old).c_str());
+  PruneLogFiles(folder, keep);
 
   HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (!wake) {
@@ -364,83 +272,10 @@ void LogVersionChoice(uint16_t deviceVersion, const std::wstring& image) {
 
 void LogUpdateStarted() {
   LogLine(L"update started");
-  LogState& s = State();
-  CriticalSectionLock lock(s.lock);
-  s.phase = RunOutcome::Kind::PreFlight;
-  s.failure.clear();
-}
-
-void NoteDownloadStarted() {
-  LogState& s = State();
-  CriticalSectionLock lock(s.lock);
-  if (s.phase == RunOutcome::Kind::PreFlight) s.phase = RunOutcome::Kind::Download;
-}
-
-void NoteUpdateFailed(const std::wstring& message) {
-  LogState& s = State();
-  CriticalSectionLock lock(s.lock);
-  if (!UpdateUnderway(s.phase)) return;
-  s.phase = RunOutcome::Kind::Failed;
-  s.failure = OneLine(message);
-}
-
-void NoteUpdateCompleted() {
-  LogState& s = State();
-  CriticalSectionLock lock(s.lock);
-  if (UpdateUnderway(s.phase)) s.phase = RunOutcome::Kind::Completed;
-}
-
-RunOutcome CurrentRunOutcome() {
-  LogState& s = State();
-  CriticalSectionLock lock(s.lock);
-  RunOutcome outcome;
-  outcome.kind = s.phase;
-  if (s.phase == RunOutcome::Kind::Failed) outcome.message = s.failure;
-  return outcome;
+  NoteUpdateStarted();
 }
 
 void LogRunEnd() { LogLine(ClosingLine(CurrentRunOutcome())); }
-
-std::wstring ClosingLine(const RunOutcome& outcome) {
-  for (const auto& w : kOutcomeWords) {
-    if (w.kind != outcome.kind) continue;
-    std::wstring line = kClosingMark + std::wstring(w.word);
-    if (outcome.kind == RunOutcome::Kind::Failed) line += OneLine(outcome.message);
-    return line;
-  }
-  return L"r47flash ends";
-}
-
-RunOutcome OutcomeOfLog(const std::wstring& text) {
-  RunOutcome outcome;
-  // The mark at a line's start, after the time stamp; the last one counts.
-  size_t at = std::wstring::npos;
-  for (size_t from = text.size();;) {
-    size_t found = text.rfind(kClosingMark, from);
-    if (found == std::wstring::npos) return outcome;
-    size_t lineStart = text.rfind(L'\n', found);
-    lineStart = lineStart == std::wstring::npos ? 0 : lineStart + 1;
-    std::wstring before = text.substr(lineStart, found - lineStart);
-    // "YYYY-MM-DD hh:mm:ss.mmm  " and nothing else before the mark.
-    if (before.size() == 25 && before[4] == L'-' && before[19] == L'.' && before.compare(23, 2, L"  ") == 0) {
-      at = found + wcslen(kClosingMark);
-      break;
-    }
-    if (found == 0) return outcome;
-    from = found - 1;
-  }
-  size_t end = text.find_first_of(L"\r\n", at);
-  const std::wstring rest = text.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at);
-  for (const auto& w : kOutcomeWords) {
-    const size_t n = wcslen(w.word);
-    if (w.kind == RunOutcome::Kind::Failed ? rest.compare(0, n, w.word) == 0 : rest == w.word) {
-      outcome.kind = w.kind;
-      if (w.kind == RunOutcome::Kind::Failed) outcome.message = rest.substr(n);
-      break;
-    }
-  }
-  return outcome;
-}
 
 std::wstring FlashLogFolder() {
   {
@@ -455,96 +290,4 @@ SYSTEMTIME FlashLogStart() {
   LogState& s = State();
   CriticalSectionLock lock(s.lock);
   return s.started;
-}
-
-bool ParseLogFileName(const std::wstring& name, SYSTEMTIME* started, DWORD* processId) {
-  // r47flash-YYYYMMDD-HHMMSS-<pid>.log
-  const size_t prefix = wcslen(kLogPrefix), suffix = wcslen(kLogSuffix);
-  if (name.size() < prefix + 17 + 1 + suffix || _wcsnicmp(name.c_str(), kLogPrefix, prefix) != 0 ||
-      _wcsicmp(name.c_str() + name.size() - suffix, kLogSuffix) != 0) {
-    return false;
-  }
-  const std::wstring stamp = name.substr(prefix, 15);
-  const std::wstring pid = name.substr(prefix + 16, name.size() - prefix - 16 - suffix);
-  if (stamp[8] != L'-' || name[prefix + 15] != L'-' || pid.empty() || pid.size() > 10) return false;
-  auto isDigit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
-  for (size_t i = 0; i < stamp.size(); ++i)
-    if (i != 8 && !isDigit(stamp[i])) return false;
-  uint64_t id = 0;
-  for (wchar_t c : pid) {
-    if (!isDigit(c)) return false;
-    id = id * 10 + static_cast<uint64_t>(c - L'0');
-  }
-  auto number = [&](size_t from, size_t count) {
-    WORD n = 0;
-    for (size_t i = from; i < from + count; ++i) n = static_cast<WORD>(n * 10 + (stamp[i] - L'0'));
-    return n;
-  };
-  SYSTEMTIME t{};
-  t.wYear = number(0, 4), t.wMonth = number(4, 2), t.wDay = number(6, 2);
-  t.wHour = number(9, 2), t.wMinute = number(11, 2), t.wSecond = number(13, 2);
-  if (t.wMonth < 1 || t.wMonth > 12 || t.wDay < 1 || t.wDay > 31 || t.wHour > 23 || t.wMinute > 59 || t.wSecond > 59 ||
-      id > 0xFFFFFFFFu) {
-    return false;
-  }
-  if (started) *started = t;
-  if (processId) *processId = static_cast<DWORD>(id);
-  return true;
-}
-
-bool ReadLogFile(const std::wstring& path, size_t limitBytes, std::wstring* text, bool* cut, DWORD* error) {
-  *cut = false;
-  *error = 0;
-  // The run that writes it may still hold it open for writing.
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) {
-    *error = GetLastError();
-    return false;
-  }
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.get(), &size)) {
-    *error = GetLastError();
-    return false;
-  }
-  const uint64_t total = static_cast<uint64_t>(size.QuadPart);
-  const uint64_t from = total > limitBytes ? total - limitBytes : 0;
-  std::string bytes;
-  if (!ReadAt(file.get(), from, static_cast<DWORD>(total - from), &bytes, error)) return false;
-  if (from > 0) {
-    // From the first whole line on.
-    size_t line = bytes.find('\n');
-    bytes.erase(0, line == std::string::npos ? bytes.size() : line + 1);
-    *cut = true;
-  }
-  *text = FromUtf8(bytes.data(), bytes.size());
-  return true;
-}
-
-std::vector<KeptLog> KeptLogs(const std::wstring& folder, const std::wstring& except) {
-  std::vector<KeptLog> logs;
-  if (folder.empty()) return logs;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\" + kLogPrefix + L"*" + kLogSuffix).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return logs;
-  std::vector<std::wstring> names;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  // The names sort by time; the newest first.
-  std::sort(names.begin(), names.end());
-  std::reverse(names.begin(), names.end());
-  for (const std::wstring& name : names) {
-    KeptLog log;
-    log.path = folder;
-    log.path.append(L"\\").append(name);
-    if (!ParseLogFileName(name, &log.started, nullptr) || _wcsicmp(log.path.c_str(), except.c_str()) == 0) continue;
-    std::wstring tail;
-    bool cut = false;
-    DWORD error = 0;
-    if (ReadLogFile(log.path, kClosingTailBytes, &tail, &cut, &error)) log.outcome = OutcomeOfLog(tail);
-    logs.push_back(std::move(log));
-  }
-  return logs;
 }

@@ -2,6 +2,7 @@
 
 #include "app/failure_table.h"
 #include "app/flash_log.h"
+#include "app/way_back_rules.h"
 #include "device/records.h"
 #include "util/system_text.h"
 
@@ -39,6 +40,8 @@ const wchar_t* KindName(FlashFailure::Kind kind) {
       return L"checksum mismatch";
     case FlashFailure::Kind::ChecksumUnreadable:
       return L"checksum file unreadable";
+    case FlashFailure::Kind::ChecksumNotListed:
+      return L"checksum list does not name the image";
   }
   return L"failure";
 }
@@ -100,10 +103,8 @@ class LoggingEvents : public FlashEvents {
     if (done) LogLine(L"progress bar at its end");
     inner_->Progress(value, done);
   }
-  void StatusPercent(int percent) override {
-    LogStatus(ProgressStatusText(percent));
-    inner_->StatusPercent(percent);
-  }
+  // What the window shows (status lines, boxes) it logs itself as it shows it.
+  void StatusPercent(int percent) override { inner_->StatusPercent(percent); }
   void Failure(const FlashFailure& f) override {
     std::wstring checksum;
     if (!f.checksumFile.empty()) {
@@ -111,17 +112,20 @@ class LoggingEvents : public FlashEvents {
                  (f.expectedSha256.empty() ? std::wstring(L"(none readable)") : Ascii(f.expectedSha256)) + L", image " +
                  Ascii(f.actualSha256);
     }
+    // The device's text with its control bytes as hex: the box shows them as they came.
+    const bool fromDevice = f.kind == FlashFailure::Kind::DeviceFailed;
+    const std::wstring deviceText = fromDevice ? LoggedDeviceText(f.deviceText) : std::wstring();
     LogLine(std::wstring(L"failure: ") + KindName(f.kind) + checksum +
+            (fromDevice ? L", device text \"" + deviceText + L"\"" : std::wstring()) +
             (f.systemError ? L", system error " + SystemErrorText(f.systemError) : std::wstring()));
     const FailureView view = ViewOf(f);
-    if (!view.text.empty()) LogBox(view.caption, view.text);
-    NoteUpdateFailed(view.text.empty() ? KindName(f.kind) : view.text);
+    NoteUpdateFailed(fromDevice ? deviceText : view.text.empty() ? KindName(f.kind) : view.text);
     inner_->Failure(f);
   }
   void Success(ImageKind kind) override {
-    LogBox(SuccessCaption(), SuccessText(kind));
+    // In English like every line of the program's own, for the next start to read back.
+    LogLine(std::wstring(L"update completed: ") + ImageKindName(kind) + L" stored on the device");
     NoteUpdateCompleted();
-    LogStatus(FinishedStatusText());
     inner_->Success(kind);
   }
   void Done() override {
@@ -153,6 +157,10 @@ class LoggingEvents : public FlashEvents {
   void ImageReadProgress(uint32_t done, uint32_t size) override {
     // The reading is shown on the window; the log notes only the whole image, above.
     inner_->ImageReadProgress(done, size);
+  }
+  void TransferStarted(uint32_t size) override {
+    LogLine(L"transfer started: " + std::to_wstring(size) + L" bytes");
+    inner_->TransferStarted(size);
   }
   void TransferEnded(uint32_t chunks, uint64_t bytesSent, DWORD systemError) override {
     std::wstring line = L"transfer " + std::wstring(systemError ? L"broken" : L"complete") + L": " +

@@ -7,6 +7,7 @@
 #include "app/main_window.h"
 #include "app/message_loop.h"
 #include "app/one_copy.h"
+#include "app/update.h"
 #include "app/window_state.h"
 #include "res/resource.h"
 #include "text/text.h"
@@ -23,7 +24,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A log that cannot be made costs the flash nothing: it stays in memory then.
   std::wstring logFolder = DefaultLogFolder();
   bool logged = OpenFlashLog(logFolder);
-  LogLine(L"r47flash " + ProgramVersion() + L" started, process " + std::to_wstring(GetCurrentProcessId()) +
+  LogLine(StartLine(ProgramVersion(), GetCurrentProcessId()) +
           (logged ? std::wstring() : L"; no log file could be made in \"" + logFolder + L"\""));
   LogLine(L"on " + WindowsVersionText());
 
@@ -39,6 +40,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ShowWindow(window, SW_SHOW);
     RunMessageLoop();
   }
+  WaitForPreflightEnd(state);
   LogRunEnd();
   CloseFlashLog();
   ReleaseOnlyCopy();

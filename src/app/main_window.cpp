@@ -9,15 +9,14 @@
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
 #include "app/log_window.h"
-#include "app/message_loop.h"
 #include "app/notes_dialog.h"
 #include "app/one_copy.h"
 #include "app/pictures.h"
 #include "app/readme.h"
+#include "app/status_tip.h"
 #include "app/update.h"
 #include "app/window_messages.h"
 #include "app/window_state.h"
-#include "device/pipe_io.h"
 #include "images/discovery.h"
 #include "res/resource.h"
 
@@ -45,12 +44,10 @@ void SetWindowIcons(HWND window) {
 
 void InitMainWindow(HWND window, MainWindowState& state) {
   AttachWindowState(window, state);
-  // Whatever this thread waits for on the window's behalf (the device's answers, an
-  // image being read) it waits for serving the window: it never stops answering.
-  SetIoWaitForThisThread(WaitServingMessages);
   SetWindowIcons(window);
   AddSystemMenuItems(window);
   FitPictureToDpi(window, IDB_BANNER, WindowDpi(window));
+  AddStatusTip(window);
   MarkMainWindow(window);
   state.found = DiscoverImagesIn(state.programDirectory);
   const ImageDiscovery& found = state.found;
@@ -65,9 +62,7 @@ void InitMainWindow(HWND window, MainWindowState& state) {
   // An image that is there but cannot be used keeps Update off: say which and why.
   if (found.refused.reason != ImageRefusal::None) {
     LogImageRefused(found.refused);
-    const std::wstring text = RefusedImageText(found.refused);
-    SetDlgItemTextW(window, IDC_STATUS, text.c_str());
-    LogStatus(text);
+    ShowStatus(state, RefusedImageText(found.refused));
   }
   StartDeviceWatch(state);
 }
@@ -83,19 +78,16 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_UPDATE:
-          NoteWindowBusy(*state);
           RunUpdate(*state);
           break;
         case IDC_EXIT:
-          // The close box and Escape arrive here too. While Exit is disabled (from the
-          // opening of the data pipe to the end of the download) they are refused, as a
-          // disabled Exit button is; not every dialog manager checks that for us. During
-          // the update's waits before it, Exit is enabled and ends the program here,
-          // inside the update's wait: the update sees the window gone and stops.
-          if (IsWindowEnabled(GetDlgItem(window, IDC_EXIT))) EndProgram(window);
+          // The close box and Escape arrive here too. The phase decides, as it decides
+          // whether Exit is enabled: not every dialog manager refuses them for a
+          // disabled Exit. During the pre-flight's waits this stops the pre-flight.
+          if (EndRequested(*state)) EndProgram(window);
           break;
         case IDC_ACK:
-          ApplyAcknowledgementRule(*state);
+          NoteAcknowledgement(*state, IsDlgButtonChecked(window, IDC_ACK) == BST_CHECKED);
           break;
         case IDC_NOTES:
           OpenNotesDialog(window);
@@ -130,13 +122,18 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case kDpiChangedMessage:
       FitPictureToDpi(window, IDB_BANNER, HIWORD(wParam));
       return 0;
+    // Texts and pictures (status_tip.*, pictures.*): the whole status text in a tip
+    // when the line cuts it, and the banner's frame filled in the banner's white.
+    case WM_NOTIFY:
+      return AnswerStatusTip(window, lParam) ? TRUE : FALSE;
+    case WM_CTLCOLORSTATIC:
+      return reinterpret_cast<INT_PTR>(PictureFrameBrush(reinterpret_cast<HWND>(lParam)));
     case WM_DESTROY:
       // An update ended by Exit during its waits leaves the guard to this: the window
       // it names goes now.
       EndFlashGuard(state->guard, window);
       StopDeviceWatch(*state);
       UnmarkMainWindow(window);
-      SetIoWaitForThisThread(nullptr);
       // The state outlives the window: what still arrives for it finds no controls.
       state->controls = ControlHandles{};
       SetWindowLongPtrW(window, DWLP_USER, 0);

@@ -42,13 +42,15 @@ bool IsLoadedPicture(HBITMAP bitmap) {
   return false;
 }
 
+bool IsPictureControl(HWND control) {
+  wchar_t cls[16] = {};
+  GetClassNameW(control, cls, 16);
+  return lstrcmpiW(cls, L"Static") == 0 && (GetWindowLongPtrW(control, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
+}
+
 HWND PictureControl(HWND dialog) {
   for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    wchar_t cls[16] = {};
-    GetClassNameW(child, cls, 16);
-    if (lstrcmpiW(cls, L"Static") == 0 && (GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) {
-      return child;
-    }
+    if (IsPictureControl(child)) return child;
   }
   return nullptr;
 }
@@ -83,6 +85,11 @@ UINT WindowDpi(HWND window) {
   ScreenDC screen;
   int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 0;
   return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
+}
+
+HBRUSH PictureFrameBrush(HWND control) {
+  // Every picture is drawn on white. A stock brush: nothing to free.
+  return control && IsPictureControl(control) ? static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)) : nullptr;
 }
 
 void FitPictureToDpi(HWND dialog, UINT baseId, UINT dpi) {

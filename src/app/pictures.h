@@ -15,6 +15,10 @@ UINT PictureIdAtScale(UINT baseId, int scale);
 UINT WindowDpi(HWND window);
 // Puts the right size of picture `baseId` into the dialog's picture control.
 void FitPictureToDpi(HWND dialog, UINT baseId, UINT dpi);
+// The answer to a dialog's WM_CTLCOLORSTATIC for `control`: behind a picture, the
+// picture's own white, so that a frame wider than the picture is filled instead of
+// showing grey bands beside it; null for any other control (the default colours).
+HBRUSH PictureFrameBrush(HWND control);
 
 // WM_DPICHANGED, which headers for XP do not name: a window moved to a screen with
 // another scaling. The new DPI is in the high word of wParam.

@@ -1,206 +1,115 @@
 #include "app/update.h"
 
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "app/connection_warning.h"
 #include "app/controls.h"
 #include "app/download_view.h"
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
-#include "app/message_loop.h"
-#include "app/taskbar.h"
+#include "app/logged_events.h"
+#include "app/preflight.h"
+#include "app/status_texts.h"
 #include "app/update_rules.h"
 #include "app/window_messages.h"
 #include "app/window_state.h"
-#include "device/discovery.h"
-#include "device/messages.h"
-#include "images/discovery.h"
 #include "images/version_file.h"
 #include "res/resource.h"
 #include "text/text.h"
 
 namespace {
 
-constexpr int kVersionQueries = 10;
-constexpr DWORD kVersionQueryPauseMs = 1000;
-constexpr int kStartAttempts = 10;
-constexpr DWORD kStartAttemptPauseMs = 3000;
+// How long the program's end waits for a stopped pre-flight to let go of the device:
+// each of its waits watches the stop, so it ends within moments.
+constexpr DWORD kPreflightStopWaitMs = 5000;
 
-// During the pre-flight's waits Exit, the close box and Escape end the program (see
-// RunUpdateSteps); the window is then gone, and nothing more may be opened or shown.
-bool WindowGone(const MainWindowState& state) { return StateOf(state.window) != &state; }
-
-// False when the program is ending: the quit message came, or the window went.
-bool Pause(const MainWindowState& state, DWORD milliseconds) {
-  return ServeMessages(milliseconds) != LoopEnd::Quit && !WindowGone(state);
-}
-
-bool EndedDuringPreflight() {
-  LogLine(L"update ended by the user before anything was sent");
-  return false;
-}
-
-// The size found at start; once the image is read, the window shows the size read.
-void ShowSelectedImageSize(const MainWindowState& state) {
-  wchar_t selected[64] = {};
-  GetDlgItemTextW(state.window, IDC_IMAGE_LIST, selected, 64);
-  ShowImageSize(state.window, std::wstring(selected) == kOsImageName ? state.found.osSize : state.found.bootSize);
-}
-
-void ShowStatus(HWND window, const std::wstring& text) {
-  SetDlgItemTextW(window, IDC_STATUS, text.c_str());
-  LogStatus(text);
-}
-
-// A stage of the pre-flight with its count, e.g. "... 3 von 10".
-void ShowStage(HWND window, UINT textId, int step, int steps) {
-  const int numbers[] = {step, steps};
-  ShowStatus(window, FormatText(LoadText(textId), nullptr, 0, numbers, 2));
-}
-
-// Versions as major.minor; the device's version word 0 is no answer.
-std::wstring VersionNumber(int high, int low) { return std::to_wstring(high) + L"." + std::to_wstring(low); }
-
-void ShowImageChosen(HWND window, uint16_t deviceVersion, int bootHigh, int bootLow, const std::wstring& image) {
-  const std::wstring texts[] = {
-      deviceVersion == 0 ? LoadText(IDS_STAGE_NO_ANSWER) : VersionNumber(deviceVersion >> 8, deviceVersion & 0xFF),
-      VersionNumber(bootHigh, bootLow), image};
-  ShowStatus(window, FormatText(LoadText(IDS_STAGE_IMAGE_CHOSEN), texts, 3, nullptr, 0));
-}
-
-// Device paths come from the system's ANSI calls.
-std::wstring Widen(const std::string& s) { return DecodeBytes(s.data(), s.size(), CP_ACP); }
-
-// Nothing was sent: the message in a box and on the status line, the window idle.
-void EndWithoutFlash(MainWindowState& state, UINT textId) {
-  std::wstring text = LoadText(textId);
-  ShowTaskbarError(state.taskbar, state.window);
-  ShowError(state.window, text);
-  ShowStatus(state.window, text);
-  SetControlsEnabled(state, true);
-}
-
-// The log names the device of each run once, when it is pinned.
-void LogPinnedDevice(const DevicePin& pin, bool& logged) {
-  if (logged || !pin.Pinned()) return;
-  logged = true;
-  LogLine(L"device of this run: " + Widen(pin.Path()));
-}
-
-// True when a download was started: it runs on, and its end ends the program.
-bool RunUpdateSteps(MainWindowState& state) {
+// The checks that need no device, on the window's thread. True when the pre-flight
+// may begin; otherwise what followed was shown, and the window is where it belongs.
+bool CheckBeforePreflight(MainWindowState& state) {
   HWND window = state.window;
-  SetControlsEnabled(state, false);
-  ShowStatus(window, LoadText(IDS_DOWNLOADING));
-  ResetProgress(state);
+  VersionFileValues& v = state.versionFile;
+  v = VersionFileValues{};
+  const bool versionRead = ReadVersionFile(&v.bootHigh, &v.bootLow, &v.mustUpdateBoot);
+  LogVersionFile(versionRead, v.bootHigh, v.bootLow, v.mustUpdateBoot);
 
-  int bootHigh = 0, bootLow = 0;
-  bool mustUpdateBoot = false;
-  bool versionRead = ReadVersionFile(&bootHigh, &bootLow, &mustUpdateBoot);
-  LogVersionFile(versionRead, bootHigh, bootLow, mustUpdateBoot);
-
-  int listed = static_cast<int>(SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_GETCOUNT, 0, 0));
   std::wstring missing;
-  if (listed < 2)
+  if (state.found.listed.size() < 2)
     missing = MissingFileNames(state.found.set, versionRead);
   else if (!versionRead)
     missing = kVersionFileName;
   if (!missing.empty()) {
-    // A shortcut with another start folder is the usual cause: say where it looked.
-    if (!versionRead) ShowStatus(window, FormatTextString(IDS_VERSION_FILE_FOLDER, VersionFileFolder()));
-    ShowError(window, FormatTextString(IDS_FILE_MISSING, missing));
+    // The line says what it said before the click; the box names every file and, for
+    // version.ver, the folder it was looked for in (a shortcut's start folder is the
+    // usual cause).
+    ShowStatus(state, MissingFilesLineNow(state.found.set));
+    ShowError(window, MissingFilesBoxText(missing, !versionRead, VersionFileFolder()));
+    SetPhase(state, Phase::Ending);
     EndProgram(window);
     return false;
   }
 
   if (!CheckSyncConnection()) {
+    SetPhase(state, Phase::Warning);
     OpenConnectionWarning(window);
     return false;
   }
-
-  // One handheld per run: with several in flash mode, which one was asked and which
-  // one is written could differ. One plugged in later is never taken (the pin).
-  std::vector<std::string> present = PresentDevicePaths();
-  if (present.size() > 1) {
-    std::wstring line = L"refused: " + std::to_wstring(present.size()) + L" devices in flash mode:";
-    for (const std::string& path : present) line += L" " + Widen(path);
-    LogLine(line);
-    EndWithoutFlash(state, IDS_SEVERAL_DEVICES);
-    return false;
-  }
-
-  // Until the first attempt opens the data pipe nothing has been sent: Exit stays
-  // available through the waits and the queries, and ends the program as at idle.
-  SetControlsPreflight(state);
-
-  // Ten queries a second apart; the latest answer counts, given once the device has
-  // had its time in flash mode. A read that failed is kept as no answer. The first
-  // device that answers is the one device of this run.
-  // (the window's thread waits for the device serving the window: see InitMainWindow;
-  // a query in flight when the window goes is cancelled at once)
-  DevicePin pin;
-  bool pinLogged = false;
-  std::vector<VersionAnswer> answers;
-  for (int i = 0; i < kVersionQueries; ++i) {
-    if (!Pause(state, kVersionQueryPauseMs)) return EndedDuringPreflight();
-    ShowStage(window, IDS_STAGE_VERSION_QUERY, i + 1, kVersionQueries);
-    DWORD error = 0;
-    VersionAnswer answer = QueryBootVersion(&error, &pin);
-    if (WindowGone(state)) {
-      LogLine(L"version query " + std::to_wstring(i + 1) + L"/" + std::to_wstring(kVersionQueries) + L": abandoned");
-      return EndedDuringPreflight();
-    }
-    answers.push_back(answer);
-    LogPinnedDevice(pin, pinLogged);
-    LogVersionAnswer(i + 1, kVersionQueries, answers.back(), error);
-  }
-  DeviceVersionVerdict verdict = DecideDeviceVersion(answers);
-  if (verdict.busy) {
-    // Still formatting or writing an earlier image: anything sent now would land in
-    // the middle of that.
-    LogLine(L"refused: the device is busy with an earlier flash");
-    EndWithoutFlash(state, IDS_DEVICE_BUSY);
-    return false;
-  }
-  uint16_t deviceVersion = verdict.version;
-  int index = ChooseImageIndex(mustUpdateBoot, bootHigh, bootLow, deviceVersion);
-  SendDlgItemMessageW(window, IDC_IMAGE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-  wchar_t chosen[64] = {};
-  GetDlgItemTextW(window, IDC_IMAGE_LIST, chosen, 64);
-  LogVersionChoice(deviceVersion, chosen);
-  ShowImageChosen(window, deviceVersion, bootHigh, bootLow, chosen);
-  ShowSelectedImageSize(state);
-
-  // Only a device that is not in flash mode yet is worth waiting for. An attempt
-  // that failed for a reason of its own (a missing or damaged image) has said so,
-  // once, and left the window idle with its message: trying again cannot mend a file.
-  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    if (!Pause(state, kStartAttemptPauseMs)) return EndedDuringPreflight();
-    ShowStage(window, IDS_STAGE_ATTEMPT, attempt + 1, kStartAttempts);
-    // From the opening of the data pipe on, the device may be receiving: no way out.
-    SetControlsEnabled(state, false);
-    StartResult started = StartSelectedDownload(state, pin);
-    LogPinnedDevice(pin, pinLogged);
-    if (started != StartResult::NoDevice) return started == StartResult::Started;
-    SetControlsPreflight(state);
-  }
-  EndWithoutFlash(state, IDS_DEVICE_NOT_FOUND);
-  return false;
+  return true;
 }
 
 }  // namespace
 
 void RunUpdate(MainWindowState& state) {
-  // Never twice at once (the waits serve messages), never during a download.
-  if (state.updateRunning || IsDownloadRunning()) return;
-  state.updateRunning = true;
+  // Never twice at once, never during a download, never beside a pre-flight that has
+  // not ended yet.
+  if (state.phase != Phase::Idle || state.preflight.thread.valid()) return;
   LogUpdateStarted();
   BeginFlashGuard(state.guard, state.window);
-  // A started download keeps the guard until it reports its end.
-  if (!RunUpdateSteps(state)) EndFlashGuard(state.guard, state.window);
-  state.updateRunning = false;
+  SetPhase(state, Phase::Starting);
+  ShowStatus(state, LoadText(IDS_DOWNLOADING));
+  ResetProgress(state);
+  state.chosenImage = -1;
+  if (!CheckBeforePreflight(state)) {
+    EndFlashGuard(state.guard, state.window);
+    return;
+  }
+
+  PreflightJob job;
+  job.programDirectory = state.programDirectory;
+  job.versionFile = state.versionFile;
+  job.preflightEvents = WindowPreflightReports(state.window);
+  job.flashEvents = LoggedEvents(WindowEvents(state.window));
+  job.control = std::make_shared<PreflightControl>();
+  state.preflight.control = job.control;
+  state.preflight.thread.reset(StartPreflight(job));
+  if (!state.preflight.thread.valid()) {
+    // Nothing was sent: say so, and let the user try again.
+    LogLine(L"the pre-flight's thread could not be started: system error " + std::to_wstring(GetLastError()));
+    state.preflight.control.reset();
+    EndFlashGuard(state.guard, state.window);
+    const std::wstring text = LoadText(IDS_THREAD_FAILED);
+    ShowError(state.window, text);
+    ShowStatus(state, text);
+    SetPhase(state, Phase::Idle);
+  }
+}
+
+bool EndRequested(MainWindowState& state) {
+  if (!MayEndNow(state.phase)) return false;
+  if (state.phase == Phase::Preflight && state.preflight.control) {
+    // Lost to an attempt that is opening the data pipe: the device may receive now.
+    if (!state.preflight.control->Stop()) return false;
+    LogLine(L"update ended by the user before anything was sent");
+  }
+  SetPhase(state, Phase::Ending);
+  return true;
+}
+
+void WaitForPreflightEnd(MainWindowState& state) {
+  if (!state.preflight.thread.valid()) return;
+  if (state.preflight.control) state.preflight.control->Stop();
+  if (WaitForSingleObject(state.preflight.thread.get(), kPreflightStopWaitMs) != WAIT_OBJECT_0)
+    LogLine(L"the pre-flight did not end in time; the program ends without it");
+  state.preflight.thread.reset();
 }
 
 bool CheckSyncConnection() {

@@ -48,3 +48,5 @@ std::wstring MissingFileNames(ImageSet imageSet, bool versionRead) {
   }
   return names;
 }
+
+const wchar_t* ImageNameAt(int index) { return index == kOsImageIndex ? kOsImageName : kBootImageName; }

@@ -11,6 +11,8 @@
 // Index in the sorted image list: 0 the boot image, 1 the OS image.
 constexpr int kBootImageIndex = 0;
 constexpr int kOsImageIndex = 1;
+// The file of an image list entry when both images are listed.
+const wchar_t* ImageNameAt(int index);
 
 // The version rules: the boot loader is written when forced, when the version file
 // names a newer major version, or the same major with any other minor version; the

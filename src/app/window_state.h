@@ -14,6 +14,9 @@
 #include <string>
 
 #include "app/device_watch_rules.h"
+#include "app/phase.h"
+#include "app/preflight.h"
+#include "app/way_back_rules.h"
 #include "flash/events.h"
 #include "images/discovery.h"
 #include "images/image_header.h"
@@ -24,14 +27,39 @@ struct ControlHandles {
   HWND progress{}, status{}, update{}, exit{}, notes{}, readme{}, imageList{}, ack{};
 };
 
-// One report of a running download, owned by whoever holds it: the outbox, then the
-// window's queue.
+// One report of the pre-flight or of a running download, owned by whoever holds it:
+// the outbox, then the window's queue. Kinds and data only: the window picks the texts.
 struct DownloadReport {
-  enum class Kind { Progress, StatusPercent, Failure, Success, Done, ImageSize } kind = Kind::Progress;
-  int value = 0;
+  enum class Kind {
+    // the download's
+    Progress,
+    StatusPercent,
+    Failure,
+    Success,
+    Done,
+    ImageSize,
+    TransferEnded,
+    DeviceStage,
+    // the pre-flight's
+    Waiting,
+    VersionQuery,
+    ImageChosen,
+    ImageVerified,
+    StartAttempt,
+    AttemptFailed,
+    Refused,
+    PreflightEnded,
+  } kind = Kind::Progress;
+  int value = 0;  // a percentage; a query's or an attempt's number; the chosen entry
+  int count = 0;  // the number of queries or attempts
   uint32_t size = 0;
-  bool done = false;
-  ImageKind image = ImageKind::Unknown;
+  uint64_t bytes = 0;  // TransferEnded: the bytes that went out
+  DWORD systemError = 0;
+  DeviceStageSeen stage;  // DeviceStage: the stage the device reported
+  bool done = false;  // Progress: at its end; PreflightEnded: a download was started
+  uint16_t deviceVersion = 0;
+  PreflightEvents::Refusal refusal = PreflightEvents::Refusal::DeviceNotFound;
+  ImageKind image = ImageKind::Unknown;  // Success; ImageSize: the image read
   FlashFailure failure;
   HWND window = nullptr;  // the window it is for
 };
@@ -68,22 +96,37 @@ struct FlashGuard {
 // The idle window's look at the bus for the handheld (device_watch.*).
 struct DeviceWatch {
   bool running = false;
-  DevicePresence last = DevicePresence::Unknown;  // what the last look found
-  bool sawBusy = false;                           // the window was busy since that look
-  HDEVNOTIFY notification = nullptr;              // the system's announcements of the class
+  std::wstring lastLine;              // what the line said after the last look
+  bool sawBusy = false;               // the window was busy since that look
+  HDEVNOTIFY notification = nullptr;  // the system's announcements of the class
+};
+
+// The pre-flight of the running update: its thread (until it reports its end, or the
+// program waits for it on the way out) and the stop the window shares with it.
+struct PreflightRunning {
+  UniqueHandle thread;
+  std::shared_ptr<PreflightControl> control;
 };
 
 struct MainWindowState {
   std::wstring programDirectory;  // the images and the readme; ends with a backslash
   HWND window = nullptr;
   ControlHandles controls;  // all null until an image is found
-  ImageDiscovery found;
-  // Reports of the running download that wait for a box of an earlier one.
+  ImageDiscovery found;     // the image set, the sizes, the list's entries
+  Phase phase = Phase::Idle;
+  bool ackTicked = false;  // the acknowledgement box, as the user last left it
+  // The update's choice: the image list entry (-1 before one is chosen) and what
+  // version.ver asked for.
+  int chosenImage = -1;
+  uint16_t chosenDeviceVersion = 0;  // the version word the choice was made for (0: no answer)
+  VersionFileValues versionFile;
+  PreflightRunning preflight;
+  FlashSeen seen;  // what this update saw of its image and the device
+  // Reports that wait for a box of an earlier one.
   std::deque<std::unique_ptr<DownloadReport>> reports;
   bool applyingReports = false;
   TaskbarButton taskbar;
   FlashGuard guard;
-  bool updateRunning = false;
   DeviceWatch watch;
 };
 

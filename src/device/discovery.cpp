@@ -14,12 +14,6 @@ const char kDataPipe[] = "PIPE01";
 
 namespace {
 
-// The device path buffer: the one state the device link keeps between calls, for the
-// whole process. This file owns it; only OpenPipe writes it, and DevicePathBuffer
-// reads it. Grows as needed, so a device path of any length is neither cut nor
-// overflowed.
-std::string g_devicePath;
-
 // A healthy set ends its enumeration with ERROR_NO_MORE_ITEMS long before this; the
 // bound only stops a set that fails every call from being enumerated forever.
 constexpr DWORD kMaxInterfaceIndex = 4096;
@@ -30,10 +24,6 @@ HANDLE OpenForReadWrite(const std::string& path, DWORD flags, DWORD* error) {
   KeepError(error, h == INVALID_HANDLE_VALUE ? Cause(GetLastError()) : 0);
   return h;
 }
-
-}  // namespace
-
-namespace {
 
 // Reads one interface's device path; false (with the cause) when its details cannot be had.
 bool ReadInterfacePath(const SetupApi* api, HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA interfaceData,
@@ -111,17 +101,6 @@ bool SamePath(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA interfaceData, std::string& pathOut,
-                           DWORD* error) {
-  const SetupApi* api = LoadSetupApi();
-  if (!api) {
-    KeepError(error, SetupApiLoadError());
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!ReadInterfacePath(api, deviceInfoSet, interfaceData, pathOut, error)) return INVALID_HANDLE_VALUE;
-  return OpenForReadWrite(pathOut, 0, error);
-}
-
 HANDLE FindDevice(const GUID& guid, std::string& pathOut, DWORD* error) {
   return WalkPresentInterfaces(guid, error, [&pathOut](const std::string& path, DWORD* why) {
     pathOut = path;
@@ -154,22 +133,6 @@ std::vector<std::string> PresentDevicePaths(DWORD* error) {
   if (error && !paths.empty()) *error = 0;
   return paths;
 }
-
-bool IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error) {
-  HANDLE device = FindDevice(guid, pathOut, error);
-  if (device == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(device);
-  return true;
-}
-
-HANDLE OpenPipe(const char* pipeName, DWORD* error) {
-  if (!IsDevicePresent(kDeviceInterfaceGuid, g_devicePath, error)) return INVALID_HANDLE_VALUE;
-  g_devicePath += "\\";
-  g_devicePath += pipeName;
-  return OpenForReadWrite(g_devicePath, FILE_FLAG_OVERLAPPED, error);
-}
-
-const std::string& DevicePathBuffer() { return g_devicePath; }
 
 HANDLE OpenDevicePipe(const DevicePin& pin, const char* pipeName, std::string* opened, DWORD* error) {
   std::string path;

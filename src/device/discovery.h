@@ -4,7 +4,6 @@
 // given: 0 on success).
 #pragma once
 #include <windows.h>
-#include <setupapi.h>
 
 #include <string>
 #include <vector>
@@ -15,9 +14,6 @@ extern const GUID kDeviceInterfaceGuid;
 extern const char kStatusPipe[];  // "PIPE00"
 extern const char kDataPipe[];    // "PIPE01"
 
-// Reads one interface's device path into pathOut and opens it for reading and writing.
-HANDLE OpenDeviceInterface(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA interfaceData, std::string& pathOut,
-                           DWORD* error = nullptr);
 // The first present interface of the class that opens; pathOut holds its path. When
 // none opens, the error is that of the last interface tried, or the enumeration's
 // own (ERROR_NO_MORE_ITEMS when the class has no present interface at all).
@@ -29,11 +25,4 @@ HANDLE FindDeviceAt(const GUID& guid, const std::string& devicePath, DWORD* erro
 // The device paths of every present interface of the handheld's class that opens
 // (each is opened and closed again), in the system's order.
 std::vector<std::string> PresentDevicePaths(DWORD* error = nullptr);
-// Whether FindDevice found and opened an interface (closed again at once).
-bool IsDevicePresent(const GUID& guid, std::string& pathOut, DWORD* error = nullptr);
-// Finds the device anew and opens <device path>\<pipeName>. The handle is opened for
-// overlapped I/O so that every read and write can be bounded (see pipe_io.h).
-HANDLE OpenPipe(const char* pipeName, DWORD* error = nullptr);
-
-// The device path buffer: after OpenPipe, the full pipe path it opened.
-const std::string& DevicePathBuffer();
+// The pipes themselves are opened through a DevicePin (device/device_pin.h).

@@ -6,7 +6,7 @@
 #include "device/pipe_io.h"
 #include "util/handle.h"
 
-VersionAnswer QueryBootVersion(DWORD* error, DevicePin* pin) {
+VersionAnswer QueryBootVersion(DWORD* error, DevicePin* pin, HANDLE stop) {
   StatusReport report{};
   DWORD openError = 0;
   DevicePin firstPresent;
@@ -17,7 +17,7 @@ VersionAnswer QueryBootVersion(DWORD* error, DevicePin* pin) {
     return VersionAnswer{};
   }
   DWORD got = 0;
-  IoResult read = ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs);
+  IoResult read = ReadBounded(pipe.get(), report.data(), kStatusReportSize, &got, kStatusReadTimeoutMs, nullptr, stop);
   KeepError(error, read.error);
   if (read != IoStatus::Ok) return VersionAnswer{};
   // A read that delivered no byte brought no report: no answer either.

@@ -11,7 +11,12 @@ constexpr DWORD kStatusReadTimeoutMs = 5000;
 // after fifteen seconds is gone, not slow. The command packet uses the same bound.
 constexpr DWORD kDataWriteTimeoutMs = 15000;
 
-enum class IoStatus { Ok, Failed, TimedOut };
+enum class IoStatus {
+  Ok,
+  Failed,
+  TimedOut,
+  Stopped,  // the caller's stop event was set: the request was cancelled
+};
 
 // The outcome of a request with its cause: the system error code of a failure
 // (ERROR_TIMEOUT for a request that ran out of time), 0 when it went through.
@@ -22,23 +27,20 @@ struct IoResult {
   bool operator!=(IoStatus s) const { return status != s; }
 };
 
-// How the calling thread waits for a pending request: by default a plain wait. A
-// thread that runs a window installs one that keeps serving its messages, so that a
-// slow device does not freeze the window. It returns WAIT_OBJECT_0 when the event
-// was set, anything else to give up (the request is then cancelled).
-using IoWait = DWORD (*)(HANDLE event, DWORD timeoutMs);
-// Returns the wait it replaces, so that a scope can put it back.
-IoWait SetIoWaitForThisThread(IoWait wait);
-// Waits for `event` as this thread waits for its requests (other slow work that a
-// window's thread hands elsewhere waits the same way).
-DWORD WaitForRequest(HANDLE event, DWORD timeoutMs);
+// Waits up to timeoutMs for `event`, or until `stop` (when given) is set:
+// WAIT_OBJECT_0 for the event, WAIT_OBJECT_0 + 1 for the stop, else WAIT_TIMEOUT. The
+// stop is looked at first, so that a stopped wait never reports success.
+DWORD WaitOrStop(HANDLE event, HANDLE stop, DWORD timeoutMs);
 
 // Each call may be given a manual-reset event to wait on; a caller that makes many
 // requests (the transfer) passes one, so that no event is created per request.
-// Without one, the call makes its own.
+// Without one, the call makes its own. A request whose caller sets `stop` (a
+// manual-reset event, when given) is cancelled at once: a thread that waits for the
+// device on behalf of a closing window never holds it up.
 
 // One read request of up to length bytes; got receives the bytes delivered.
-IoResult ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event = nullptr);
+IoResult ReadBounded(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD timeoutMs, HANDLE event = nullptr,
+                     HANDLE stop = nullptr);
 // One write request; written receives the bytes the device accepted.
 IoResult WriteBounded(HANDLE pipe, const void* buffer, DWORD length, DWORD* written, DWORD timeoutMs,
                       HANDLE event = nullptr);

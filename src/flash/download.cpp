@@ -34,16 +34,16 @@ std::atomic<bool> g_downloadRunning{false};
 
 constexpr DWORD kClosingPauseMs = 1000;
 
-// Every refusal comes after the load began: the way is free again before the window
-// hears of it.
-StartResult Refuse(FlashEvents& events, FlashFailure::Kind kind, const std::wstring& imageName, DWORD systemError) {
+// The way is free again before the window hears of a refusal. Always false: nothing
+// was started.
+bool Refuse(FlashEvents& events, FlashFailure::Kind kind, const std::wstring& imageName, DWORD systemError) {
   g_downloadRunning = false;
   FlashFailure f;
   f.kind = kind;
   f.imageName = imageName;
   f.systemError = systemError;
   events.Failure(f);
-  return StartResult::Refused;
+  return false;
 }
 
 void Finish(FlashEvents& events) {
@@ -60,6 +60,7 @@ DWORD WINAPI DownloadWorker(void* parameter) {
   int shownBar = -1, shownStatus = -1;
   UniqueHandle writeDone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD eventError = writeDone.valid() ? 0 : GetLastError();
+  events.TransferStarted(d->size);
   do {
     uint64_t left = d->size - offset;
     DWORD chunk = static_cast<DWORD>(left < kChunkSize ? left : kChunkSize);
@@ -103,36 +104,11 @@ DWORD WINAPI DownloadWorker(void* parameter) {
 
 bool IsDownloadRunning() { return g_downloadRunning; }
 
-StartResult StartDownload(const std::wstring& directory, const std::wstring& imageName,
-                          const std::shared_ptr<FlashEvents>& events) {
-  DevicePin firstPresent;
-  return StartDownload(directory, imageName, events, firstPresent);
-}
-
-StartResult StartDownload(const std::wstring& directory, const std::wstring& imageName,
-                          const std::shared_ptr<FlashEvents>& events, DevicePin& pin) {
-  // One download at a time, whatever the window shows: trying again would not help
-  // either, but nothing is reported (the running one reports for itself).
-  if (g_downloadRunning || !events) return StartResult::Refused;
-  auto d = std::make_unique<Download>();
-  d->events = events;
-
-  DWORD openError = 0;
-  std::string devicePath;
-  d->dataChannel.reset(OpenDevicePipe(pin, kDataPipe, &devicePath, &openError));
-  if (!d->dataChannel.valid()) {
-    events->DeviceMissing(openError);
-    return StartResult::NoDevice;  // not in flash mode yet (or the run's device is gone)
-  }
-  pin.Pin(devicePath);
-  d->device = pin;
-  events->DeviceUsed(devicePath);
-
-  // Read whole before anything goes out, off this thread: the caller's window keeps
-  // answering while a large image loads, and counts as busy meanwhile.
-  g_downloadRunning = true;
-  LoadedImage image = LoadImageFile(directory + imageName,
-                                    [events](uint32_t done, uint32_t size) { events->ImageReadProgress(done, size); });
+bool ReadVerifiedImage(const std::wstring& directory, const std::wstring& imageName,
+                       const std::shared_ptr<FlashEvents>& events, HANDLE stop, VerifiedImage* verified) {
+  if (!events || !verified) return false;
+  LoadedImage image = LoadImageFile(
+      directory + imageName, [events](uint32_t done, uint32_t size) { events->ImageReadProgress(done, size); }, stop);
   switch (image.status) {
     case LoadStatus::Loaded:
       break;
@@ -149,39 +125,65 @@ StartResult StartDownload(const std::wstring& directory, const std::wstring& ima
     case LoadStatus::GivenUp:
       return Refuse(*events, FlashFailure::Kind::ImageReadGivenUp, imageName, image.systemError);
   }
-  d->image = std::move(image.bytes);
-  d->size = image.size;
-
-  d->kind = CheckImageHeader(d->image.get(), d->size);
-  events->ImageLoaded(imageName, d->size, d->kind);
-  if (d->kind == ImageKind::Damaged) {
-    return Refuse(*events, FlashFailure::Kind::ImageDamaged, imageName, 0);
-  }
+  const ImageKind kind = CheckImageHeader(image.bytes.get(), image.size);
+  events->ImageLoaded(imageName, image.size, kind);
+  if (kind == ImageKind::Damaged) return Refuse(*events, FlashFailure::Kind::ImageDamaged, imageName, 0);
   const std::string sha256 = HexDigest(image.sha256);
   events->ImageChecksum(imageName, sha256);
   for (const ExpectedChecksum& expected : FindExpectedChecksums(directory, imageName)) {
-    if (expected.readable && expected.sha256 == sha256) {
+    if (expected.listed && expected.readable && expected.sha256 == sha256) {
       events->ChecksumMatched(expected.file);
       continue;
     }
-    // Not one byte of an image that is not the one its checksum file names.
-    g_downloadRunning = false;
+    // Not one byte of an image that its checksum file does not vouch for.
     FlashFailure f;
-    f.kind = expected.readable ? FlashFailure::Kind::ChecksumMismatch : FlashFailure::Kind::ChecksumUnreadable;
+    f.kind = !expected.listed    ? FlashFailure::Kind::ChecksumNotListed
+             : expected.readable ? FlashFailure::Kind::ChecksumMismatch
+                                 : FlashFailure::Kind::ChecksumUnreadable;
     f.imageName = imageName;
     f.checksumFile = expected.file;
     f.expectedSha256 = expected.sha256;
     f.actualSha256 = sha256;
     events->Failure(f);
-    return StartResult::Refused;
+    return false;
   }
+  verified->name = imageName;
+  verified->bytes = std::move(image.bytes);
+  verified->size = image.size;
+  verified->kind = kind;
+  return true;
+}
+
+StartResult StartDownload(VerifiedImage& image, const std::shared_ptr<FlashEvents>& events, DevicePin& pin) {
+  // One download at a time, whatever the window shows: trying again would not help
+  // either, but nothing is reported (the running one reports for itself).
+  if (g_downloadRunning || !events || !image.bytes) return StartResult::Refused;
+  auto d = std::make_unique<Download>();
+  d->events = events;
+
+  DWORD openError = 0;
+  std::string devicePath;
+  d->dataChannel.reset(OpenDevicePipe(pin, kDataPipe, &devicePath, &openError));
+  if (!d->dataChannel.valid()) {
+    events->DeviceMissing(openError);
+    return StartResult::NoDevice;  // not in flash mode yet (or the run's device is gone)
+  }
+  g_downloadRunning = true;
+  pin.Pin(devicePath);
+  d->device = pin;
+  events->DeviceUsed(devicePath);
+  d->kind = image.kind;
+  d->size = image.size;
+  d->image = std::move(image.bytes);
+  const std::wstring name = image.name;
 
   Download* handedOver = d.release();
   HANDLE thread = CreateThread(nullptr, 0, DownloadWorker, handedOver, 0, nullptr);
   if (!thread) {
     DWORD error = GetLastError();
     delete handedOver;
-    return Refuse(*events, FlashFailure::Kind::WorkerNotStarted, imageName, error);
+    Refuse(*events, FlashFailure::Kind::WorkerNotStarted, name, error);
+    return StartResult::Refused;
   }
   CloseHandle(thread);  // runs detached; nobody waits for it
   return StartResult::Started;

@@ -29,13 +29,16 @@ struct FlashFailure {
     CommandPacketLost,   // the closing command packet could not be written
     ChecksumMismatch,    // the image's SHA-256 is not the one its checksum file names
     ChecksumUnreadable,  // a checksum file beside the image cannot be read or names no digest
+    ChecksumNotListed,   // a checksum list beside the image does not name it
   };
   Kind kind = Kind::ImageUnreadable;
   DWORD systemError = 0;   // the system error code behind it, 0 when it has none
   std::wstring imageName;  // the image failures: the file's name
-  // A device failure: the report's bytes up to its first zero, and the caption the
-  // failure of that stage is known by, as the device's makers wrote it (Big5).
-  std::string deviceText, deviceCaption;
+  // A device failure: the stage whose failure the device reported, and the report's
+  // bytes up to its first zero.
+  enum class Stage { Format, Write };
+  Stage deviceStage = Stage::Format;
+  std::string deviceText;
   // The checksum failures (with imageName): the checksum file, the digest it names
   // (empty when unreadable) and the digest of the image's bytes.
   std::wstring checksumFile;
@@ -71,6 +74,9 @@ class FlashEvents {
   virtual void ChecksumMatched(const std::wstring& /*checksumFile*/) {}
   // The device this download talks to, from its first opening on.
   virtual void DeviceUsed(const std::string& /*devicePath*/) {}
+  // The worker is about to write the image's first byte: from here on the device may
+  // hold part of it. `size` is what the transfer sends.
+  virtual void TransferStarted(uint32_t /*size*/) {}
   virtual void TransferEnded(uint32_t /*chunks*/, uint64_t /*bytesSent*/, DWORD /*systemError*/) {}
   virtual void MonitorReport(const StatusReport& /*report*/, DWORD /*bytesRead*/) {}
   virtual void CommandPacketWritten(const CommandPacket& /*packet*/, DWORD /*systemError*/) {}

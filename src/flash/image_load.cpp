@@ -70,7 +70,7 @@ LoadedImage Refused(LoadedImage out, LoadStatus status, DWORD error) {
 
 }  // namespace
 
-LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress) {
+LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress, HANDLE stop) {
   LoadedImage out;
   auto job = std::make_shared<ReadJob>();
   job->file.reset(OpenFileForReading(path));
@@ -97,12 +97,12 @@ LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress) {
     CloseHandle(thread);  // ends by itself; `finished` says when
   } else {
     delete handOver;
-    ReadPieces(*job);  // no thread to spare: read here, the window waits meanwhile
+    ReadPieces(*job);  // no thread to spare: read here, without a way to give up
   }
 
   uint32_t seen = 0;
   while (!job->finished) {
-    DWORD woke = WaitForRequest(job->woken.get(), kImageReadStallTimeoutMs);
+    DWORD woke = WaitOrStop(job->woken.get(), stop, kImageReadStallTimeoutMs);
     // Reset before `finished` is looked at again: a wake-up lost here is at worst a
     // piece's, never the end's.
     ResetEvent(job->woken.get());

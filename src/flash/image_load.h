@@ -1,7 +1,7 @@
 // Reads an image file whole into memory before any byte of it is sent, so that a
 // read error can never leave half an image on the device. The reading runs on a
-// thread of its own while the caller waits the way its device requests wait: the
-// window's thread keeps serving the window however large the file is.
+// thread of its own, so that a read stuck on a vanished disk or share can be given
+// up: by its stall time-out, or at once when the caller's stop event is set.
 #pragma once
 #include <windows.h>
 
@@ -28,7 +28,7 @@ enum class LoadStatus {
   TooLarge,    // above kLargestImage: never read, never sent cut short
   NoMemory,    // no block of memory that large (the 32-bit program's limit)
   Unreadable,  // a read failed, came short or stalled
-  GivenUp,     // the caller's wait gave up (the program is ending)
+  GivenUp,     // the caller's stop event was set (the program is ending)
 };
 
 struct LoadedImage {
@@ -44,4 +44,5 @@ struct LoadedImage {
 // caller's). It may be called after LoadImageFile has given up and returned.
 using ReadProgress = std::function<void(uint32_t done, uint32_t size)>;
 
-LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress = nullptr);
+// `stop`: a manual-reset event that, once set, gives the read up (none: read to the end).
+LoadedImage LoadImageFile(const std::wstring& path, ReadProgress progress = nullptr, HANDLE stop = nullptr);

@@ -9,19 +9,15 @@
 #include "flash/monitor_rules.h"
 #include "util/handle.h"
 
-// "FORMAT" + 失敗 and 下載失敗 in Big5.
-const char kFormatFailedCaptionBig5[] = "\x46\x4F\x52\x4D\x41\x54\xA5\xA2\xB1\xD1";
-const char kWriteFailedCaptionBig5[] = "\xA4\x55\xB8\xFC\xA5\xA2\xB1\xD1";
-
 namespace {
 
 constexpr DWORD kPollIntervalMs = 1000;
 
-void ReportDeviceFailure(FlashEvents& events, const StatusReport& report, const char* captionBig5) {
+void ReportDeviceFailure(FlashEvents& events, const StatusReport& report, FlashFailure::Stage stage) {
   FlashFailure f;
   f.kind = FlashFailure::Kind::DeviceFailed;
+  f.deviceStage = stage;
   f.deviceText.assign(reinterpret_cast<const char*>(report.data()), ReportTextLength(report));
-  f.deviceCaption = captionBig5;
   events.Failure(f);
 }
 
@@ -90,11 +86,11 @@ bool MonitorFlashing(FlashEvents& events, const DevicePin& device) {
         break;
       case MonitorAction::FormatFailed:
         pipe.reset();
-        ReportDeviceFailure(events, report, kFormatFailedCaptionBig5);
+        ReportDeviceFailure(events, report, FlashFailure::Stage::Format);
         return false;
       case MonitorAction::WriteFailed:
         pipe.reset();
-        ReportDeviceFailure(events, report, kWriteFailedCaptionBig5);
+        ReportDeviceFailure(events, report, FlashFailure::Stage::Write);
         return false;
       case MonitorAction::Stored:
         ShowProgressValue(events, step.value);

@@ -9,15 +9,11 @@
 // and the command packet was written; false on every failure, each reported to
 // `events`. A report too short for the fields its kind carries changes nothing, like
 // an empty read.
-bool MonitorFlashing(FlashEvents& events, const DevicePin& device = DevicePin());
+bool MonitorFlashing(FlashEvents& events, const DevicePin& device);
 
 // Writes the command packet to `device` and reports it; a failed write is reported
 // as a failure ("bResult Error") and answers false.
-bool SendCommandPacket(unsigned code, FlashEvents& events, const DevicePin& device = DevicePin());
+bool SendCommandPacket(unsigned code, FlashEvents& events, const DevicePin& device);
 
 // The failure that a broken USB link is shown as, with its cause.
 FlashFailure BrokenConnection(DWORD systemError);
-
-// The device's failure captions, as the Big5 bytes it is known by.
-extern const char kFormatFailedCaptionBig5[];
-extern const char kWriteFailedCaptionBig5[];

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "util/paths.h"
 #include "util/handle.h"
+#include "util/paths.h"
 
 const wchar_t kChecksumListName[] = L"SHA256SUMS";
 const wchar_t kChecksumSuffix[] = L".sha256";
@@ -70,8 +70,8 @@ ReadResult ReadSmallFile(const std::wstring& path, std::string* text) {
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestChecksumFile) return ReadResult::Unreadable;
   text->assign(static_cast<size_t>(size.QuadPart), '\0');
   DWORD got = 0;
-  if (!text->empty() && (!ReadFile(file.get(), &(*text)[0], static_cast<DWORD>(text->size()), &got, nullptr) ||
-                         got != text->size())) {
+  if (!text->empty() &&
+      (!ReadFile(file.get(), &(*text)[0], static_cast<DWORD>(text->size()), &got, nullptr) || got != text->size())) {
     return ReadResult::Unreadable;
   }
   return ReadResult::Read;
@@ -118,7 +118,7 @@ std::vector<ExpectedChecksum> FindExpectedChecksums(const std::wstring& director
     e.file = c.file;
     if (read == ReadResult::Read) {
       ChecksumListing listing = FindInChecksumText(text, name, c.ownFile);
-      if (listing.status == ChecksumListing::Status::NotListed && !c.ownFile) continue;
+      e.listed = c.ownFile || listing.status != ChecksumListing::Status::NotListed;
       e.readable = listing.status == ChecksumListing::Status::Found;
       e.sha256 = listing.sha256;
     }

@@ -24,11 +24,14 @@ ChecksumListing FindInChecksumText(const std::string& text, const std::string& i
 
 // A checksum file that applies to an image, read and judged.
 struct ExpectedChecksum {
-  std::wstring file;    // the checksum file's name
+  std::wstring file;      // the checksum file's name
   bool readable = false;  // false: unreadable, or it names no valid digest for the image
-  std::string sha256;   // readable: the expected digest
+  bool listed = true;     // false: a readable `SHA256SUMS` that does not name the image
+  std::string sha256;     // readable: the expected digest
 };
 // Every checksum file beside the image in `directory` (with its trailing
-// backslash) that applies to it: `<image>.sha256` when it exists, `SHA256SUMS` when
-// it lists the image (or cannot be read). Empty: the image has no checksum file.
+// backslash): `<image>.sha256` when it exists, `SHA256SUMS` when it exists. A list
+// that leaves the image out vouches for nothing: it comes back not `listed`, so that
+// an image beside a list of the others is refused, not let through unchecked.
+// Empty: the image has no checksum file.
 std::vector<ExpectedChecksum> FindExpectedChecksums(const std::wstring& directory, const std::wstring& imageName);

@@ -28,8 +28,21 @@ bool ReadVersionFileAt(const std::wstring& path, int* bootHigh, int* bootLow, bo
 
 std::wstring VersionFileFolder() { return CurrentDirectory(); }
 
-bool ReadVersionFile(int* bootHigh, int* bootLow, bool* mustUpdateBoot) {
+namespace {
+
+std::wstring VersionFilePath() {
   std::wstring dir = VersionFileFolder();
   if (!dir.empty() && dir.back() == L'\\') dir.pop_back();  // a drive root ends with one already
-  return ReadVersionFileAt(dir + L"\\version.ver", bootHigh, bootLow, mustUpdateBoot);
+  return dir + L"\\version.ver";
+}
+
+}  // namespace
+
+bool ReadVersionFile(int* bootHigh, int* bootLow, bool* mustUpdateBoot) {
+  return ReadVersionFileAt(VersionFilePath(), bootHigh, bootLow, mustUpdateBoot);
+}
+
+bool VersionFileExists() {
+  const DWORD attributes = GetFileAttributesW(ExtendedPath(VersionFilePath()).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }

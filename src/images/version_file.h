@@ -12,6 +12,8 @@ constexpr int kForceBootUpdate = 27884766;
 bool ReadVersionFile(int* bootHigh, int* bootLow, bool* mustUpdateBoot);
 // The folder ReadVersionFile looks in (the current directory), as the system names it.
 std::wstring VersionFileFolder();
+// Whether there is a version.ver in that folder, readable or not.
+bool VersionFileExists();
 // The same for a given file (tests; the program always uses the current directory).
 bool ReadVersionFileAt(const std::wstring& path, int* bootHigh, int* bootLow, bool* mustUpdateBoot);
 

@@ -6,6 +6,7 @@
 #define IDD_NOTES 131
 #define IDD_CONN_WARNING 135
 #define IDD_LOG 137
+#define IDD_WAYBACK 139
 
 // Application icon: the program file's, the window's and the taskbar's
 #define IDI_APP 100
@@ -37,6 +38,9 @@
 #define IDC_LOG_COPY 1021
 #define IDC_LOG_RUNS 1022
 #define IDC_LOG_FOLDER 1023
+// The window after a failed flash (no id of a message box's text: tests tell them apart)
+#define IDC_WAYBACK_TEXT 1030
+#define IDC_WAYBACK_LOG 1031
 
 // Items added to the main window's system menu (below 0xF000, low four bits clear)
 #define IDM_SHOW_LOG 0x0110
@@ -77,6 +81,7 @@
 #define IDS_DEVICE_BUSY 171
 #define IDS_CHECKSUM_MISMATCH 172
 #define IDS_CHECKSUM_UNREADABLE 173
+#define IDS_CHECKSUM_NOT_LISTED 174
 // The pre-flight's stages on the status line, and where version.ver was looked for
 #define IDS_STAGE_VERSION_QUERY 190
 #define IDS_STAGE_IMAGE_CHOSEN 191
@@ -94,6 +99,11 @@
 #define IDS_IDLE_DEVICE 180
 #define IDS_IDLE_NO_DEVICE 181
 #define IDS_IDLE_SEVERAL_DEVICES 182
+// ... and the files an update lacks, named before the click
+#define IDS_IDLE_IMAGE_MISSING 183
+#define IDS_IDLE_IMAGES_MISSING 184
+#define IDS_IDLE_VERSION_MISSING 185
+#define IDS_IDLE_VERSION_INCOMPLETE 186
 // The log window: the kept runs with their outcome, and what can go wrong there
 #define IDS_LOG_RUN_THIS 210
 #define IDS_LOG_RUN_COMPLETED 211
@@ -105,3 +115,25 @@
 #define IDS_LOG_UNREADABLE 217
 #define IDS_LOG_TAIL_ONLY 218
 #define IDS_LOG_FOLDER_FAILED 219
+// The window after a failed flash: what reached the device and what to do next
+#define IDS_WAYBACK_CAPTION 240
+#define IDS_WAYBACK_IMAGE_BOOT 241
+#define IDS_WAYBACK_IMAGE_OS 242
+#define IDS_WAYBACK_SENT 243
+#define IDS_WAYBACK_STAGE_NONE 244
+#define IDS_WAYBACK_STAGE_FORMAT 245
+#define IDS_WAYBACK_STAGE_WRITE 246
+#define IDS_WAYBACK_STAGE_STORED 247
+#define IDS_WAYBACK_DEVICE_TEXT 248
+#define IDS_WAYBACK_HOLDS_PART 249
+#define IDS_WAYBACK_HOLDS_SENT 250
+#define IDS_WAYBACK_HOLDS_FORMAT 251
+#define IDS_WAYBACK_HOLDS_WRITE 252
+#define IDS_WAYBACK_HOLDS_STORED 253
+#define IDS_WAYBACK_STEPS 254
+#define IDS_WAYBACK_STEPS_STORED 255
+#define IDS_WAYBACK_LOG 256
+#define IDS_WAYBACK_LOG_MEMORY 257
+#define IDS_LOG_RUN_NOT_A_LOG 220
+#define IDS_LOG_READING 221
+#define IDS_LOG_NOT_A_LOG 222

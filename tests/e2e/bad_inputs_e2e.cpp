@@ -14,11 +14,13 @@
 namespace e2e {
 namespace {
 
-const wchar_t kVersionFileMissing[] = L"Datei version.ver kann nicht gefunden werden!";
+// The box names the file, then the folder where it was looked for (the row's own).
+const wchar_t kVersionFileMissing[] =
+    L"Datei version.ver kann nicht gefunden werden!\n\nDas Programm sucht version.ver im Ordner ";
 const wchar_t kOsMissing[] = L"Datei Quon_r47PDA.ubi kann nicht gefunden werden!";
 const wchar_t kOsHeld[] =
-    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und versuchen Sie "
-    L"es erneut.";
+    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.\nSchließen Sie das andere Programm und "
+    L"versuchen Sie es erneut.";
 
 constexpr size_t kOsSize = 300007;
 constexpr size_t kBootSize = 100000;
@@ -125,7 +127,7 @@ const Row kRows[] = {
      },
      kSuccessCaption, kOsDoneText, false, End::Ends, Sent::Replacement, true},
     // Version files.
-    {"version file: empty", [](RowFiles& s) { VersionFile(s, {}); }, nullptr, L"Error", kVersionFileMissing, false,
+    {"version file: empty", [](RowFiles& s) { VersionFile(s, {}); }, nullptr, L"Error", kVersionFileMissing, true,
      End::Ends, Sent::Nothing, false},
     {"version file: binary garbage",
      [](RowFiles& s) {
@@ -133,7 +135,7 @@ const Row kRows[] = {
        for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>((i * 131 + 17) ^ (i >> 3));
        VersionFile(s, garbage);
      },
-     nullptr, L"Error", kVersionFileMissing, false, End::Ends, Sent::Nothing, false},
+     nullptr, L"Error", kVersionFileMissing, true, End::Ends, Sent::Nothing, false},
     {"version file: 10 MB",
      [](RowFiles& s) {
        std::string text = VersionFileText(1, 3);
@@ -151,7 +153,7 @@ const Row kRows[] = {
      kSuccessCaption, kOsDoneText, false, End::Ends, Sent::OsImage, false},
     {"version file: no [Version] section",
      [](RowFiles& s) { VersionFile(s, Bytes("EbootHigh=1\r\nEbootLow=3\r\nMustUpdateEboot=0\r\n")); }, nullptr,
-     L"Error", kVersionFileMissing, false, End::Ends, Sent::Nothing, false},
+     L"Error", kVersionFileMissing, true, End::Ends, Sent::Nothing, false},
     // No number reads as 0: version 0.0 is older than the device's 1.3, the OS image goes.
     {"version file: values that are no numbers",
      [](RowFiles& s) { VersionFile(s, Bytes("[Version]\r\nEbootHigh=eins\r\nEbootLow=x3\r\nMustUpdateEboot=ja\r\n")); },
@@ -233,7 +235,8 @@ class BadInputs : public ::testing::Test {
         if (sizeShown.empty()) sizeShown = program->Text(kSizeField);
       });
       ASSERT_TRUE(program->Click(kAcknowledge));
-      bool updateAvailable = ProgramRun::WaitUntil([&] { return program->Enabled(kUpdate); }, 3000);
+      ASSERT_TRUE(WaitForTick(*program));
+      const bool updateAvailable = program->Enabled(kUpdate);
       bool inBound = true;
       if (updateAvailable) {
         if (r.afterStart) r.afterStart(s);
@@ -241,11 +244,18 @@ class BadInputs : public ::testing::Test {
         inBound = ProgramRun::WaitUntil(
             [&] { return !program->Running() || (!boxes.Boxes().empty() && ControlsIdle(*program)); }, kBound);
       }
-      // A program that is to end is waited for: after its end nothing more can show. One
-      // that is to stay gets room for anything (wrongly) shown after its last box.
-      if (r.end != End::Ends) Sleep(1500);
+      // A program that is to end is waited for: after its end nothing more can show.
       auto code = program->WaitForExit(r.end == End::Ends ? 6500 : 0);
       bool idle = !code && ControlsIdle(*program);
+      // One that stays is ended by its user; its log says whether anything was still to
+      // come, has every box it showed, and says why Update stayed unavailable.
+      bool overAtExit = false, refusedAtStart = false;
+      if (!code && (idle || !updateAvailable)) {
+        const EndedByExit end = EndWithExit(*program);
+        overAtExit = end.ended && !end.UpdateCutShort() && end.BoxesLogged() == boxes.Boxes().size();
+        refusedAtStart = !LinesStartingWith(end.log, L"image Quon_r47PDA.ubi refused at start: ").empty();
+        if (!overAtExit) std::cout << r.name << ": log:\n" << Joined(end.log) << std::endl;
+      }
       std::vector<BoxRecord> shown = boxes.Boxes();
       program.reset();
       device->Stop();
@@ -258,7 +268,9 @@ class BadInputs : public ::testing::Test {
       bool bytesOk = expectedBytes ? received == *expectedBytes : received.empty();
 
       bool messageOk = r.caption == nullptr ? shown.empty() : ShowsMessage(shown, r.caption, r.text, r.textIsPrefix);
-      bool endOk = r.end == End::NotStarted ? !updateAvailable : r.end == End::Ends ? (code && *code == 0) : idle;
+      bool endOk = r.end == End::NotStarted ? (!updateAvailable && refusedAtStart && overAtExit)
+                   : r.end == End::Ends     ? (code && *code == 0)
+                                            : (idle && overAtExit);
       bool explained = shown.empty() || ReadmeExplains(readme, shown.back());
       std::vector<std::string> problems;
       if (!inBound) problems.push_back("hung");
@@ -267,12 +279,14 @@ class BadInputs : public ::testing::Test {
       if (!bytesOk) problems.push_back("bytes");
       if (!explained) problems.push_back("no message the readme explains");
       EXPECT_TRUE(problems.empty()) << Narrow(DescribeBoxes(shown)) << " update available " << updateAvailable
-                                    << " ended " << code.has_value() << " idle " << idle << " received "
+                                    << " ended " << code.has_value() << " idle " << idle << " over at Exit "
+                                    << overAtExit << " refused at start " << refusedAtStart << " received "
                                     << received.size();
       if (!problems.empty()) ++faults;
 
-      std::string observedEnd =
-          updateAvailable ? ObservedEnd(code.has_value(), code.value_or(0), idle) : "Update stays unavailable";
+      std::string observedEnd = updateAvailable  ? ObservedEnd(code.has_value(), code.value_or(0), idle, overAtExit)
+                                : refusedAtStart ? "Update stays unavailable"
+                                                 : "Update unavailable, no refusal logged";
       md << "| " << r.name << " | "
          << (r.caption ? MdCell(L"[" + std::wstring(r.caption) + L"] " + r.text) : std::string("(none)")) << " | "
          << (shown.empty() ? std::string("(none)") : MdCell(DescribeBoxes(shown))) << " | " << Name(r.end) << " | "

@@ -123,6 +123,7 @@ struct Observed {
   bool ended = false;
   DWORD exitCode = 0;
   bool idle = false;
+  bool overAtExit = false;  // idle: the log says nothing was still to come when Exit ended it
   DWORD ms = 0;
   bool inBound = false;
   size_t received = 0;
@@ -162,13 +163,18 @@ class FaultMatrix : public ::testing::Test {
     o.inBound = ProgramRun::WaitUntil(
         [&] { return !program->Running() || (!boxes.Boxes().empty() && ControlsIdle(*program)); }, c.bound);
     o.ms = GetTickCount() - start;
-    // A program that is to end is waited for: after its end nothing more can show. One
-    // that is to stay gets room for anything (wrongly) shown after its last box.
-    if (c.end != End::Ends) Sleep(1500);
+    // A program that is to end is waited for: after its end nothing more can show.
     auto code = program->WaitForExit(c.end == End::Ends ? 6500 : 0);
     o.ended = code.has_value();
     if (o.ended) o.exitCode = *code;
     o.idle = !o.ended && ControlsIdle(*program);
+    // One that stays is ended by its user; its log says whether anything was still to
+    // come, and has every box it showed.
+    if (o.idle) {
+      const EndedByExit end = EndWithExit(*program);
+      o.overAtExit = end.ended && !end.UpdateCutShort() && end.BoxesLogged() == boxes.Boxes().size();
+      if (!o.overAtExit) std::cout << c.name << ": log:\n" << Joined(end.log) << std::endl;
+    }
     o.boxes = boxes.Boxes();
     program.reset();
     device->Stop();
@@ -230,17 +236,18 @@ class FaultMatrix : public ::testing::Test {
       }
       bool messageOk = ShowsMessage(o.boxes, c.caption, c.text, c.textIsPrefix) &&
                        (c.textLength == 0 || o.boxes[0].text.size() == c.textLength);
-      bool endOk = c.end == End::Ends ? (o.ended && o.exitCode == 0) : (o.idle && !o.ended);
+      bool endOk = c.end == End::Ends ? (o.ended && o.exitCode == 0) : (o.idle && o.overAtExit);
       bool commandOk = c.command ? o.commandBytes : !o.command;
       if (!messageOk || !endOk || !streamOk || !commandOk) {
         ++mismatched;
         faults.push_back("not as expected");
       }
       EXPECT_TRUE(faults.empty()) << Describe(o.boxes) << "ended " << o.ended << " exit " << o.exitCode << " idle "
-                                  << o.idle << " received " << o.received << " command " << o.command;
+                                  << o.idle << " over at Exit " << o.overAtExit << " received " << o.received
+                                  << " command " << o.command;
 
       std::wstring observedMessage = DescribeBoxes(o.boxes);
-      std::string observedEnd = ObservedEnd(o.ended, o.exitCode, o.idle);
+      std::string observedEnd = ObservedEnd(o.ended, o.exitCode, o.idle, o.overAtExit);
       md << "| " << c.name << " | " << MdCell(L"[" + std::wstring(c.caption) + L"] " + c.text) << " | "
          << (observedMessage.empty() ? "(none)" : MdCell(observedMessage)) << " | " << Name(c.end) << " | "
          << observedEnd << " | " << Name(c.stream) << " of " << chosen.size() << " | " << o.received

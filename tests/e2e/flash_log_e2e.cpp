@@ -5,6 +5,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "app/last_run.h"
 #include "device_scenario.h"
 
 namespace e2e {
@@ -15,13 +16,6 @@ int Find(const std::vector<std::wstring>& lines, const std::wstring& start, int 
   for (size_t i = static_cast<size_t>(std::max(from, 0)); i < lines.size(); ++i)
     if (lines[i].rfind(start, 0) == 0) return static_cast<int>(i);
   return -1;
-}
-
-std::vector<std::wstring> StartingWith(const std::vector<std::wstring>& lines, const std::wstring& start) {
-  std::vector<std::wstring> out;
-  for (const auto& l : lines)
-    if (l.rfind(start, 0) == 0) out.push_back(l);
-  return out;
 }
 
 // The device's record of the status reports it handed out: "report taken: <summary>".
@@ -136,7 +130,7 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
     if (r.rfind("format report", 0) == 0) afterImage = true;
     if (afterImage) expected.push_back(LoggedAs(r));
   }
-  for (const auto& line : StartingWith(log, L"monitor report (128 bytes read): ")) {
+  for (const auto& line : LinesStartingWith(log, L"monitor report (128 bytes read): ")) {
     logged.push_back(line.substr(line.rfind(L": ") + 2));
   }
   EXPECT_EQ(logged, expected) << shown;
@@ -163,6 +157,18 @@ TEST_F(FlashLog, SuccessfulFlashIsLoggedAsTheDeviceSawItAndShutdownWaits) {
   EXPECT_LT(Find(log, L"transfer complete"), Find(log, L"monitor report")) << shown;
   EXPECT_LT(Find(log, L"command packet"), Find(log, L"message box [USB Update Success!]")) << shown;
   EXPECT_EQ(Find(log, L"failure"), -1) << shown;
+  EXPECT_LT(Find(log, L"transfer started: 300007 bytes"), Find(log, L"status: \"Lädt ROM-Daten herunter: ")) << shown;
+
+  // What the next start reads from this log: a completed flash of the OS image.
+  LastRun run;
+  DWORD error = 0;
+  ASSERT_TRUE(ReadLastRunFile(ToolLogOfRun(program_->ProcessId()), &run, &error)) << error;
+  EXPECT_TRUE(run.programLog && run.closed && run.flashCompleted) << shown;
+  EXPECT_EQ(run.image, ImageKind::Os);
+  EXPECT_EQ(run.bytesSent, image.size());
+  EXPECT_TRUE(run.lastStage.finished);
+  EXPECT_FALSE(EndedMidFlash(run));
+  EXPECT_FALSE(WroteBootLoader(run));
 }
 
 TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
@@ -189,11 +195,24 @@ TEST_F(FlashLog, UnplugIsLoggedWithTheSystemErrorAndWhatWasSent) {
   EXPECT_EQ(Find(log, L"command packet"), -1) << shown;
   EXPECT_EQ(Find(log, L"message box [USB Update Success!]"), -1) << shown;
   EXPECT_GE(Find(log, L"download over"), 0) << shown;
+
+  // What the next start reads from this log: a flash that ended after its first byte.
+  LastRun run;
+  DWORD readError = 0;
+  ASSERT_TRUE(ReadLastRunFile(ToolLogOfRun(program_->ProcessId()), &run, &readError)) << readError;
+  EXPECT_TRUE(EndedMidFlash(run)) << shown;
+  EXPECT_EQ(run.outcome.kind, RunOutcome::Kind::Failed);
+  EXPECT_EQ(run.image, ImageKind::Os);
+  EXPECT_EQ(run.imageSize, 300007u);
+  EXPECT_EQ(run.bytesSent, whole);
+  EXPECT_TRUE(run.bytesExact);
+  EXPECT_EQ(run.lastStage.kind, DeviceStage::Kind::None);
 }
 
 // The log window of a running program, driven from here as a user would: its system
 // menu item, the list of runs, the text.
 constexpr WPARAM kShowLogCommand = 0x0110;
+constexpr WPARAM kAboutCommand = 0x0120;
 constexpr int kLogText = 1020;
 constexpr int kLogRuns = 1022;
 
@@ -239,7 +258,7 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   std::string shown;
   for (const auto& e : entries) shown += Narrow(e) + "\n";
   ASSERT_GE(entries.size(), 2u) << shown;
-  EXPECT_NE(entries[0].find(L" – dieser Lauf"), std::wstring::npos) << shown;
+  EXPECT_NE(entries[0].find(L" – dieser Programmstart"), std::wstring::npos) << shown;
   // The newest earlier run is the failed one, with the message it ended with.
   EXPECT_NE(entries[1].find(L" – fehlgeschlagen: " + kBroken), std::wstring::npos) << shown;
 
@@ -247,7 +266,13 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   SendMessageTimeoutW(list, CB_SETCURSEL, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
   SendMessageTimeoutW(logWindow, WM_COMMAND, MAKEWPARAM(kLogRuns, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list),
                       SMTO_ABORTIFHUNG, 5000, &ignored);
-  const std::wstring text = TextOf(GetDlgItem(logWindow, kLogText));
+  // The file is read on a thread of the program's, and shown when it has been read.
+  std::wstring text;
+  ProgramRun::WaitUntil(
+      [&] {
+        return (text = TextOf(GetDlgItem(logWindow, kLogText))).find(L"r47flash ends; outcome:") != std::wstring::npos;
+      },
+      kShortWait);
   const std::string failedLog = Narrow(text);
   EXPECT_NE(text.find(L"started, process " + std::to_wstring(failedRun)), std::wstring::npos) << failedLog;
   EXPECT_NE(text.find(L"  transfer broken: "), std::wstring::npos) << failedLog;
@@ -255,6 +280,22 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   EXPECT_NE(text.find(L"  r47flash ends; outcome: failed: " + kBroken), std::wstring::npos) << failedLog;
   EXPECT_EQ(text.find(L"started, process " + std::to_wstring(program_->ProcessId()) + L"\r"), std::wstring::npos)
       << "this run's log is not the one shown";
+  program_->Settle();
+  SaveScreenshot(L"e2e-log-window", logWindow);
+  PostMessageW(logWindow, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  ASSERT_TRUE(ProgramRun::WaitUntil([&] { return !IsWindow(logWindow); }, kShortWait));
+
+  // Info names the version and this run's log.
+  BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND box) {
+    Sleep(300);  // let it paint before the picture
+    SaveScreenshot(L"e2e-info-box", program_->Window(), {box});
+  });
+  ASSERT_TRUE(PostMessageW(program_->Window(), WM_SYSCOMMAND, kAboutCommand, 0));
+  ASSERT_TRUE(boxes.WaitForBoxes(1, kShortWait));
+  EXPECT_EQ(boxes.Boxes()[0].caption, L"Info");
+  EXPECT_EQ(boxes.Boxes()[0].text.rfind(L"Quon r47 Flash Tool\nVersion ", 0), 0u) << Narrow(boxes.Boxes()[0].text);
+  EXPECT_NE(boxes.Boxes()[0].text.find(L"\n\nProtokoll dieses Programmstarts:\n"), std::wstring::npos)
+      << Narrow(boxes.Boxes()[0].text);
 
   ASSERT_TRUE(program_->Click(kExit));
   ExpectEndsWithZero();

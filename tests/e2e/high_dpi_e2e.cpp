@@ -166,9 +166,7 @@ TEST_F(HighDpi, PicturesDrawnFor150PercentAreShown) {
 TEST_F(HighDpi, StatusLineSpansItsGroupBoxAtEveryScale) {
   const wchar_t* const longest[][2] = {
       {L"not-found", L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden."},
-      {L"held",
-       L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und "
-       L"versuchen Sie es erneut."},
+      {L"version-file-folder", L"version.ver fehlt in C:\\Dokumente und Einstellungen\\Administrator\\Desktop\\r47 ROM"},
       {L"connection-broken",
        L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den "
        L"Vorgang zum Aktualisieren des Bildes."},
@@ -183,7 +181,7 @@ TEST_F(HighDpi, StatusLineSpansItsGroupBoxAtEveryScale) {
     HANDLE holder = CreateFileW(folder_.File(kOsName).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     StartProgram();
-    const std::wstring atStart = L"Datei Quon_r47PDA.ubi ist gesperrt: anderes Programm schließen, neu starten.";
+    const std::wstring atStart = L"Quon_r47PDA.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu.";
     EXPECT_TRUE(program_->WaitForText(kStatus, atStart, kShortWait)) << Narrow(program_->Text(kStatus));
     RECT status{}, bar{};
     GetWindowRect(program_->Item(kStatus), &status);

@@ -9,13 +9,10 @@ namespace e2e {
 namespace {
 
 const wchar_t kDevice[] = L"Gerät im ROM-Flash-Modus verbunden.";
-const wchar_t kNoDevice[] =
-    L"Kein Gerät im ROM-Flash-Modus gefunden. Bitte das Gerät in den ROM-Flash-Modus bringen (siehe Hinweise).";
-const wchar_t kSeveralDevices[] = L"Mehrere Geräte im ROM-Flash-Modus verbunden. Bitte nur ein Gerät anschließen.";
+const wchar_t kNoDevice[] = L"Kein Gerät im ROM-Flash-Modus gefunden (siehe Hinweise, Schritte 4 bis 7).";
+const wchar_t kSeveralDevices[] = L"Mehrere Geräte im ROM-Flash-Modus verbunden. Trennen Sie alle bis auf eines.";
 const wchar_t kNotFound[] = L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden.";
-const wchar_t kBusy[] =
-    L"Das Gerät ist noch mit einer früheren Aktualisierung beschäftigt. Starten Sie es bitte neu in den "
-    L"ROM-Flash-Modus und versuchen Sie es erneut.";
+const wchar_t kBusy[] = L"Das Gerät ist noch beschäftigt. Bringen Sie es neu in den ROM-Flash-Modus.";
 
 // Longer than two looks at the bus: a text that is still there was looked over.
 constexpr DWORD kTwoLooks = 5000;
@@ -100,7 +97,16 @@ TEST_F(IdleDevice, FailureTextStaysUntilThePresenceChanges) {
         << "the run did not end idle: " << Describe(boxes.Boxes());
     EXPECT_EQ(boxes.Boxes()[0].text, c.failure);
     EXPECT_EQ(program_->Text(kStatus), c.failure);
-    Sleep(kTwoLooks);
+    if (c.deviceAtStart) {
+      // The handheld records each look as an opening of its interface; the run's own
+      // openings are over once its box came.
+      const size_t before = CountOf(device_->Events(), "interface: open");
+      EXPECT_TRUE(ProgramRun::WaitUntil([&] { return CountOf(device_->Events(), "interface: open") >= before + 2; },
+                                        kShortWait))
+          << "no two looks at the bus after the run";
+    } else {
+      Sleep(kTwoLooks);  // with no handheld a look leaves no record anywhere
+    }
     EXPECT_EQ(program_->Text(kStatus), c.failure) << "a look at the bus overwrote the run's text";
 
     if (c.deviceAtStart) {
@@ -110,9 +116,32 @@ TEST_F(IdleDevice, FailureTextStaysUntilThePresenceChanges) {
       ASSERT_FALSE(HasFatalFailure());
     }
     ExpectStatusAfterChange(c.afterChange, "after the run");
-    ASSERT_TRUE(program_->Click(kExit));
-    ExpectEndsWithZero();
+    const EndedByExit end = EndWithExit(*program_);
+    EXPECT_TRUE(end.ended) << "the program did not end with 0 on Exit";
+    // Every status line is in the log: none came between the run's text and the change.
+    const std::vector<std::wstring> status = end.StatusLines();
+    ASSERT_GE(status.size(), 2u) << Joined(end.log);
+    EXPECT_EQ(status[status.size() - 2], LoggedStatus(c.failure)) << Joined(end.log);
+    EXPECT_EQ(status.back(), LoggedStatus(c.afterChange)) << Joined(end.log);
   }
+}
+
+// Started from a folder without version.ver: the line names it and that folder before
+// any click, and turns to the handheld once the file is put there, without a restart.
+TEST_F(IdleDevice, MissingVersionFileIsNamedUntilItIsThere) {
+  work_.Remove(L"version.ver");
+  StartProgram();
+  ASSERT_FALSE(HasFatalFailure());
+  std::wstring folder = work_.Path();
+  folder.pop_back();
+  const std::wstring missing = L"version.ver fehlt in " + folder;
+  EXPECT_EQ(program_->Text(kStatus), missing);
+  Sleep(kTwoLooks);
+  EXPECT_EQ(program_->Text(kStatus), missing) << "a look at the bus replaced what is missing";
+  work_.Write(L"version.ver", VersionFileText(1, 3));
+  ExpectStatusAfterChange(kNoDevice, "version.ver put in place");
+  ASSERT_TRUE(program_->Click(kExit));
+  ExpectEndsWithZero();
 }
 
 }  // namespace

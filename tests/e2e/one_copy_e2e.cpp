@@ -1,6 +1,9 @@
 // One copy at a time: a second start brings the running copy's window to the front
 // and ends without touching the device; a start while another copy is ending waits
 // for it and then runs.
+#include <windows.h>
+#include <winternl.h>
+
 #include "device_scenario.h"
 
 namespace e2e {
@@ -59,6 +62,17 @@ class BareRun {
   PROCESS_INFORMATION process_{};
   bool started_ = false;
 };
+
+// How many handles, in all processes, are open on the object behind `handle`; 0 when
+// the system does not say.
+ULONG HandlesOn(HANDLE handle) {
+  using Query = LONG(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+  static const auto query =
+      reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+  PUBLIC_OBJECT_BASIC_INFORMATION info{};
+  if (!query || query(handle, ObjectBasicInformation, &info, sizeof(info), nullptr) != 0) return 0;
+  return info.HandleCount;
+}
 
 DWORD ProcessOf(HWND hwnd) {
   DWORD pid = 0;
@@ -133,8 +147,11 @@ TEST_F(OneCopy, StartWhileAnotherCopyHoldsTheClaim) {
     ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "a copy of the program is still running";
     BareRun run(folder_.Exe(), work_.Path());
     ASSERT_TRUE(run.Started());
-    // It waits without a window of its own and without ending.
-    Sleep(1500);
+    // It waits without a window of its own and without ending. It has met the held
+    // claim once the name has a second handle, its own.
+    ASSERT_TRUE(
+        ProgramRun::WaitUntil([&] { return HandlesOn(claim) > 1 || run.WaitForExit(0).has_value(); }, kShortWait))
+        << "the copy never asked for the claim";
     EXPECT_FALSE(run.WaitForExit(0).has_value());
     EXPECT_FALSE(run.ShowsAWindow());
     if (c.letGo) {
@@ -143,9 +160,17 @@ TEST_F(OneCopy, StartWhileAnotherCopyHoldsTheClaim) {
       EXPECT_TRUE(ProgramRun::WaitUntil([&] { return run.ShowsAWindow(); }, kShortWait))
           << "the copy did not start once the claim was free";
     } else {
-      auto code = run.WaitForExit(kShortWait + 10000);
+      bool showedAWindow = false;
+      std::optional<DWORD> code;
+      ProgramRun::WaitUntil(
+          [&] {
+            showedAWindow = showedAWindow || run.ShowsAWindow();
+            return (code = run.WaitForExit(0)).has_value();
+          },
+          kShortWait + 10000);
       ASSERT_TRUE(code.has_value()) << "the copy kept waiting";
       EXPECT_EQ(*code, 0u);
+      EXPECT_FALSE(showedAWindow) << "the copy showed a window while another copy held the claim";
       ReleaseMutex(claim);
       CloseHandle(claim);
     }

@@ -17,9 +17,7 @@ TEST_F(Preflight, IdleWindowAndNotesDialog) {
   EXPECT_TRUE(program_->Enabled(kAcknowledge));
   EXPECT_TRUE(program_->Enabled(kExit));
   // No handheld on the bus: the idle status line says so.
-  EXPECT_EQ(program_->Text(kStatus),
-            L"Kein Gerät im ROM-Flash-Modus gefunden. Bitte das Gerät in den ROM-Flash-Modus bringen (siehe "
-            L"Hinweise).");
+  EXPECT_EQ(program_->Text(kStatus), L"Kein Gerät im ROM-Flash-Modus gefunden (siehe Hinweise, Schritte 4 bis 7).");
   program_->Settle();
   SaveScreenshot(L"e2e-idle-window", program_->Window());
 
@@ -51,15 +49,27 @@ TEST_F(Preflight, IdleWindowAndNotesDialog) {
 struct MissingCase {
   const char* name;
   bool osImage, bootImage, versionFile;
-  const wchar_t* message;
+  const wchar_t* idleLine;  // before the click; a version.ver missing: the start folder follows
+  const wchar_t* message;   // a version.ver missing: the paragraph with the start folder follows
 };
 
 const MissingCase kMissingCases[] = {
-    {"nothing", false, false, false,
+    {"nothing", false, false, false, L"Quon_r47Boot.ubi und Quon_r47PDA.ubi fehlen im Ordner von r47flash.exe.",
      L"Datei version.ver ,Quon_r47Boot.ubi ,Quon_r47PDA.ubi kann nicht gefunden werden!"},
-    {"only the OS image", true, false, true, L"Datei Quon_r47Boot.ubi kann nicht gefunden werden!"},
-    {"no version file", true, true, false, L"Datei version.ver kann nicht gefunden werden!"},
+    {"only the OS image", true, false, true, L"Quon_r47Boot.ubi fehlt im Ordner von r47flash.exe.",
+     L"Datei Quon_r47Boot.ubi kann nicht gefunden werden!"},
+    {"no version file", true, true, false, L"version.ver fehlt in ", L"Datei version.ver kann nicht gefunden werden!"},
 };
+
+// The start folder as the program names it.
+std::wstring Folder(std::wstring path) {
+  if (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// What is missing is named on the status line before the click; Update still works,
+// and its box names every missing file (with the start folder for version.ver); then
+// the program ends without consulting the device.
 
 TEST_F(Preflight, MissingFilesAreNamedAndTheProgramEnds) {
   for (const MissingCase& c : kMissingCases) {
@@ -73,7 +83,13 @@ TEST_F(Preflight, MissingFilesAreNamedAndTheProgramEnds) {
     std::wstring error;
     auto program = ProgramRun::Start(folder.Exe(), work.Path(), &error);
     ASSERT_TRUE(program) << Narrow(error);
-    BoxLog boxes(program->ProcessId());
+    const std::wstring idleLine = c.idleLine + (c.osImage && c.bootImage ? Folder(work.Path()) : L"");
+    EXPECT_TRUE(program->WaitForText(kStatus, idleLine, kShortWait)) << Narrow(program->Text(kStatus));
+    BoxLog boxes(program->ProcessId(), [&](const BoxRecord&, HWND box) {
+      if (!c.osImage || !c.bootImage || c.versionFile) return;  // the picture: version.ver alone
+      Sleep(300);  // let it paint before the picture
+      SaveScreenshot(L"e2e-missing-files-box", program->Window(), {box});
+    });
 
     ASSERT_TRUE(program->Click(kAcknowledge));
     ASSERT_TRUE(ProgramRun::WaitUntil([&] { return program->Enabled(kUpdate); }, kShortWait));
@@ -85,7 +101,13 @@ TEST_F(Preflight, MissingFilesAreNamedAndTheProgramEnds) {
     auto shown = boxes.Boxes();
     ASSERT_EQ(shown.size(), 1u) << Describe(shown);
     EXPECT_EQ(shown[0].caption, L"Error");
-    EXPECT_EQ(shown[0].text, c.message);
+    const std::wstring message =
+        c.message + (c.versionFile ? L""
+                                   : L"\n\nDas Programm sucht version.ver im Ordner " + Folder(work.Path()) +
+                                         L". Legen Sie version.ver in diesen Ordner, oder starten Sie r47flash.exe "
+                                         L"aus dem Ordner, in dem version.ver liegt. Liegt die Datei schon dort, "
+                                         L"fehlt ihr einer der Werte (siehe readme.txt).");
+    EXPECT_EQ(shown[0].text, message);
     EXPECT_EQ(shown[0].icon, BoxRecord::Error);
     EXPECT_EQ(device_->Events().find("PIPE0"), std::string::npos) << "the device was consulted";
   }

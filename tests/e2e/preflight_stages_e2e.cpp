@@ -13,8 +13,8 @@ namespace {
 
 const wchar_t kDownloading[] = L"Die Datei wird heruntergeladen... Bitte warten...";
 
-std::wstring Query(int n) { return L"Boot-Loader-Version wird abgefragt... " + std::to_wstring(n) + L" von 10"; }
-std::wstring Attempt(int n) { return L"Das Gerät wird gesucht... Versuch " + std::to_wstring(n) + L" von 10"; }
+std::wstring Query(int n) { return L"Boot-Loader-Version wird abgefragt… " + std::to_wstring(n) + L" von 10"; }
+std::wstring Attempt(int n) { return L"Übertragung wird gestartet… Versuch " + std::to_wstring(n) + L" von 10"; }
 
 bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -56,13 +56,13 @@ TEST_F(PreflightStages, EachStageIsNamedOnTheStatusLineAndInTheLog) {
   const StageCase cases[] = {
       {"the device answers",
        {"--version", "0x0102"},
-       L"Boot-Loader des Geräts 1.2, Version der Datei 1.3: Quon_r47Boot.ubi wird geschrieben",
+       L"Gerät: Boot-Loader 1.2 – benötigt: 1.3 – gewählt: Quon_r47Boot.ubi",
        1},
       // Reports without a version are no answer; the device then leaves the bus and
       // is plugged in again while the program looks for it.
       {"no answer, the device found late",
        {"--no-version", "--unplug-at", "after-reads:10"},
-       L"Boot-Loader des Geräts keine Antwort, Version der Datei 1.3: Quon_r47Boot.ubi wird geschrieben",
+       L"Gerät: keine Antwort – benötigt: 1.3 – gewählt: Quon_r47Boot.ubi",
        3},
   };
   for (const StageCase& c : cases) {
@@ -81,6 +81,11 @@ TEST_F(PreflightStages, EachStageIsNamedOnTheStatusLineAndInTheLog) {
       SaveScreenshot(L"e2e-preflight-query", program_->Window());
     }
     if (c.attempts > 1) {
+      // The choice stands for the pause before the first attempt.
+      if (program_->WaitForText(kStatus, c.chosen, kUpdateWait)) {
+        program_->Settle();
+        SaveScreenshot(L"e2e-preflight-chosen", program_->Window());
+      }
       ASSERT_TRUE(program_->WaitForText(kStatus, Attempt(c.attempts - 1), kUpdateWait));
       device_->Plug();
     }
@@ -186,14 +191,18 @@ TEST_F(PreflightStages, ExitEndsTheProgramUntilTheFirstByte) {
 struct FolderCase {
   const char* name;
   const char* versionFile;  // null: none
+  const wchar_t* line;      // the status line, before the folder
 };
 
 // Started from a folder without a usable version.ver (as a shortcut with another start
-// folder does): the status line and the log name that folder; the box stays as it was.
+// folder does): before the click the status line names the file and that folder, and
+// says the same at the click; the box adds where it looked and what to do; the log
+// has both.
 TEST_F(PreflightStages, AMissingVersionFileNamesTheFolderItWasLookedFor) {
   const FolderCase cases[] = {
-      {"no version.ver", nullptr},
-      {"version.ver without MustUpdateEboot", "[Version]\r\nEbootHigh=1\r\nEbootLow=3\r\n"},
+      {"no version.ver", nullptr, L"version.ver fehlt in "},
+      {"version.ver without MustUpdateEboot", "[Version]\r\nEbootHigh=1\r\nEbootLow=3\r\n",
+       L"version.ver defekt in "},
   };
   for (const FolderCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -207,19 +216,23 @@ TEST_F(PreflightStages, AMissingVersionFileNamesTheFolderItWasLookedFor) {
     std::wstring error;
     program_ = ProgramRun::Start(folder.Exe(), elsewhere.Path(), &error);
     ASSERT_TRUE(program_) << Narrow(error);
+    std::wstring dir = elsewhere.Path();
+    if (dir.size() > 3 && dir.back() == L'\\') dir.pop_back();
+    const std::wstring expected = c.line + dir;
+    EXPECT_TRUE(program_->WaitForText(kStatus, expected, kShortWait))
+        << "before the click: " << Narrow(program_->Text(kStatus));
     std::wstring statusBehindTheBox;
     BoxLog boxes(program_->ProcessId(), [&](const BoxRecord&, HWND) { statusBehindTheBox = program_->Text(kStatus); });
     TickAndUpdate();
     ExpectEndsWithZero();
 
-    std::wstring dir = elsewhere.Path();
-    if (dir.size() > 3 && dir.back() == L'\\') dir.pop_back();
-    const std::wstring expected = L"version.ver wurde im Ordner " + dir +
-                                  L" nicht gefunden oder ist unvollständig. Starten Sie das Programm bitte aus dem "
-                                  L"Ordner, in dem version.ver liegt.";
     auto shown = boxes.Boxes();
     ASSERT_EQ(shown.size(), 1u) << Describe(shown);
-    EXPECT_EQ(shown[0].text, L"Datei version.ver kann nicht gefunden werden!");
+    EXPECT_EQ(shown[0].text, L"Datei version.ver kann nicht gefunden werden!\n\nDas Programm sucht version.ver im Ordner " +
+                                 dir +
+                                 L". Legen Sie version.ver in diesen Ordner, oder starten Sie r47flash.exe aus dem "
+                                 L"Ordner, in dem version.ver liegt. Liegt die Datei schon dort, fehlt ihr einer der "
+                                 L"Werte (siehe readme.txt).");
     EXPECT_EQ(statusBehindTheBox, expected);
     const auto log = LogOfRun(program_->ProcessId());
     EXPECT_TRUE(Contains(log, L"status: \"" + expected + L"\"")) << Joined(log);

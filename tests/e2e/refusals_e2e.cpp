@@ -25,23 +25,24 @@ struct RefusalRow {
   const wchar_t* statusLine;  // what the status line shows afterwards
 };
 
-const wchar_t kOsHeldAtStart[] = L"Datei Quon_r47PDA.ubi ist gesperrt: anderes Programm schließen, neu starten.";
+const wchar_t kOsHeldAtStart[] = L"Quon_r47PDA.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu.";
 const wchar_t kOsHeld[] =
-    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet. Schließen Sie dieses Programm und versuchen Sie "
-    L"es erneut.";
+    L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.\nSchließen Sie das andere Programm und "
+    L"versuchen Sie es erneut.";
+const wchar_t kOsHeldLine[] = L"Datei Quon_r47PDA.ubi wird von einem anderen Programm verwendet.";
 
 const RefusalRow kRows[] = {
     {"EmptyOsImage", When::AtStart, kOsName, "", 0, false, nullptr,
-     L"Datei Quon_r47PDA.ubi ist zu kurz (0 Bytes). Bitte durch neue Kopie ersetzen."},
+     L"Datei Quon_r47PDA.ubi ist zu kurz (0 Bytes). Besorgen Sie eine neue Kopie."},
     {"SixByteOsImage", When::AtStart, kOsName, "X000FF", 0, false, nullptr,
-     L"Datei Quon_r47PDA.ubi ist zu kurz (6 Bytes). Bitte durch neue Kopie ersetzen."},
+     L"Datei Quon_r47PDA.ubi ist zu kurz (6 Bytes). Besorgen Sie eine neue Kopie."},
     {"DamagedOsHeader", When::AtStart, kOsName, "X000FF\r\n", 300007, false, nullptr,
-     L"Datei Quon_r47PDA.ubi ist beschädigt. Bitte durch neue Kopie ersetzen."},
+     L"Datei Quon_r47PDA.ubi ist beschädigt. Besorgen Sie eine neue Kopie."},
     {"OsImageHeldAtStart", When::AtStart, kOsName, nullptr, 0, true, nullptr, kOsHeldAtStart},
     {"BootImageHeldAtStart", When::AtStart, kBootName, nullptr, 0, true, nullptr,
-     L"Datei Quon_r47Boot.ubi ist gesperrt: anderes Programm schließen, neu starten."},
+     L"Quon_r47Boot.ubi ist gesperrt. Beenden Sie das andere Programm, starten Sie neu."},
     // The device runs the version file's boot loader: the OS image is the one to send.
-    {"OsImageHeldAtDownloadStart", When::AtDownloadStart, kOsName, nullptr, 0, true, kOsHeld, kOsHeld},
+    {"OsImageHeldAtDownloadStart", When::AtDownloadStart, kOsName, nullptr, 0, true, kOsHeld, kOsHeldLine},
 };
 
 // The whole text of the run's log, as written (UTF-8).
@@ -80,8 +81,8 @@ void RunRow(const RefusalRow& r) {
 
   if (r.when == When::AtStart) {
     EXPECT_TRUE(program->WaitForText(kStatus, r.statusLine, kShortWait)) << Narrow(program->Text(kStatus));
-    // Ticked, and still nothing to press; nothing overwrites the status line meanwhile.
-    Sleep(1500);
+    // Ticked, and still nothing to press.
+    ASSERT_TRUE(WaitForTick(*program));
     EXPECT_FALSE(program->Enabled(kUpdate));
     EXPECT_EQ(program->Text(kStatus), r.statusLine);
   } else {
@@ -91,7 +92,6 @@ void RunRow(const RefusalRow& r) {
     ASSERT_TRUE(boxes.WaitForBoxes(1, kUpdateWait));
     EXPECT_TRUE(ProgramRun::WaitUntil([&] { return ControlsIdle(*program); }, kShortWait)) << "not idle again";
     EXPECT_EQ(program->Text(kStatus), r.statusLine);
-    Sleep(1500);  // room for a second attempt's box, which must not come
   }
   if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
 
@@ -104,10 +104,22 @@ void RunRow(const RefusalRow& r) {
   } else {
     EXPECT_TRUE(shown.empty()) << Describe(shown);
   }
-  ASSERT_TRUE(program->Click(kExit));
-  auto code = program->WaitForExit(kShortWait);
-  ASSERT_TRUE(code.has_value()) << "the program did not end";
-  EXPECT_EQ(*code, 0u);
+  const EndedByExit end = EndWithExit(*program);
+  ASSERT_TRUE(end.ended) << "the program did not end with 0 on Exit";
+  const std::string logged = Joined(end.log);
+  // What the run showed up to its end: the refusal's line stayed the last one, and no
+  // second attempt was still to come when Exit ended the run.
+  const std::vector<std::wstring> status = end.StatusLines();
+  ASSERT_FALSE(status.empty()) << logged;
+  EXPECT_EQ(status.back(), LoggedStatus(r.statusLine)) << logged;
+  EXPECT_FALSE(end.UpdateCutShort()) << logged;
+  EXPECT_EQ(end.BoxesLogged(), shown.size()) << logged;
+  if (r.when == When::AtStart) {
+    EXPECT_EQ(status.size(), 1u) << logged;
+    // The window never looked at the bus (the handheld records each look as an opening
+    // of its interface), so no look can come to overwrite the line.
+    EXPECT_EQ(CountOf(device->Events(), "interface: open"), 0u) << device->Events();
+  }
   EXPECT_NE(LogTextOfRun(program->ProcessId()).find(L"status: \"" + std::wstring(r.statusLine) + L"\""),
             std::wstring::npos)
       << "the log lacks the status line's whole text";

@@ -54,10 +54,13 @@ inline std::wstring DescribeBoxes(const std::vector<BoxRecord>& boxes) {
 inline std::wstring ReadmeText() {
   const std::vector<uint8_t> bytes = ReadFileBytes(ThisProgramDirectory() + L"readme.txt");
   if (bytes.empty()) return {};
-  const char* data = reinterpret_cast<const char*>(bytes.data());
-  int n = MultiByteToWideChar(1252, 0, data, static_cast<int>(bytes.size()), nullptr, 0);
+  // UTF-8 behind its byte-order mark.
+  const size_t skip = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+  const char* data = reinterpret_cast<const char*>(bytes.data()) + skip;
+  const int size = static_cast<int>(bytes.size() - skip);
+  int n = MultiByteToWideChar(CP_UTF8, 0, data, size, nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(1252, 0, data, static_cast<int>(bytes.size()), &out[0], n);
+  MultiByteToWideChar(CP_UTF8, 0, data, size, &out[0], n);
   return out;
 }
 
@@ -66,9 +69,9 @@ inline std::wstring ReadmeText() {
 inline bool ReadmeExplains(const std::wstring& readme, const BoxRecord& box) {
   std::wstring key;
   if (box.caption == L"Error") {
-    // A file name in the text stands as "..." in the readme.
+    // A file name in the text stands as "…" in the readme.
     key = box.text.substr(0, box.text.compare(0, 6, L"Datei ") == 0 ? 6 : 28);
-    if (key == L"Datei ") key = L"\"Datei ... kann nicht gefunden werden!\"";
+    if (key == L"Datei ") key = L"\"Datei \u2026 kann nicht gefunden werden!\"";
   } else if (box.caption == L"start") {
     key = L"\"bResult Error\"";
   } else if (box.caption == kSuccessCaption) {
@@ -112,10 +115,11 @@ inline bool ShowsMessage(const std::vector<BoxRecord>& boxes, const wchar_t* cap
          (textIsPrefix ? boxes[0].text.compare(0, wcslen(text), text) == 0 : boxes[0].text == text);
 }
 
-// How a run ended, as a report's "observed end" cell says it.
-inline std::string ObservedEnd(bool ended, DWORD exitCode, bool idle) {
+// How a run ended, as a report's "observed end" cell says it. One that stayed idle was
+// ended with Exit, and its log said whether anything was still to come.
+inline std::string ObservedEnd(bool ended, DWORD exitCode, bool idle, bool overAtExit) {
   return ended  ? "ends (" + std::to_string(exitCode) + ")"
-         : idle ? "idle, running"
+         : idle ? (overAtExit ? "idle, running" : "idle, but not over at Exit")
                 : "busy, running";
 }
 

@@ -16,12 +16,8 @@ const wchar_t kNotFound[] = L"Das Gerät kann im ROM-Flash-Modus nicht gefunden 
 const wchar_t kBroken[] =
     L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den Vorgang zum Aktualisieren des "
     L"Bildes.";
-const wchar_t kSeveral[] =
-    L"Mehrere Geräte im ROM-Flash-Modus sind angeschlossen. Schließen Sie bitte nur das Gerät an, das Sie "
-    L"aktualisieren möchten, und versuchen Sie es erneut.";
-const wchar_t kBusy[] =
-    L"Das Gerät ist noch mit einer früheren Aktualisierung beschäftigt. Starten Sie es bitte neu in den "
-    L"ROM-Flash-Modus und versuchen Sie es erneut.";
+const wchar_t kSeveral[] = L"Mehrere Geräte im ROM-Flash-Modus. Trennen Sie alle bis auf eines vom PC.";
+const wchar_t kBusy[] = L"Das Gerät ist noch beschäftigt. Bringen Sie es neu in den ROM-Flash-Modus.";
 
 // What a handheld's record says reached it.
 struct Reached {
@@ -231,26 +227,57 @@ TEST_F(Checksum, MatchingListLetsTheImageGo) {
   EXPECT_NE(log.find("checksum file SHA256SUMS: matches"), std::string::npos) << log;
 }
 
-TEST_F(Checksum, MismatchSendsNothingAndNamesBothChecksums) {
+// An image that is damaged, or that a checksum file beside it does not vouch for, is
+// refused with its own box before the data pipe opens: the handheld sees no data
+// connection at all, not even an empty one.
+enum class NotVouched { DamagedBootImage, OwnChecksumDisagrees, ListNamesOnlyTheOther };
+
+class NotVouchedFor : public Checksum {
+ protected:
+  void Run(NotVouched what);
+};
+
+void NotVouchedFor::Run(NotVouched what) {
   const auto os = OsImage(300007);
-  folder_.Write(kOsName, os);
-  folder_.Write(kBootName, BootImage(100000));
+  const auto damagedBoot = std::vector<uint8_t>(100000, 0);
   const std::string wrong(64, 'e');
-  folder_.Write(L"Quon_r47PDA.ubi.sha256", wrong + "  Quon_r47PDA.ubi\r\n");
+  folder_.Write(kOsName, os);
+  folder_.Write(kBootName, damagedBoot);
+  std::wstring text;
+  switch (what) {
+    case NotVouched::DamagedBootImage:
+      text = L"Image-Datei fehlerhaft!";
+      break;
+    case NotVouched::OwnChecksumDisagrees:
+      folder_.Write(L"Quon_r47PDA.ubi.sha256", wrong + "  Quon_r47PDA.ubi\r\n");
+      text =
+          L"Quon_r47PDA.ubi passt nicht zur Prüfsumme in Quon_r47PDA.ubi.sha256.\nEs wurde nichts an das Gerät "
+          L"gesendet.\n\nErwartet:\n" +
+          Widen(wrong) + L"\n\nBerechnet:\n" + Widen(DigestOf(os));
+      break;
+    case NotVouched::ListNamesOnlyTheOther:
+      folder_.Write(L"SHA256SUMS", DigestOf(damagedBoot) + "  Quon_r47Boot.ubi\n");
+      text =
+          L"Die Prüfsummendatei SHA256SUMS nennt Quon_r47PDA.ubi nicht.\nEs wurde nichts an das Gerät "
+          L"gesendet.\n\nLaden Sie die Image-Datei und die zugehörige Prüfsummendatei bitte erneut herunter und "
+          L"legen Sie beide in den Ordner des Programms.\n\nBerechnet:\n" +
+          Widen(DigestOf(os));
+      break;
+  }
   work_.Write(L"version.ver", VersionFileText(1, 3));
-  StartDevice({"--version", "0x0103"});
+  // 1.2 asks for the boot image, 1.3 for the OS image.
+  StartDevice({"--version", what == NotVouched::DamagedBootImage ? "0x0102" : "0x0103"});
   StartProgram();
   if (HasFatalFailure()) return;
   BoxLog boxes(program_->ProcessId());
   auto shown = RunUpdate(boxes);
-  const std::wstring text =
-      L"Die Prüfsumme der Datei Quon_r47PDA.ubi stimmt nicht mit Quon_r47PDA.ubi.sha256 "
-      L"überein! Es wurde nichts an das Gerät gesendet.\n\nErwartet:\n" +
-      Widen(wrong) + L"\n\nBerechnet:\n" + Widen(DigestOf(os));
   ExpectIdleWith(shown, text);
-  EXPECT_TRUE(device_->ReceivedStream().empty());
-  EXPECT_TRUE(device_->WriteSizes().empty()) << "bytes reached the device";
+  EXPECT_EQ(WhatReached(*device_).dataOpens, 0u) << device_->Events();
 }
+
+TEST_F(NotVouchedFor, DamagedBootImage) { Run(NotVouched::DamagedBootImage); }
+TEST_F(NotVouchedFor, OwnChecksumDisagrees) { Run(NotVouched::OwnChecksumDisagrees); }
+TEST_F(NotVouchedFor, ListNamingOnlyTheOtherImage) { Run(NotVouched::ListNamesOnlyTheOther); }
 
 }  // namespace
 }  // namespace e2e

@@ -65,6 +65,41 @@ class Scenario : public ::testing::Test {
   std::unique_ptr<ProgramRun> program_;
 };
 
+// Waits until the window has handled a click on the acknowledgement box: the program
+// answers the question for the tick only between the messages it handles, so once the
+// tick shows, the click's whole handling is done.
+inline bool WaitForTick(const ProgramRun& p) {
+  return ProgramRun::WaitUntil([&] { return p.Checked(kAcknowledge); }, kShortWait);
+}
+
+// The log's line when Exit ends an update that is still waiting between its steps
+// (for a query, or for a start attempt that is still to come).
+inline const wchar_t kUpdateCutShort[] = L"update ended by the user before anything was sent";
+
+// A program that stayed with its window idle, ended by its user with Exit. Its log is
+// complete once it is gone and records every box and status line, so what could
+// still have come shows there: an update still under way was cut short by Exit.
+struct EndedByExit {
+  bool ended = false;  // Exit was there to press, and the program ended with 0
+  std::vector<std::wstring> log;
+  bool UpdateCutShort() const { return !LinesStartingWith(log, kUpdateCutShort).empty(); }
+  size_t BoxesLogged() const { return LinesStartingWith(log, L"message box [").size(); }
+  std::vector<std::wstring> StatusLines() const { return LinesStartingWith(log, L"status: "); }
+};
+
+inline EndedByExit EndWithExit(const ProgramRun& p) {
+  EndedByExit e;
+  if (p.Click(kExit)) {
+    auto code = p.WaitForExit(kShortWait);
+    e.ended = code.has_value() && *code == 0;
+  }
+  if (!p.Running()) e.log = LogOfRun(p.ProcessId());
+  return e;
+}
+
+// A status line as the log has it.
+inline std::wstring LoggedStatus(const std::wstring& text) { return L"status: \"" + text + L"\""; }
+
 inline std::string Describe(const std::vector<BoxRecord>& boxes) {
   std::string out;
   for (const auto& b : boxes) out += "[" + Narrow(b.caption) + "] " + Narrow(b.text) + "\n";

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "png.h"
+#include "res/resource.h"
 
 namespace testing_support {
 
@@ -297,6 +298,8 @@ bool IsMessageBox(HWND hwnd) {
   return ClassOf(hwnd) == L"#32770" && BoxTextControl(hwnd) && !HasBitmapChild(hwnd);
 }
 
+bool IsWayBackWindow(HWND hwnd) { return ClassOf(hwnd) == L"#32770" && GetDlgItem(hwnd, IDC_WAYBACK_TEXT); }
+
 namespace {
 
 // A thread beside the test that repeats one round, with a pause after each, until it
@@ -326,9 +329,9 @@ class Poller {
 
 struct BoxWatcher::State {
   DWORD processId;
-  Handler onBox;
+  Handler onBox, onWayBack;
   std::mutex mutex;
-  std::vector<BoxRecord> boxes;
+  std::vector<BoxRecord> boxes, wayBacks;
   std::vector<HWND> answered;
   std::unique_ptr<Poller> poller;
 
@@ -363,12 +366,34 @@ struct BoxWatcher::State {
       // Every box of the program has a single OK button.
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     }
+    for (HWND window : TopLevelWindows(processId, IsWayBackWindow)) {
+      if (Answered(window)) continue;
+      BoxRecord record;
+      record.caption = WindowTextOf(window);
+      record.text = WindowTextOf(GetDlgItem(window, IDC_WAYBACK_TEXT));
+      if (record.text.empty() || !IsWindowVisible(window)) continue;  // still being built
+      if (onWayBack) onWayBack(record, window);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        answered.push_back(window);
+        wayBacks.push_back(record);
+      }
+      PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // Close
+    }
+  }
+
+  bool Answered(HWND window) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (HWND h : answered)
+      if (h == window) return true;
+    return false;
   }
 };
 
-BoxWatcher::BoxWatcher(DWORD processId, Handler onBox) : state_(std::make_shared<State>()) {
+BoxWatcher::BoxWatcher(DWORD processId, Handler onBox, Handler onWayBack) : state_(std::make_shared<State>()) {
   state_->processId = processId;
   state_->onBox = std::move(onBox);
+  state_->onWayBack = std::move(onWayBack);
   State* s = state_.get();
   state_->poller = std::make_unique<Poller>([s] { s->Round(); }, 30);
 }
@@ -378,6 +403,11 @@ BoxWatcher::~BoxWatcher() { state_->poller.reset(); }
 std::vector<BoxRecord> BoxWatcher::Boxes() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->boxes;
+}
+
+std::vector<BoxRecord> BoxWatcher::WayBacks() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->wayBacks;
 }
 
 bool BoxWatcher::WaitForBoxes(size_t count, DWORD timeoutMs) const {
@@ -538,6 +568,13 @@ std::vector<std::wstring> LogOfRun(DWORD processId) {
     if (line.size() > 25 && line[4] == '-' && line[19] == '.') lines.push_back(Widen(line.substr(25)));
   }
   return lines;
+}
+
+std::vector<std::wstring> LinesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& start) {
+  std::vector<std::wstring> out;
+  for (const auto& l : lines)
+    if (l.rfind(start, 0) == 0) out.push_back(l);
+  return out;
 }
 
 std::string Joined(const std::vector<std::wstring>& lines) {

@@ -141,6 +141,8 @@ std::wstring ToolLogOfRun(DWORD processId);
 // The texts of the lines of that run's log, without their time stamps; continuation
 // lines (which start with blanks) are left out.
 std::vector<std::wstring> LogOfRun(DWORD processId);
+// The lines that start with `start`, in their order.
+std::vector<std::wstring> LinesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& start);
 // Lines one per line, for a failure message.
 std::string Joined(const std::vector<std::wstring>& lines);
 

@@ -197,13 +197,44 @@ void TestWindow::Click(int id) const {
   SendMessageW(Item(id), BM_CLICK, 0, 0);
 }
 
-void Pump(DWORD milliseconds) { ServeMessages(milliseconds); }
+namespace {
 
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  return ServeMessages(timeoutMs, nullptr, done) == LoopEnd::Done || done();
+enum class PumpEnd { Done, TimedOut, Quit };
+
+// The test's own pump: serves this thread's messages as the program's loop does,
+// until `done` holds, the time runs out or the quit message comes.
+PumpEnd Serve(DWORD timeoutMs, const std::function<bool()>& done) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) return PumpEnd::Quit;
+      DeliverMessage(msg);
+    }
+    if (done && done()) return PumpEnd::Done;
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= timeoutMs) return PumpEnd::TimedOut;
+    // A condition has no event to wake the wait: it is looked at again this often.
+    DWORD waitMs = timeoutMs - elapsed;
+    if (done && waitMs > 20) waitMs = 20;
+    MsgWaitForMultipleObjectsEx(0, nullptr, waitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
 }
 
-bool PumpUntilQuit(DWORD timeoutMs) { return ServeMessages(timeoutMs, nullptr, nullptr, true) == LoopEnd::Quit; }
+}  // namespace
+
+void Pump(DWORD milliseconds) {
+  // A quit message is for whoever pumps until it: put it back.
+  if (Serve(milliseconds, nullptr) == PumpEnd::Quit) PostQuitMessage(0);
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  const PumpEnd end = Serve(timeoutMs, done);
+  if (end == PumpEnd::Quit) PostQuitMessage(0);
+  return end == PumpEnd::Done || done();
+}
+
+bool PumpUntilQuit(DWORD timeoutMs) { return Serve(timeoutMs, nullptr) == PumpEnd::Quit; }
 
 ControlRecorder::ControlRecorder(HWND progress, HWND status) : progress_(progress), status_(status) {
   SetWindowSubclass(progress_, Hook, 1, reinterpret_cast<DWORD_PTR>(this));

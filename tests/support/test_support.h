@@ -96,14 +96,18 @@ struct BoxRecord {
 // program's own dialogs are left alone (they carry static texts too, and an OK
 // posted to them would press Update or close the warning). Each box is handed to
 // onBox first, while still open (for a screenshot), then its OK button is pressed.
+// The program's window after a failed flash is no message box: it is recorded apart
+// (WayBacks, its caption and text; handed to onWayBack first) and closed with its
+// Close button, so that the boxes counted stay the ones they were.
 class BoxWatcher {
  public:
   using Handler = std::function<void(const BoxRecord&, HWND box)>;
-  explicit BoxWatcher(DWORD processId = GetCurrentProcessId(), Handler onBox = nullptr);
+  explicit BoxWatcher(DWORD processId = GetCurrentProcessId(), Handler onBox = nullptr, Handler onWayBack = nullptr);
   ~BoxWatcher();
   BoxWatcher(const BoxWatcher&) = delete;
   BoxWatcher& operator=(const BoxWatcher&) = delete;
   std::vector<BoxRecord> Boxes() const;
+  std::vector<BoxRecord> WayBacks() const;
   // Serves this thread's messages while it waits.
   bool WaitForBoxes(size_t count, DWORD timeoutMs) const;
 
