@@ -39,11 +39,6 @@ double BareRead(const std::wstring& path, std::vector<uint8_t>& into) {
   return Seconds(a, Now());
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main() {

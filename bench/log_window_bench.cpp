@@ -59,11 +59,6 @@ void ServeUntil(const std::function<bool()>& done, double* costliestMs) {
   }
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main() {

@@ -10,6 +10,7 @@
 
 #include "images/discovery.h"
 #include "test_support.h"
+#include "clock.h"
 
 using namespace testing_support;
 
@@ -50,11 +51,6 @@ double StartToWindowMs(const TempDir& dir) {
     std::exit(2);
   }
   return 1000.0 * double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart);
-}
-
-double Median(std::vector<double> runs) {
-  std::sort(runs.begin(), runs.end());
-  return runs[runs.size() / 2];
 }
 
 void Prepare(const TempDir& dir, size_t osImageSize) {

@@ -21,6 +21,7 @@
 #include "program_driver.h"
 #include "sim_harness.h"
 #include "test_support.h"
+#include "clock.h"
 
 using namespace testing_support;
 
@@ -148,11 +149,6 @@ Round MeasureOnce() {
   r.openToBytes = bytes->ms - opened->ms;
   r.closing = boxSeen - lastReport->ms;
   return r;
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
 }
 
 std::string Range(const std::vector<double>& values) {

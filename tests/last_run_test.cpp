@@ -365,7 +365,9 @@ TEST(LastRun, TheNewestRunIsFoundAndItsNoticeIsMarkedOnce) {
   write(L"r47flash-20260101-080000-11.log", LogOf({Closing(K::NoUpdate)}));
   write(L"r47flash-20260102-080000-12.log",
         LogOf(Joined(PreFlight(ImageKind::Os), {L"transfer started: 300007 bytes"})));
-  // Newer, but no runs of this program's: passed over.
+  // Newer, but a run that sent nothing, and files that are no runs of this program's:
+  // passed over.
+  write(L"r47flash-20260102-090000-16.log", LogOf(Joined(PreFlight(ImageKind::Os), {Closing(K::PreFlight)})));
   write(L"r47flash-20260103-080000-13.log", L"");
   write(L"r47flash-20260104-080000-14.log", L"Hallo");
   // This run's own file.
@@ -373,16 +375,16 @@ TEST(LastRun, TheNewestRunIsFoundAndItsNoticeIsMarkedOnce) {
 
   std::wstring path;
   LastRun run;
-  ASSERT_TRUE(ReadNewestRun(folder, folder + L"\\r47flash-20260105-080000-15.log", &path, &run));
+  ASSERT_TRUE(ReadNewestFlashRun(folder, folder + L"\\r47flash-20260105-080000-15.log", &path, &run));
   EXPECT_EQ(path, killed);
   EXPECT_TRUE(EndedMidFlash(run));
-  EXPECT_FALSE(ReadNewestRun(dir.Path() + L"none", L"", &path, &run));
+  EXPECT_FALSE(ReadNewestFlashRun(dir.Path() + L"none", L"", &path, &run));
 
   EXPECT_FALSE(MidFlashNoticeShown(killed));
   EXPECT_TRUE(MarkMidFlashNoticeShown(killed));
   EXPECT_TRUE(MidFlashNoticeShown(killed));
   EXPECT_FALSE(MidFlashNoticeShown(folder + L"\\r47flash-20260101-080000-11.log"));
-  EXPECT_EQ(KeptLogPaths(folder, L"").size(), 5u) << "the mark is no log";
+  EXPECT_EQ(KeptLogPaths(folder, L"").size(), 6u) << "the mark is no log";
 
   // The mark goes with its log.
   PruneLogFiles(folder, 3);

@@ -192,6 +192,12 @@ TEST(IdleStatusLine, TextForEachLook) {
   EXPECT_EQ(IdleLineText(P::One, missing), missing);
   EXPECT_EQ(IdleLineText(P::Unknown, missing), missing);
   EXPECT_EQ(IdleLineText(P::Unknown, L""), L"");
+  // After a run that wrote the boot loader: the second step, for one handheld or none;
+  // a missing file and several handhelds come first, as always.
+  EXPECT_EQ(IdleLineText(P::One, L"", true), LoadText(IDS_IDLE_DEVICE_STEP2));
+  EXPECT_EQ(IdleLineText(P::None, L"", true), LoadText(IDS_IDLE_NO_DEVICE_STEP2));
+  EXPECT_EQ(IdleLineText(P::Several, L"", true), several);
+  EXPECT_EQ(IdleLineText(P::One, missing, true), missing);
   struct Case {
     std::wstring now, last;
     bool afterBusy, mayWrite;
@@ -775,6 +781,73 @@ TEST(WayBack, WholeTextNamesImageAmountStageDeviceTextAndLog) {
   const std::wstring memory = WayBackText(seen, failure, L"");
   EXPECT_EQ(memory.find(L"Fehlermeldung des Geräts"), std::wstring::npos);
   EXPECT_NE(memory.find(L"nur im Fenster, das \"Protokoll anzeigen\" öffnet"), std::wstring::npos) << Narrow(memory);
+}
+
+// The notice at the next start, from what the earlier run's log recorded: how it ended,
+// the image, the bytes (at least, when only the status line's percentage was logged),
+// the stage, what the handheld may hold and the steps, and that run's log.
+TEST(EarlierRun, NoticeSaysWhatTheLogRecorded) {
+  using S = DeviceStage::Kind;
+  struct Case {
+    const char* what;
+    bool closed;
+    RunOutcome::Kind outcome;
+    uint64_t sent;
+    bool exact;
+    DeviceStage stage;
+    std::vector<const wchar_t*> says;
+  } cases[] = {
+      {"killed during the transfer", false, RunOutcome::Kind::Unknown, 77139, false, {},
+       {L"um 08:05 Uhr wurde nicht abgeschlossen: Das Programm wurde währenddessen beendet",
+        L"\r\nMindestens 0,0 von 0,3 MB übertragen (mindestens 77.139 von 300.007 Byte).\r\n"
+        L"Das Gerät hat keinen Fortschritt beim Formatieren oder Schreiben gemeldet.\r\n\r\n"
+        L"Das Programm endete, während das Image übertragen wurde.",
+        L"\r\n1. Prüfen Sie Kabel und Netzteil."}},
+      {"failed while writing", true, RunOutcome::Kind::Failed, 300007, true, {S::Write, 40, false, true},
+       {L"Sie brach mit einer Fehlermeldung ab.",
+        L"\r\n0,3 von 0,3 MB übertragen (300.007 von 300.007 Byte).\r\nLetzte Meldung des Geräts: Schreiben 40 %",
+        L"Sein Speicher enthält möglicherweise ein unvollständiges Image."}},
+      {"killed after the device stored the image", false, RunOutcome::Kind::Unknown, 300007, true,
+       {S::Write, 100, true, false},
+       {L"Letzte Meldung des Geräts: Image gespeichert",
+        L"\r\n1. Stellen Sie den Hard-Reset-Schalter in die Position OFF (AUS)"}},
+      {"killed while formatting", false, RunOutcome::Kind::Unknown, 300007, true, {S::Format, 60, false, false},
+       {L"Letzte Meldung des Geräts: Formatieren 60 %", L"begonnen, seinen Speicher zu formatieren"}},
+  };
+  for (const auto& c : cases) {
+    LastRun run;
+    run.programLog = run.updateStarted = run.transferStarted = true;
+    run.started.wYear = 2026;
+    run.started.wMonth = 1;
+    run.started.wDay = 2;
+    run.started.wHour = 8;
+    run.started.wMinute = 5;
+    run.closed = c.closed;
+    run.outcome.kind = c.outcome;
+    run.image = ImageKind::Os;
+    run.imageName = L"Quon_r47PDA.ubi";
+    run.imageSize = 300007;
+    run.bytesSent = c.sent;
+    run.bytesExact = c.exact;
+    run.lastStage = c.stage;
+    const std::wstring text = LastRunNoticeText(run, L"C:\\logs\\r47flash-1.log");
+    EXPECT_EQ(text.find(L"Die Aktualisierung vom 02.01.2026 um 08:05 Uhr"), 0u) << c.what << "\n" << Narrow(text);
+    EXPECT_NE(text.find(L"\r\n\r\nImage: Betriebssystem (Quon_r47PDA.ubi)\r\n"), std::wstring::npos) << c.what;
+    for (const wchar_t* said : c.says)
+      EXPECT_NE(text.find(said), std::wstring::npos) << c.what << ": " << Narrow(said) << "\n" << Narrow(text);
+    // Not this window's way out: the program does not end after this notice.
+    EXPECT_EQ(text.find(L"das Programm beendet sich"), std::wstring::npos) << c.what;
+    const std::wstring logLine = L"\r\n\r\nProtokoll jenes Laufs: C:\\logs\\r47flash-1.log";
+    EXPECT_EQ(text.substr(text.size() - logLine.size()), logLine) << c.what;
+  }
+}
+
+// The stage line confirms the boot loader that the earlier run wrote.
+TEST(EarlierRun, StageLineConfirmsTheBootLoaderWritten) {
+  EXPECT_EQ(ImageChosenText(0x0103, 1, 3, L"Quon_r47PDA.ubi", true),
+            L"Gerät: Boot-Loader 1.3 bestätigt – benötigt: 1.3 – gewählt: Quon_r47PDA.ubi");
+  EXPECT_EQ(ImageChosenText(0x0103, 1, 3, L"Quon_r47PDA.ubi", false),
+            L"Gerät: Boot-Loader 1.3 – benötigt: 1.3 – gewählt: Quon_r47PDA.ubi");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "app/controls.h"
 #include "app/device_watch_rules.h"
 #include "app/flash_log.h"
+#include "app/last_run.h"
 #include "app/status_texts.h"
 #include "device/discovery.h"
 #include "text/text.h"
@@ -45,7 +46,8 @@ void LookForDevice(MainWindowState& state) {
   // A file that the update lacks is named first; the bus is looked at only without one.
   const std::wstring missing = MissingFilesLineNow(state.found.set);
   const std::wstring line =
-      IdleLineText(missing.empty() ? PresenceOf(PresentDevicePaths().size()) : DevicePresence::Unknown, missing);
+      IdleLineText(missing.empty() ? PresenceOf(PresentDevicePaths().size()) : DevicePresence::Unknown, missing,
+                   state.earlier.found && WroteBootLoader(state.earlier.run));
   const std::wstring text = IdleStatusText(line, watch.lastLine, watch.sawBusy, state.found.updateAllowed);
   watch.lastLine = line;
   watch.sawBusy = false;

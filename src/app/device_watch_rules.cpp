@@ -22,9 +22,11 @@ UINT PresenceTextId(DevicePresence presence) {
   return 0;
 }
 
-std::wstring IdleLineText(DevicePresence presence, const std::wstring& missing) {
+std::wstring IdleLineText(DevicePresence presence, const std::wstring& missing, bool stepTwo) {
   if (!missing.empty()) return missing;
-  const UINT id = PresenceTextId(presence);
+  UINT id = PresenceTextId(presence);
+  if (stepTwo && presence == DevicePresence::One) id = IDS_IDLE_DEVICE_STEP2;
+  if (stepTwo && presence == DevicePresence::None) id = IDS_IDLE_NO_DEVICE_STEP2;
   return id ? LoadText(id) : std::wstring();
 }
 

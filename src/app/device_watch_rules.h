@@ -17,8 +17,10 @@ UINT PresenceTextId(DevicePresence presence);
 
 // What the idle line says now: the files an update lacks (`missing`, "" when none;
 // see MissingFilesLine) come first, since Update cannot work without them; else
-// whether a handheld is connected.
-std::wstring IdleLineText(DevicePresence presence, const std::wstring& missing);
+// whether a handheld is connected. After a run that wrote the boot loader
+// (`stepTwo`), the line for one handheld or none names the second step, the
+// operating system.
+std::wstring IdleLineText(DevicePresence presence, const std::wstring& missing, bool stepTwo = false);
 
 // What a look writes on the idle status line: the text to show, or "" to leave the
 // line as it is.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/earlier_run.h"
 #include "app/failure_table.h"
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
@@ -103,7 +104,7 @@ void ShowStage(const MainWindowState& state, UINT textId, int step, int steps) {
 
 void ShowImageChosen(const MainWindowState& state, uint16_t deviceVersion) {
   ShowStatus(state, ImageChosenText(deviceVersion, state.versionFile.bootHigh, state.versionFile.bootLow,
-                                    ImageNameAt(state.chosenImage)));
+                                    ImageNameAt(state.chosenImage), BootLoaderConfirmed(state, deviceVersion)));
 }
 
 void Apply(MainWindowState& state, const Report& r) {

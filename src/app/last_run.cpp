@@ -222,14 +222,14 @@ bool ReadLastRunFile(const std::wstring& path, LastRun* run, DWORD* error) {
   return true;
 }
 
-bool ReadNewestRun(const std::wstring& folder, const std::wstring& except, std::wstring* path, LastRun* run) {
+bool ReadNewestFlashRun(const std::wstring& folder, const std::wstring& except, std::wstring* path, LastRun* run) {
   const std::vector<std::wstring> paths = KeptLogPaths(folder, except);
   for (size_t i = 0; i < paths.size() && i < kMostLogsTried; ++i) {
     LogExcerpt start;
     LastRun found;
     DWORD error = 0;
     if (!ReadLogExcerpt(paths[i], kStartLineBytes, 0, &start, &error) || !BeginsWithStartLine(start.head, nullptr) ||
-        !ReadLastRunFile(paths[i], &found, &error) || !found.programLog) {
+        !ReadLastRunFile(paths[i], &found, &error) || !found.programLog || !found.transferStarted) {
       continue;
     }
     *path = paths[i];

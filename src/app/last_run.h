@@ -70,10 +70,12 @@ bool ConfirmsBootLoader(const LastRun& run, uint16_t deviceVersion);
 // that a call takes a moment on any thread even for a log of many megabytes. False
 // with the system error when the file cannot be read.
 bool ReadLastRunFile(const std::wstring& path, LastRun* run, DWORD* error);
-// The newest log in `folder` that is one of this program's, other than `except` (this
-// run's own): its path and what it says. False when there is none. Files that are no
-// log of this program's are passed over, never taken for a run.
-bool ReadNewestRun(const std::wstring& folder, const std::wstring& except, std::wstring* path, LastRun* run);
+// The newest log in `folder` of a run that began to send an image, other than `except`
+// (this run's own): its path and what it says. False when there is none. That run
+// decides what the handheld may hold; runs that sent nothing (the window opened and
+// closed, a pre-flight that found no device) say nothing about it and are passed
+// over, as are files that are no log of this program's.
+bool ReadNewestFlashRun(const std::wstring& folder, const std::wstring& except, std::wstring* path, LastRun* run);
 
 // The record that the notice about the run of the log at `logPath` was shown: a file
 // beside the log (its name with ".seen"), removed with it when the log is pruned.

@@ -56,8 +56,9 @@ constexpr size_t kShownLogBytes = 64u << 10;
 // The edit control takes in this much text per message, so that the window answers
 // between the pieces: under Wine it lays out every line it is given, 1 to 2 ms of
 // processor time each, so 64 KiB at once would keep the window from answering for
-// most of a second; a 2 KiB piece costs 20 to 50 ms.
-constexpr size_t kFillPieceChars = 2u << 10;
+// most of a second; a 2 KiB piece cost 20 to 50 ms, and up to 100 ms on a loaded
+// machine, so the pieces are 1 KiB.
+constexpr size_t kFillPieceChars = 1u << 10;
 // Posted by a thread that has read a log for the window (the message carries nothing:
 // the read waits in the window's data).
 constexpr UINT kLogReadMessage = WM_APP + 16;

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "app/earlier_run.h"
 #include "app/flash_log.h"
 #include "app/log_window.h"
 #include "app/main_window.h"
@@ -34,6 +35,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // keys; the window ends by going (see EndProgram), which posts the quit message.
   MainWindowState state;
   state.programDirectory = ModuleDirectory();
+  ReadEarlierRun(&state.earlier);
   HWND window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc,
                                    reinterpret_cast<LPARAM>(&state));
   if (window) {

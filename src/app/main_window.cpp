@@ -5,6 +5,7 @@
 #include "app/controls.h"
 #include "app/device_watch.h"
 #include "app/download_view.h"
+#include "app/earlier_run.h"
 #include "app/failure_table.h"
 #include "app/flash_guard.h"
 #include "app/flash_log.h"
@@ -65,6 +66,7 @@ void InitMainWindow(HWND window, MainWindowState& state) {
     ShowStatus(state, RefusedImageText(found.refused));
   }
   StartDeviceWatch(state);
+  OfferEarlierRunNotice(state);
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -99,6 +101,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return 0;
     case kDownloadReportMessage:
       HandleDownloadReport(*state);
+      return 0;
+    case kEarlierRunNoticeMessage:
+      ShowEarlierRunNotice(*state);
       return 0;
     case kEndProgramMessage:
       // A modeless dialog ends by going; its owned Notes dialogs go with it.

@@ -18,14 +18,15 @@ std::wstring FolderForDisplay(std::wstring folder) {
 
 }  // namespace
 
-std::wstring ImageChosenText(uint16_t deviceVersion, int bootHigh, int bootLow, const std::wstring& image) {
+std::wstring ImageChosenText(uint16_t deviceVersion, int bootHigh, int bootLow, const std::wstring& image,
+                             bool confirmed) {
   const std::wstring needed = VersionNumber(bootHigh, bootLow);
   if (deviceVersion == 0) {
     const std::wstring texts[] = {needed, image};
     return FormatText(LoadText(IDS_STAGE_NO_ANSWER), texts, 2, nullptr, 0);
   }
   const std::wstring texts[] = {VersionNumber(deviceVersion >> 8, deviceVersion & 0xFF), needed, image};
-  return FormatText(LoadText(IDS_STAGE_IMAGE_CHOSEN), texts, 3, nullptr, 0);
+  return FormatText(LoadText(confirmed ? IDS_STAGE_BOOT_CONFIRMED : IDS_STAGE_IMAGE_CHOSEN), texts, 3, nullptr, 0);
 }
 
 std::wstring MissingFilesLine(ImageSet images, VersionFileState versionFile, const std::wstring& versionFolder) {

@@ -8,7 +8,9 @@
 
 // The pre-flight's choice: the device's boot loader (version word 0: no answer), the
 // version that version.ver asks for, and the image that the version rules chose.
-std::wstring ImageChosenText(uint16_t deviceVersion, int bootHigh, int bootLow, const std::wstring& image);
+// `confirmed`: the device reports the boot loader that the earlier run wrote.
+std::wstring ImageChosenText(uint16_t deviceVersion, int bootHigh, int bootLow, const std::wstring& image,
+                             bool confirmed = false);
 
 // What an update lacks, named on the status line before and at the click: a missing
 // image (its place is beside the program), else version.ver in `versionFolder` (the

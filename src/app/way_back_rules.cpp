@@ -1,5 +1,7 @@
 #include "app/way_back_rules.h"
 
+#include <cwchar>
+
 #include "res/resource.h"
 #include "text/text.h"
 
@@ -131,5 +133,57 @@ std::wstring WayBackText(const FlashSeen& seen, const FlashFailure& failure, con
   text += nl + nl +
           LoadText(seen.stage.stage == DeviceStageSeen::Stage::Stored ? IDS_WAYBACK_STEPS_STORED : IDS_WAYBACK_STEPS);
   text += nl + nl + (logPath.empty() ? LoadText(IDS_WAYBACK_LOG_MEMORY) : FormatTextString(IDS_WAYBACK_LOG, logPath));
+  return text;
+}
+
+FlashSeen SeenOfRun(const LastRun& run) {
+  FlashSeen seen;
+  seen.image = run.image;
+  seen.imageName = run.imageName;
+  seen.imageSize = run.imageSize > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(run.imageSize);
+  seen.bytesSent = run.bytesSent;
+  switch (run.lastStage.kind) {
+    case DeviceStage::Kind::Format:
+      seen.stage = {DeviceStageSeen::Stage::Format, run.lastStage.percent};
+      break;
+    case DeviceStage::Kind::Write:
+      seen.stage = run.lastStage.finished ? DeviceStageSeen{DeviceStageSeen::Stage::Stored, 100}
+                                          : DeviceStageSeen{DeviceStageSeen::Stage::Write, run.lastStage.percent};
+      break;
+    case DeviceStage::Kind::None:
+      break;
+  }
+  return seen;
+}
+
+std::wstring LastRunNoticeText(const LastRun& run, const std::wstring& logPath) {
+  const std::wstring nl = L"\r\n";
+  const FlashSeen seen = SeenOfRun(run);
+  const SYSTEMTIME& t = run.started;
+  wchar_t date[16], time[8];
+  std::swprintf(date, 16, L"%02u.%02u.%04u", t.wDay, t.wMonth, t.wYear);
+  std::swprintf(time, 8, L"%02u:%02u", t.wHour, t.wMinute);
+  const std::wstring when[] = {date, time};
+  std::wstring text = FormatText(LoadText(run.closed && run.outcome.kind == RunOutcome::Kind::Failed ? IDS_LASTRUN_FAILED
+                                                                                            : IDS_LASTRUN_KILLED), when, 2, nullptr, 0);
+  text += nl + nl +
+          FormatTextString(seen.image == ImageKind::Boot ? IDS_WAYBACK_IMAGE_BOOT : IDS_WAYBACK_IMAGE_OS, seen.imageName);
+  // A killed run's log has the bytes only as the status line's last percentage: at
+  // least that many went out, perhaps more.
+  if (seen.imageSize == 0) {
+    text += nl + LoadText(IDS_LASTRUN_SENT_UNKNOWN);
+  } else if (run.bytesExact) {
+    text += nl + SentText(seen.bytesSent, seen.imageSize);
+  } else {
+    const std::wstring texts[] = {MegabytesText(seen.bytesSent, true), MegabytesText(seen.imageSize, false),
+                                  BytesText(seen.bytesSent), BytesText(seen.imageSize)};
+    text += nl + FormatText(LoadText(IDS_LASTRUN_SENT_AT_LEAST), texts, 4, nullptr, 0);
+  }
+  text += nl + StageText(seen.stage);
+  const bool unknownHowFar = seen.stage.stage == DeviceStageSeen::Stage::None && !run.bytesExact;
+  text += nl + nl + LoadText(unknownHowFar ? IDS_LASTRUN_HOLDS_UNKNOWN : HoldsTextId(seen));
+  text += nl + nl +
+          LoadText(seen.stage.stage == DeviceStageSeen::Stage::Stored ? IDS_LASTRUN_STEPS_STORED : IDS_LASTRUN_STEPS);
+  text += nl + nl + FormatTextString(IDS_LASTRUN_LOG, logPath);
   return text;
 }

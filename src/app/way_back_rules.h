@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/last_run.h"
 #include "app/phase.h"
 #include "device/records.h"
 #include "flash/events.h"
@@ -61,3 +62,12 @@ std::wstring LoggedDeviceText(const std::string& bytes);
 // The window's whole text: image, amounts, stage, the device's text (a device failure),
 // what the handheld may hold, the next steps, the log.
 std::wstring WayBackText(const FlashSeen& seen, const FlashFailure& failure, const std::wstring& logPath);
+
+// What an earlier run's log recorded, as the window after a failure sees a run: its
+// image, the bytes sent and the device's last stage.
+FlashSeen SeenOfRun(const LastRun& run);
+
+// The notice at the next start about an earlier run that ended mid-flash (see
+// EndedMidFlash): when it ran and how it ended, the image, how far it got as its log
+// recorded it, what the handheld may hold, the next steps and that run's log.
+std::wstring LastRunNoticeText(const LastRun& run, const std::wstring& logPath);

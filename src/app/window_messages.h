@@ -11,3 +11,7 @@ constexpr UINT kDownloadReportMessage = WM_APP + 1;
 // follows. Every way out (Exit, the end of a download, missing files) asks this way.
 constexpr UINT kEndProgramMessage = WM_APP + 2;
 inline void EndProgram(HWND window) { SendMessageW(window, kEndProgramMessage, 0, 0); }
+
+// Posted to the main window at start when an earlier run ended mid-flash: its notice
+// comes once the window is on screen, before anything else the user meets.
+constexpr UINT kEarlierRunNoticeMessage = WM_APP + 3;

@@ -108,6 +108,14 @@ struct PreflightRunning {
   std::shared_ptr<PreflightControl> control;
 };
 
+// The newest log an earlier run left, read once at start: what the window says about
+// that run (a notice when it ended mid-flash, the second step after a boot loader).
+struct EarlierRun {
+  bool found = false;
+  std::wstring logPath;
+  LastRun run;
+};
+
 struct MainWindowState {
   std::wstring programDirectory;  // the images and the readme; ends with a backslash
   HWND window = nullptr;
@@ -122,6 +130,7 @@ struct MainWindowState {
   VersionFileValues versionFile;
   PreflightRunning preflight;
   FlashSeen seen;  // what this update saw of its image and the device
+  EarlierRun earlier;
   // Reports that wait for a box of an earlier one.
   std::deque<std::unique_ptr<DownloadReport>> reports;
   bool applyingReports = false;

@@ -219,6 +219,7 @@ class BadInputs : public ::testing::Test {
       const std::vector<uint8_t> osOnDisk =
           r.sent == Sent::OsImage ? ReadFileBytes(s.folder.File(kOsName)) : std::vector<uint8_t>();
 
+      ClearToolLogFolder();  // the row before may have failed mid-flash
       auto device = simctl::SimDevice::Start({"--version", "0x0103", "--step", "50", "--pace-ms", "0"});
       ASSERT_TRUE(device) << simctl::LastError();
       simctl::SetBusDevices({device->DevicePath()});

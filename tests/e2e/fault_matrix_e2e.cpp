@@ -146,6 +146,7 @@ class FaultMatrix : public ::testing::Test {
     work.Write(L"version.ver", VersionFileText(c.fileHigh, c.fileLow));
     *chosen = c.boot ? boot : os;
 
+    ClearToolLogFolder();  // the cell before may have failed mid-flash
     auto device = simctl::SimDevice::Start(c.device);
     EXPECT_TRUE(device) << simctl::LastError();
     if (!device) return o;

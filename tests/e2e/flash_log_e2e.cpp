@@ -247,8 +247,22 @@ TEST_F(FlashLog, TheFailedRunsLogIsFoundThroughTheLogWindowAfterARestart) {
   RunUnpluggedMidStream();
   const DWORD failedRun = program_->ProcessId();
 
-  // The user starts the program again and looks for what went wrong.
+  // The user starts the program again and looks for what went wrong. The start names
+  // the failed run first.
   StartProgram();
+  if (HasFatalFailure()) return;
+  {
+    BoxLog notice(program_->ProcessId());
+    ASSERT_TRUE(notice.WaitForBoxes(1, kShortWait));
+    const BoxRecord shown = notice.Boxes()[0];
+    EXPECT_EQ(shown.caption, L"Letzte Aktualisierung nicht abgeschlossen");
+    EXPECT_NE(shown.text.find(L"nicht abgeschlossen: Sie brach mit einer Fehlermeldung ab."), std::wstring::npos)
+        << Narrow(shown.text);
+    const std::wstring logLine = L"Protokoll jenes Laufs: " + ToolLogOfRun(failedRun);
+    EXPECT_EQ(shown.text.substr(shown.text.size() - std::min(shown.text.size(), logLine.size())), logLine)
+        << Narrow(shown.text);
+    ASSERT_TRUE(ProgramRun::WaitUntil([&] { return IsWindowEnabled(program_->Window()) != FALSE; }, kShortWait));
+  }
   ASSERT_TRUE(PostMessageW(program_->Window(), WM_SYSCOMMAND, kShowLogCommand, 0));
   HWND logWindow = nullptr;
   ASSERT_TRUE(

@@ -541,6 +541,18 @@ std::wstring ToolLogFolder() {
   return std::wstring(base) + L"\\r47flash\\Protokolle\\";
 }
 
+void ClearToolLogFolder() {
+  const std::wstring folder = ToolLogFolder();
+  if (folder.empty()) return;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + found.cFileName).c_str());
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 std::wstring ToolLogOfRun(DWORD processId) {
   const std::wstring folder = ToolLogFolder();
   WIN32_FIND_DATAW found;

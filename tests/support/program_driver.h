@@ -135,6 +135,10 @@ std::vector<uint8_t> CaptureScreenArea(const RECT& area);
 
 // Where the tool writes its logs: <local application data>\r47flash\Protokolle\.
 std::wstring ToolLogFolder();
+// Empties it: the program reads what earlier runs left there (a notice about a flash
+// that did not complete, the second step after a boot loader), so a test that is not
+// about earlier runs starts each program with none.
+void ClearToolLogFolder();
 // The log file of the tool's run with this process id ("" when there is none).
 // Process ids come round again: of the files with this one, the newest is the run's.
 std::wstring ToolLogOfRun(DWORD processId);
