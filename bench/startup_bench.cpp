@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "images/discovery.h"
 #include "test_support.h"
-#include "clock.h"
 
 using namespace testing_support;
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "device/device_pin.h"
 #include "device/discovery.h"
 #include "device/messages.h"
@@ -21,7 +22,6 @@
 #include "program_driver.h"
 #include "sim_harness.h"
 #include "test_support.h"
-#include "clock.h"
 
 using namespace testing_support;
 

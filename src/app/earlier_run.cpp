@@ -20,8 +20,7 @@ void ReadEarlierRun(EarlierRun* earlier) {
             (MidFlashNoticeShown(earlier->logPath) ? L" (its notice was shown before)" : L""));
   else if (WroteBootLoader(run))
     LogLine(L"earlier run wrote the boot loader" +
-            (run.bootVersionKnown ? L" " + VersionText(run.bootVersion) : std::wstring()) + L": " +
-            earlier->logPath);
+            (run.bootVersionKnown ? L" " + VersionText(run.bootVersion) : std::wstring()) + L": " + earlier->logPath);
 }
 
 void OfferEarlierRunNotice(const MainWindowState& state) {

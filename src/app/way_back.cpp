@@ -43,6 +43,5 @@ INT_PTR CALLBACK WayBackProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
 void ShowWayBack(MainWindowState& state, const FlashFailure& failure, Phase phaseAtFailure) {
   if (!ShowsWayBack(failure.kind, phaseAtFailure)) return;
   WayBackData data{LoadText(IDS_WAYBACK_CAPTION), WayBackText(state.seen, failure, FlashLogPath())};
-  ShowModalDialogBox(state.window, IDD_WAYBACK, WayBackProc, reinterpret_cast<LPARAM>(&data), data.text,
-                     data.caption);
+  ShowModalDialogBox(state.window, IDD_WAYBACK, WayBackProc, reinterpret_cast<LPARAM>(&data), data.text, data.caption);
 }

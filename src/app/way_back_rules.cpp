@@ -164,10 +164,12 @@ std::wstring LastRunNoticeText(const LastRun& run, const std::wstring& logPath) 
   std::swprintf(date, 16, L"%02u.%02u.%04u", t.wDay, t.wMonth, t.wYear);
   std::swprintf(time, 8, L"%02u:%02u", t.wHour, t.wMinute);
   const std::wstring when[] = {date, time};
-  std::wstring text = FormatText(LoadText(run.closed && run.outcome.kind == RunOutcome::Kind::Failed ? IDS_LASTRUN_FAILED
-                                                                                            : IDS_LASTRUN_KILLED), when, 2, nullptr, 0);
-  text += nl + nl +
-          FormatTextString(seen.image == ImageKind::Boot ? IDS_WAYBACK_IMAGE_BOOT : IDS_WAYBACK_IMAGE_OS, seen.imageName);
+  std::wstring text = FormatText(
+      LoadText(run.closed && run.outcome.kind == RunOutcome::Kind::Failed ? IDS_LASTRUN_FAILED : IDS_LASTRUN_KILLED),
+      when, 2, nullptr, 0);
+  text +=
+      nl + nl +
+      FormatTextString(seen.image == ImageKind::Boot ? IDS_WAYBACK_IMAGE_BOOT : IDS_WAYBACK_IMAGE_OS, seen.imageName);
   // A killed run's log has the bytes only as the status line's last percentage: at
   // least that many went out, perhaps more.
   if (seen.imageSize == 0) {

@@ -56,7 +56,7 @@ struct DownloadReport {
   uint64_t bytes = 0;  // TransferEnded: the bytes that went out
   DWORD systemError = 0;
   DeviceStageSeen stage;  // DeviceStage: the stage the device reported
-  bool done = false;  // Progress: at its end; PreflightEnded: a download was started
+  bool done = false;      // Progress: at its end; PreflightEnded: a download was started
   uint16_t deviceVersion = 0;
   PreflightEvents::Refusal refusal = PreflightEvents::Refusal::DeviceNotFound;
   ImageKind image = ImageKind::Unknown;  // Success; ImageSize: the image read

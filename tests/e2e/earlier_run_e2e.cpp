@@ -106,9 +106,10 @@ TEST_F(EarlierRun, AFlashKilledMidTransferIsNamedOnceAtTheNextStart) {
   EXPECT_TRUE(third.ended);
   // The notice is posted as the window starts, so it would have come before Exit.
   EXPECT_EQ(third.BoxesLogged(), 0u) << Joined(third.log);
-  EXPECT_EQ(LinesStartingWith(third.log, L"earlier run ended mid-flash: " + killedLog + L" (its notice was shown before)")
-                .size(),
-            1u)
+  EXPECT_EQ(
+      LinesStartingWith(third.log, L"earlier run ended mid-flash: " + killedLog + L" (its notice was shown before)")
+          .size(),
+      1u)
       << Joined(third.log);
 }
 
@@ -144,10 +145,10 @@ TEST_F(EarlierRun, AfterTheBootLoaderTheSecondStepIsNamedAndTheVersionConfirmed)
   ASSERT_EQ(shown.size(), 1u) << Describe(shown);
   EXPECT_EQ(shown[0].text, L"Image erfolgreich aktualisiert. r47 wird automatisch neu gestartet.");
   const auto log = LogOfRun(program_->ProcessId());
-  EXPECT_EQ(
-      LinesStartingWith(log, LoggedStatus(L"Gerät: Boot-Loader 1.3 bestätigt – benötigt: 1.3 – gewählt: Quon_r47PDA.ubi"))
-          .size(),
-      1u)
+  EXPECT_EQ(LinesStartingWith(
+                log, LoggedStatus(L"Gerät: Boot-Loader 1.3 bestätigt – benötigt: 1.3 – gewählt: Quon_r47PDA.ubi"))
+                .size(),
+            1u)
       << Joined(log);
 }
 

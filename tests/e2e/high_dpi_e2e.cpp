@@ -166,7 +166,8 @@ TEST_F(HighDpi, PicturesDrawnFor150PercentAreShown) {
 TEST_F(HighDpi, StatusLineSpansItsGroupBoxAtEveryScale) {
   const wchar_t* const longest[][2] = {
       {L"not-found", L"Das Gerät kann im ROM-Flash-Modus nicht gefunden werden."},
-      {L"version-file-folder", L"version.ver fehlt in C:\\Dokumente und Einstellungen\\Administrator\\Desktop\\r47 ROM"},
+      {L"version-file-folder",
+       L"version.ver fehlt in C:\\Dokumente und Einstellungen\\Administrator\\Desktop\\r47 ROM"},
       {L"connection-broken",
        L"USB-Verbindung unterbrochen! Zum Aktualisieren des ROM-Bilds wiederholen Sie den "
        L"Vorgang zum Aktualisieren des Bildes."},
